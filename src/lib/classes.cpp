@@ -1,0 +1,207 @@
+// The per-thread AstClasses pair and FieldTable. Python code runs only while the pair is
+// resolved and while the table is built (imports, __subclasses__()); entering a class met
+// during a walk runs none, since the walk holds borrowed pointers into the tree.
+#include "lib/classes.hpp"
+
+#include <cstring>
+#include <new>
+
+#include "lib/frame.hpp"
+#include "lib/grow.hpp"
+#include "lib/instance_dict.hpp"
+#include "lib/names.hpp"
+
+namespace sprig {
+
+namespace {
+
+thread_local AstClasses t_classes{nullptr, nullptr};
+
+enum class CellState : uint8_t { unused, alive, destroyed };
+
+// The thread's table, destroyed with the thread. The state byte is trivially destructible,
+// so it still reads "destroyed" for anything that runs after the holder's destructor.
+thread_local CellState t_table_state = CellState::unused;
+thread_local bool t_table_in_use = false;
+
+struct TableHolder {
+    FieldTable* table = nullptr;
+    ~TableHolder() {
+        t_table_state = CellState::destroyed;
+        delete table;
+    }
+};
+thread_local TableHolder t_table_holder;
+
+Result<Ref> import_class(PyObject* module, Name attribute) {
+    auto name = interned(attribute);
+    if (!name) return fail(std::move(name.error()));
+    Ref value = Ref::adopt(PyObject_GetAttr(module, *name));
+    if (!value) return fail(take_pending());
+    if (!PyType_HasFeature(Py_TYPE(value.get()), Py_TPFLAGS_TYPE_SUBCLASS))
+        return fail(type_mismatch(value.get(), &PyType_Type));
+    return value;
+}
+
+// A dictionary value read without running Python code: type dictionaries hold str keys.
+PyObject* lookup_in_mro(PyTypeObject* type, PyObject* name) {
+    PyObject* mro = type->tp_mro;
+    if (!mro || !PyTuple_Check(mro)) {
+        PyObject* dict = type->tp_dict;
+        return dict && PyDict_Check(dict) ? find_str_key(dict, name) : nullptr;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+        PyObject* dict = base->tp_dict;
+        if (!dict || !PyDict_Check(dict)) continue;
+        if (PyObject* v = find_str_key(dict, name)) return v;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+Result<AstClasses> get_ast_classes() {
+    if (t_classes.ast) [[likely]]
+        return t_classes;
+    auto module_name = interned(Name::ast);
+    if (!module_name) return fail(std::move(module_name.error()));
+    Ref module = Ref::adopt(PyImport_Import(*module_name));
+    if (!module) return fail(take_pending());
+    auto ast = import_class(module.get(), Name::AST);
+    if (!ast) return fail(std::move(ast.error()));
+    auto expr = import_class(module.get(), Name::expr);
+    if (!expr) return fail(std::move(expr.error()));
+    if (!t_classes.ast) {  // the import may have run a walk that resolved them first
+        t_classes.ast = ast->release();
+        t_classes.expr = expr->release();
+    }
+    return t_classes;
+}
+
+Status read_fields_mro(PyTypeObject* type, RefStack& out) {
+    auto fields_name = interned(Name::_fields);
+    if (!fields_name) return fail(std::move(fields_name.error()));
+    PyObject* fields = lookup_in_mro(type, *fields_name);
+    if (!fields || !(PyTuple_Check(fields) || PyList_Check(fields))) return {};
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(fields);
+    PyObject** items = PySequence_Fast_ITEMS(fields);
+    if (!out.reserve_more(static_cast<size_t>(n))) return fail(no_memory());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = items[i];
+        if (!PyUnicode_Check(item)) continue;
+        PyObject* name = PyUnicode_CheckExact(item) ? Py_NewRef(item) : PyUnicode_FromObject(item);
+        if (!name) return fail(take_pending());
+        PyUnicode_InternInPlace(&name);
+        out.push_unchecked(name);
+    }
+    return {};
+}
+
+FieldTable::~FieldTable() {
+    map_.for_each([](PyTypeObject* type, FastClass& entry) {
+        for (uint32_t i = 0; i < entry.count; ++i) release_cached(entry.names[i]);
+        std::free(const_cast<PyObject**>(entry.names));
+        release_cached(reinterpret_cast<PyObject*>(type));
+    });
+}
+
+Result<const FastClass*> FieldTable::enter(PyTypeObject* type, bool node) {
+    RefStack names;
+    if (node) SPRIG_TRY(read_fields_mro(type, names));
+    FastClass entry{nullptr, static_cast<uint32_t>(names.size()), node};
+    if (entry.count) {
+        auto* copy = static_cast<PyObject**>(std::malloc(entry.count * sizeof(PyObject*)));
+        if (!copy) return fail(no_memory());
+        std::memcpy(copy, names.data(), entry.count * sizeof(PyObject*));
+        entry.names = copy;
+    }
+    if (const FastClass* old = map_.find(type)) {  // met twice (two ast bases): keep the first
+        for (uint32_t i = 0; i < entry.count; ++i) Py_DECREF(entry.names[i]);
+        std::free(const_cast<PyObject**>(entry.names));
+        return old;
+    }
+    const FastClass* stored = map_.put(type, entry);
+    if (!stored) {
+        for (uint32_t i = 0; i < entry.count; ++i) Py_DECREF(entry.names[i]);
+        std::free(const_cast<PyObject**>(entry.names));
+        return fail(no_memory());
+    }
+    names.clear();  // the table owns them now
+    Py_INCREF(type);
+    return stored;
+}
+
+Result<const FastClass*> FieldTable::admit(PyTypeObject* type) {
+    static constexpr FastClass kNoNode{nullptr, 0, false};
+    PyTypeObject* base = type->tp_base;
+    if (!base || base == &PyBaseObject_Type) return &kNoNode;
+    bool node = PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(ast_)) &&
+                type != reinterpret_cast<PyTypeObject*>(ast_);
+    return enter(type, node);
+}
+
+Status FieldTable::build(const AstClasses& classes) {
+    ast_ = classes.ast;
+    if (!map_.init(512)) return fail(no_memory());
+    auto subclasses_name = interned(Name::__subclasses__);
+    if (!subclasses_name) return fail(std::move(subclasses_name.error()));
+    RefStack stack;
+    if (!stack.push_new(classes.ast)) return fail(no_memory());
+    while (!stack.empty()) {
+        Ref cls = stack.take();
+        auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
+        SPRIG_TRY(enter(type, cls.get() != classes.ast));
+        PyObject* self[1] = {cls.get()};
+        Ref subclasses = Ref::adopt(PyObject_VectorcallMethod(
+            *subclasses_name, self, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        if (!subclasses) return fail(take_pending());
+        Ref iterator = Ref::adopt(PyObject_GetIter(subclasses.get()));
+        if (!iterator) return fail(take_pending());
+        for (;;) {
+            PyObject* item = nullptr;
+            int got = PyIter_NextItem(iterator.get(), &item);
+            if (got < 0) return fail(take_pending());
+            if (got == 0) break;
+            Ref owned = Ref::adopt(item);
+            if (!PyType_HasFeature(Py_TYPE(item), Py_TPFLAGS_TYPE_SUBCLASS))
+                return fail(type_mismatch(item, &PyType_Type));
+            if (!stack.push(owned.release())) return fail(no_memory());
+        }
+    }
+    return {};
+}
+
+FieldTableLease::~FieldTableLease() {
+    if (table_) t_table_in_use = false;
+}
+
+Result<FieldTableLease> acquire_field_table(const AstClasses& classes) {
+    if (t_table_state == CellState::destroyed)
+        return fail(internal("cannot access a Thread Local Storage value during or after "
+                             "destruction: the field table of this thread is gone",
+                             SPRIG_HERE));
+    if (t_table_in_use)
+        return fail(internal("the field table of this thread is already borrowed by an outer "
+                             "call on the same thread",
+                             SPRIG_HERE));
+    t_table_in_use = true;
+    if (t_table_state == CellState::unused) t_table_state = CellState::alive;
+    TableHolder& holder = t_table_holder;
+    if (!holder.table) {
+        auto* table = new (std::nothrow) FieldTable();
+        if (!table) {
+            t_table_in_use = false;
+            return fail(no_memory());
+        }
+        if (Status built = table->build(classes); !built) {
+            t_table_in_use = false;
+            delete table;
+            return fail(std::move(built.error()));
+        }
+        holder.table = table;
+    }
+    return FieldTableLease(holder.table);
+}
+
+}  // namespace sprig

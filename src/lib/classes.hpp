@@ -1,0 +1,78 @@
+// Per-thread knowledge of the ast classes: the AstClasses pair (ast.AST, ast.expr) and the
+// FieldTable that the fast walks consult for every node they meet.
+#pragma once
+#include <cstdint>
+
+#include "lib/result.hpp"
+#include "lib/type_map.hpp"
+
+namespace sprig {
+
+/// ast.AST and ast.expr, resolved once per thread and never released.
+struct AstClasses {
+    PyObject* ast;   // borrowed: the thread's cache keeps it alive for the process
+    PyObject* expr;  // borrowed, likewise
+};
+
+/// The calling thread's pair, importing `ast` on the thread's first need.
+Result<AstClasses> get_ast_classes();
+
+/// What the fast walks know of one class.
+struct FastClass {
+    PyObject* const* names;  // the class's _fields as interned str, owned by the table
+    uint32_t count;          // number of names
+    bool node;               // a proper subclass of ast.AST
+};
+
+/// Per-thread map from class to FastClass. Built from ast.AST.__subclasses__() on first use;
+/// a class met later is entered the first time a walk meets it. Every key and name is a
+/// strong reference, so a class's address can never be reused while it is a key.
+class FieldTable {
+public:
+    FieldTable() = default;
+    FieldTable(const FieldTable&) = delete;
+    FieldTable& operator=(const FieldTable&) = delete;
+    ~FieldTable();
+
+    /// The entry of `type`, or null when the table has not met it yet.
+    [[gnu::always_inline]] const FastClass* find(PyTypeObject* type) const {
+        return map_.find(type);
+    }
+    /// The entry of a type that find() does not know: a type whose base is `object` is no
+    /// node; any other is tested once with PyType_IsSubtype and entered. Runs no Python code.
+    Result<const FastClass*> admit(PyTypeObject* type);
+
+    /// Enters `type` and its subclasses, recursively through __subclasses__().
+    Status build(const AstClasses& classes);
+
+private:
+    Result<const FastClass*> enter(PyTypeObject* type, bool node);
+
+    TypeMap<FastClass> map_;
+    PyObject* ast_ = nullptr;  // borrowed: AstClasses live for the process
+};
+
+/// Exclusive use of the calling thread's FieldTable for one call; given back on destruction.
+class FieldTableLease {
+public:
+    explicit FieldTableLease(FieldTable* table) : table_(table) {}
+    FieldTableLease(FieldTableLease&& o) noexcept : table_(std::exchange(o.table_, nullptr)) {}
+    FieldTableLease(const FieldTableLease&) = delete;
+    ~FieldTableLease();
+    FieldTable& operator*() const { return *table_; }
+    FieldTable* operator->() const { return table_; }
+
+private:
+    FieldTable* table_;
+};
+
+/// The calling thread's FieldTable for exclusive use, building it on first need. A
+/// re-entrant call while an outer call holds it is an internal failure.
+Result<FieldTableLease> acquire_field_table(const AstClasses& classes);
+
+/// The names in a class's `_fields`, read from the dictionaries along its MRO without
+/// running Python code: exact interned str, in order; non-str items are left out. Appends
+/// new references to `out`.
+Status read_fields_mro(PyTypeObject* type, class RefStack& out);
+
+}  // namespace sprig

@@ -1,0 +1,71 @@
+// Direct reads of a node's instance dictionary. The entry table is read in place only when
+// the dictionary has the combined, str-keyed layout of this interpreter build, verified once
+// at import; every other dictionary is read through its own API, never as if it had it.
+#pragma once
+#include <Python.h>
+
+#include <cstdint>
+
+namespace sprig {
+
+/// The entries of a combined dictionary whose keys are all str: key and value, in insertion
+/// order; a deleted entry has null key and value.
+struct UnicodeEntry {
+    PyObject* key;    // borrowed
+    PyObject* value;  // borrowed
+};
+
+namespace detail {
+// The keys object of a dictionary, as this interpreter build lays it out.
+struct DictKeys {
+    Py_ssize_t refcnt;
+    uint8_t log2_size;
+    uint8_t log2_index_bytes;
+    uint8_t kind;  // 0 general, 1 str keys, 2 split
+    uint32_t version;
+    Py_ssize_t usable;
+    Py_ssize_t nentries;
+    char indices[];
+};
+constexpr uint8_t kStrKeys = 1;
+extern bool g_layout_verified;
+}  // namespace detail
+
+/// The instance dictionary of `node`, or null when its type keeps none at a fixed positive
+/// offset or none was made yet.
+[[gnu::always_inline]] inline PyObject* instance_dict(PyObject* node) {
+    Py_ssize_t offset = Py_TYPE(node)->tp_dictoffset;
+    if (offset <= 0) return nullptr;
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(node) + offset);
+}
+
+/// The entry table of `dict` with its used length in `*count`, or null when the dictionary
+/// must be read through the dictionary API instead.
+[[gnu::always_inline]] inline const UnicodeEntry* str_entries(PyObject* dict, Py_ssize_t* count) {
+    auto* d = reinterpret_cast<PyDictObject*>(dict);
+    if (d->ma_values || !detail::g_layout_verified) [[unlikely]]
+        return nullptr;
+    auto* keys = reinterpret_cast<const detail::DictKeys*>(d->ma_keys);
+    if (keys->kind != detail::kStrKeys) [[unlikely]]
+        return nullptr;
+    *count = keys->nentries;
+    return reinterpret_cast<const UnicodeEntry*>(keys->indices +
+                                                 (size_t{1} << keys->log2_index_bytes));
+}
+
+/// The keys object of `dict`, for prefetching only.
+inline const void* dict_keys_address(PyObject* dict) {
+    return reinterpret_cast<PyDictObject*>(dict)->ma_keys;
+}
+
+/// Checks, on a freshly made ast node, that its dictionary reads back through the layout
+/// above exactly as through the dictionary API; direct reads stay off if it does not.
+/// Runs once per process; never fails (a failure just leaves direct reads off).
+void verify_dict_layout();
+
+/// The value stored under the exact str `name` in `dict`, found by scanning the entries
+/// through the dictionary API: it compares str keys only, so it runs no Python code whatever
+/// else the dictionary holds. Borrowed; null when absent.
+PyObject* find_str_key(PyObject* dict, PyObject* name);
+
+}  // namespace sprig

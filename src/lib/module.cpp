@@ -1,0 +1,222 @@
+// The module object: its definition and slots, the twelve function records with their
+// signatures and docstrings, and module exec. The only file that knows PyMethodDef.
+#include "lib/edits.hpp"
+#include "lib/hash.hpp"
+#include "lib/instance_dict.hpp"
+#include "lib/walk_fast.hpp"
+#include "lib/walk_typed.hpp"
+#include "lib/frame.hpp"
+#include "lib/names.hpp"
+
+namespace sprig {
+namespace {
+
+template <const Params& P, Result<Ref> (*Body)(Args)>
+PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return call_in_frame(P, Body, args, nargsf, kwnames);
+}
+
+constexpr Params kWalkDfs{"walk_dfs", {"node"}, 1, 1};
+constexpr Params kWalkUnordered{"walk_unordered", {"node"}, 1, 1};
+constexpr Params kWalk{"walk", {"node"}, 1, 1};
+constexpr Params kWalkCount{"_walk_count", {"node"}, 1, 1};
+constexpr Params kWalkFrontier{"walk_frontier", {"node", "kinds"}, 2, 2};
+constexpr Params kWalkFrontierEdges{"walk_frontier_edges", {"node", "kinds"}, 2, 2};
+constexpr Params kWalkOfTypes{"walk_of_types", {"node", "kinds", "prune"}, 3, 2};
+constexpr Params kWalkFrontierEvents{"walk_frontier_events", {"node", "kinds", "bracket"}, 3, 3};
+constexpr Params kSetParents{"set_parents", {"node"}, 1, 1};
+constexpr Params kSubtreeHashes{"subtree_hashes", {"node"}, 1, 1};
+constexpr Params kSubtreeHash{"subtree_hash", {"node"}, 1, 1};
+constexpr Params kFixMissingLocations{"fix_missing_locations", {"node"}, 1, 1};
+
+Result<Ref> body_walk_dfs(Args a) { return walk_dfs(a[0]); }
+Result<Ref> body_walk_unordered(Args a) { return walk_unordered(a[0]); }
+Result<Ref> body_walk(Args a) { return walk_deprecated(a[0]); }
+Result<Ref> body_walk_count(Args a) { return walk_count(a[0]); }
+Result<Ref> body_walk_frontier(Args a) { return walk_frontier(a[0], a[1]); }
+Result<Ref> body_walk_frontier_edges(Args a) { return walk_frontier_edges(a[0], a[1]); }
+Result<Ref> body_walk_of_types(Args a) { return walk_of_types(a[0], a[1], a[2]); }
+Result<Ref> body_walk_frontier_events(Args a) { return walk_frontier_events(a[0], a[1], a[2]); }
+Result<Ref> body_set_parents(Args a) { return set_parents(a[0]); }
+Result<Ref> body_subtree_hashes(Args a) { return subtree_hashes(a[0]); }
+Result<Ref> body_subtree_hash(Args a) { return subtree_hash(a[0]); }
+Result<Ref> body_fix_missing_locations(Args a) { return fix_missing_locations(a[0]); }
+
+constexpr int kFlags = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
+
+#define SPRIG_RECORD(params, body, doc)                                                  \
+    PyMethodDef {                                                                        \
+        params.function,                                                                 \
+            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<params, body>)), \
+            kFlags, doc                                                                  \
+    }
+
+PyMethodDef g_walk = SPRIG_RECORD(kWalk, body_walk,
+    "walk(node)\n--\n\n"
+    "Deprecated. Use `walk_dfs` for explicit depth-first order or\n"
+    "`walk_unordered` for the faster order-agnostic variant.\n"
+    "\n"
+    "Emits a `DeprecationWarning` once per process on the first call, then\n"
+    "delegates to `walk_dfs`. The warning is gated behind an atomic flag\n"
+    "so repeated calls don't pay the cost of the `warnings.warn` machinery.");
+
+PyMethodDef g_walk_dfs = SPRIG_RECORD(kWalkDfs, body_walk_dfs,
+    "walk_dfs(node)\n--\n\n"
+    "Walk the AST rooted at `node` in strict depth-first pre-order and\n"
+    "return every descendant (including `node` itself) as a list.\n"
+    "\n"
+    "Semantically equivalent to `list(ast.walk(node))` but ~100\u00d7 faster.\n"
+    "Use `walk_unordered` if traversal order doesn't matter \u2014 it's faster\n"
+    "still.");
+
+PyMethodDef g_walk_unordered = SPRIG_RECORD(kWalkUnordered, body_walk_unordered,
+    "walk_unordered(node)\n--\n\n"
+    "Walk the AST rooted at `node` and return every descendant (including\n"
+    "`node` itself) as a list, in an implementation-defined order.\n"
+    "\n"
+    "The set of returned nodes is identical to `walk_dfs` and to\n"
+    "`ast.walk`; only the order differs. Use this whenever order is not\n"
+    "significant \u2014 batched prefetching makes it ~25% faster than\n"
+    "`walk_dfs`.");
+
+PyMethodDef g_walk_frontier = SPRIG_RECORD(kWalkFrontier, body_walk_frontier,
+    "walk_frontier(node, kinds)\n--\n\n"
+    "Return the descendants of `node` whose exact type is one of `kinds`, in\n"
+    "depth-first pre-order, without descending below any match. `node`\n"
+    "itself is never included.");
+
+PyMethodDef g_walk_frontier_edges = SPRIG_RECORD(kWalkFrontierEdges, body_walk_frontier_edges,
+    "walk_frontier_edges(node, kinds)\n--\n\n"
+    "Like `walk_frontier`, but each match comes as `(node, parent, field,\n"
+    "index)`: the node was read from `parent.<field>` when `index` is `-1`,\n"
+    "else from `parent.<field>[index]`.");
+
+PyMethodDef g_walk_of_types = SPRIG_RECORD(kWalkOfTypes, body_walk_of_types,
+    "walk_of_types(node, kinds, prune=None)\n--\n\n"
+    "Return every node under `node` (`node` included) whose exact type is in\n"
+    "`kinds`, in depth-first pre-order. Unlike `walk_frontier`, matches are\n"
+    "descended into, except a node whose exact type is in `prune`: it is\n"
+    "returned if it matches, and its children are skipped. `node` itself is\n"
+    "always descended.");
+
+PyMethodDef g_fix_missing_locations = SPRIG_RECORD(kFixMissingLocations,
+    body_fix_missing_locations,
+    "fix_missing_locations(node)\n--\n\n"
+    "`ast.fix_missing_locations`, without recursing per tree level. Returns\n"
+    "`node`.");
+
+PyMethodDef g_subtree_hashes = SPRIG_RECORD(kSubtreeHashes, body_subtree_hashes,
+    "subtree_hashes(node)\n--\n\n"
+    "A structural hash per node, keyed by `id(node)`. Two subtrees that would\n"
+    "give the same `ast.dump` get the same hash; a leaf value's type is mixed\n"
+    "in, so `1`, `1.0` and `True` (equal hashes in Python) stay apart. A leaf\n"
+    "that is not a str, bytes, int, bool, None or Ellipsis is hashed by its\n"
+    "`repr`, as `ast.dump` prints it: NaNs compare equal there and `-0.0` and\n"
+    "`0.0` do not, and a list constant has a repr where it has no hash.");
+
+PyMethodDef g_subtree_hash = SPRIG_RECORD(kSubtreeHash, body_subtree_hash,
+    "subtree_hash(node)\n--\n\n"
+    "`subtree_hashes(node)[id(node)]`, without building the dict.");
+
+PyMethodDef g_set_parents = SPRIG_RECORD(kSetParents, body_set_parents,
+    "set_parents(node)\n--\n\n"
+    "Set `child.parent = parent` for every node under `node`, visiting parents\n"
+    "in depth-first pre-order and each parent's children in\n"
+    "`ast.iter_child_nodes` order. `node` itself is left alone.");
+
+PyMethodDef g_walk_frontier_events = SPRIG_RECORD(kWalkFrontierEvents, body_walk_frontier_events,
+    "walk_frontier_events(node, kinds, bracket)\n--\n\n"
+    "The calls a `NodeVisitor` makes descending from `node`, as a list of\n"
+    "`(event, node)` pairs: `(0, n)` for a descendant whose exact type is in\n"
+    "`kinds` (dispatched, not descended), and `(1, n)` / `(2, n)` around the\n"
+    "descent of a node whose exact type is in `bracket`. `node` itself is\n"
+    "always descended, and bracketed if its type is in `bracket`.");
+
+PyMethodDef g_walk_count = SPRIG_RECORD(kWalkCount, body_walk_count,
+    "_walk_count(node)\n--\n\n"
+    "Benchmarking-only. Traverse the AST and return the node count without\n"
+    "materializing a result list. Isolates traversal cost from list-build\n"
+    "cost for profiling deltas.");
+
+// The order in which exec adds the functions, and so the order of __all__.
+PyMethodDef* const kExecOrder[] = {
+    &g_walk,          &g_walk_dfs,          &g_walk_unordered,      &g_walk_frontier,
+    &g_walk_frontier_edges, &g_walk_of_types, &g_fix_missing_locations, &g_subtree_hashes,
+    &g_subtree_hash,  &g_set_parents,       &g_walk_frontier_events, &g_walk_count,
+};
+
+Status add_function(PyObject* module, PyMethodDef* record) {
+    Ref module_name = Ref::adopt(PyModule_GetNameObject(module));
+    if (!module_name) return fail(take_pending());
+    Ref function = Ref::adopt(PyCMethod_New(record, module, module_name.get(), nullptr));
+    if (!function) return fail(take_pending());
+    module_name = Ref();
+
+    auto name_attr = interned(Name::__name__);
+    if (!name_attr) return fail(std::move(name_attr.error()));
+    Ref name = Ref::adopt(PyObject_GetAttr(function.get(), *name_attr));
+    if (!name) return fail(take_pending());
+    if (!PyUnicode_Check(name.get())) return fail(type_mismatch(name.get(), &PyUnicode_Type));
+
+    auto all_attr = interned(Name::__all__);
+    if (!all_attr) return fail(std::move(all_attr.error()));
+    Ref all = Ref::adopt(PyObject_GetAttr(module, *all_attr));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return fail(take_pending());
+        PyErr_Clear();
+        all = Ref::adopt(PyList_New(0));
+        if (!all) return fail(take_pending());
+        if (PyObject_SetAttr(module, *all_attr, all.get()) < 0) return fail(take_pending());
+    } else if (!PyList_Check(all.get())) {
+        return fail(type_mismatch(all.get(), &PyList_Type));
+    }
+    if (PyList_Append(all.get(), name.get()) < 0) {
+        PyErr_Clear();
+        return fail(internal("could not append __name__ to __all__", SPRIG_HERE));
+    }
+    if (PyObject_SetAttr(module, name.get(), function.get()) < 0) return fail(take_pending());
+    return {};
+}
+
+Result<Ref> exec_body(Args a) {
+    PyObject* module = a[0];
+    if (!PyModule_Check(module)) return fail(type_mismatch(module, &PyModule_Type));
+    for (PyMethodDef* record : kExecOrder) SPRIG_TRY(add_function(module, record));
+    verify_dict_layout();
+    return Ref::retain(Py_None);
+}
+
+constexpr Params kExec{"<module exec>", {"module"}, 1, 1};
+
+int module_exec(PyObject* module) {
+    PyObject* args[1] = {module};
+    PyObject* r = call_in_frame(kExec, exec_body, args, 1, nullptr);
+    if (!r) return -1;
+    Py_DECREF(r);
+    return 0;
+}
+
+PyModuleDef_Slot g_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+PyModuleDef g_definition = {
+    PyModuleDef_HEAD_INIT,
+    "sprig",
+    "",
+    0,
+    nullptr,
+    g_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace sprig
+
+extern "C" [[gnu::visibility("default")]] PyObject* PyInit_sprig() {
+    return PyModuleDef_Init(&sprig::g_definition);
+}

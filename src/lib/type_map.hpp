@@ -1,0 +1,86 @@
+// Open-addressing map keyed by type identity, shared by the per-thread class caches.
+// It owns neither keys nor values: its owner releases them.
+#pragma once
+#include <cstdint>
+#include <cstdlib>
+
+#include <Python.h>
+
+namespace sprig {
+
+/// Map from a type object's address to a trivially copyable V. Linear probing on the high
+/// bits of a multiplicative hash; kept at most half full, so probes stay short.
+template <class V>
+class TypeMap {
+public:
+    struct Slot {
+        PyTypeObject* key;  // null: empty
+        V value;
+    };
+
+    TypeMap() = default;
+    TypeMap(const TypeMap&) = delete;
+    TypeMap& operator=(const TypeMap&) = delete;
+    ~TypeMap() { std::free(slots_); }
+
+    /// Room for `capacity` slots (a power of two); false when memory is exhausted.
+    [[nodiscard]] bool init(size_t capacity) { return rehash(capacity); }
+
+    [[gnu::always_inline]] V* find(PyTypeObject* key) const {
+        size_t i = home(key);
+        for (;;) {
+            Slot& s = slots_[i];
+            if (s.key == key) [[likely]]
+                return &s.value;
+            if (!s.key) return nullptr;
+            i = (i + 1) & mask_;
+        }
+    }
+
+    /// Inserts or replaces; returns the stored value, or null when memory is exhausted.
+    V* put(PyTypeObject* key, V value) {
+        if ((used_ + 1) * 2 > mask_ + 1 && !rehash((mask_ + 1) * 2)) return nullptr;
+        size_t i = home(key);
+        while (slots_[i].key && slots_[i].key != key) i = (i + 1) & mask_;
+        if (!slots_[i].key) ++used_;
+        slots_[i].key = key;
+        slots_[i].value = value;
+        return &slots_[i].value;
+    }
+
+    template <class F>
+    void for_each(F&& f) {
+        for (size_t i = 0; slots_ && i <= mask_; ++i)
+            if (slots_[i].key) f(slots_[i].key, slots_[i].value);
+    }
+
+    size_t size() const { return used_; }
+
+private:
+    size_t home(PyTypeObject* key) const {
+        return static_cast<size_t>(((reinterpret_cast<uintptr_t>(key) >> 4) *
+                                    0x9E3779B97F4A7C15ull) >> shift_);
+    }
+
+    bool rehash(size_t capacity) {
+        Slot* fresh = static_cast<Slot*>(std::calloc(capacity, sizeof(Slot)));
+        if (!fresh) return false;
+        Slot* old = slots_;
+        size_t old_cap = slots_ ? mask_ + 1 : 0;
+        slots_ = fresh;
+        mask_ = capacity - 1;
+        shift_ = 64 - __builtin_ctzll(capacity);
+        used_ = 0;
+        for (size_t i = 0; i < old_cap; ++i)
+            if (old[i].key) put(old[i].key, old[i].value);
+        std::free(old);
+        return true;
+    }
+
+    Slot* slots_ = nullptr;
+    size_t mask_ = 0;
+    int shift_ = 64;
+    size_t used_ = 0;
+};
+
+}  // namespace sprig
