@@ -1,0 +1,247 @@
+// The per-thread TypeInfoCache and the two child-access operations built on it.
+//
+// Python code can run while a record is built (attribute reads on the type) and while
+// children are read (properties, __getattr__, __eq__ of odd dictionary keys). The cache is
+// therefore never held across such code: a record is built outside it and inserted after
+// a second lookup, and the instance dictionary is held by a reference while it is read.
+#include "fields/fields.hpp"
+
+#include <new>
+
+#include "lib/frame.hpp"
+#include "lib/instance_dict.hpp"
+#include "lib/names.hpp"
+#include "lib/type_map.hpp"
+
+namespace sprig {
+
+namespace {
+
+class TypeInfoCache {
+public:
+    TypeInfoCache() = default;
+    TypeInfoCache(const TypeInfoCache&) = delete;
+    ~TypeInfoCache() {
+        map_.for_each([](PyTypeObject*, TypeInfo* info) { destroy(info); });
+    }
+    static void destroy(TypeInfo* info) {
+        for (size_t i = 0; i < info->fields.size(); ++i) release_cached(info->fields[i]);
+        release_cached(info->type);
+        delete info;
+    }
+    [[nodiscard]] bool init() { return map_.init(256); }
+    TypeInfo* find(PyTypeObject* type) const {
+        TypeInfo* const* found = map_.find(type);
+        return found ? *found : nullptr;
+    }
+    bool insert(PyTypeObject* type, TypeInfo* info) { return map_.put(type, info) != nullptr; }
+
+private:
+    TypeMap<TypeInfo*> map_;
+};
+
+enum class CellState : uint8_t { unused, alive, destroyed };
+thread_local CellState t_cache_state = CellState::unused;
+
+struct CacheHolder {
+    TypeInfoCache* cache = nullptr;
+    ~CacheHolder() {
+        t_cache_state = CellState::destroyed;
+        delete cache;
+    }
+};
+thread_local CacheHolder t_cache_holder;
+
+Result<TypeInfoCache*> thread_cache() {
+    if (t_cache_state == CellState::destroyed)
+        return fail(internal("cannot access a Thread Local Storage value during or after "
+                             "destruction: the type cache of this thread is gone",
+                             SPRIG_HERE));
+    t_cache_state = CellState::alive;
+    CacheHolder& holder = t_cache_holder;
+    if (!holder.cache) {
+        auto* cache = new (std::nothrow) TypeInfoCache();
+        if (!cache || !cache->init()) {
+            delete cache;
+            return fail(no_memory());
+        }
+        holder.cache = cache;
+    }
+    return holder.cache;
+}
+
+// The str items of the tuple `type.<attribute>`, interned; anything else reads as empty.
+Status read_string_tuple(PyTypeObject* type, Name attribute, Grow<PyObject*>& out) {
+    auto name = interned(attribute);
+    if (!name) return fail(std::move(name.error()));
+    Ref value = Ref::adopt(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), *name));
+    if (!value) return discard_pending();
+    if (!PyTuple_Check(value.get())) return {};
+    Py_ssize_t n = PyTuple_GET_SIZE(value.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PyTuple_GET_ITEM(value.get(), i);
+        if (!PyUnicode_Check(item)) continue;
+        PyObject* text;
+        if (PyUnicode_CheckExact(item)) {
+            text = Py_NewRef(item);
+        } else {
+            Py_ssize_t size = 0;
+            const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);
+            if (!utf8) {
+                SPRIG_TRY(discard_pending());
+                continue;
+            }
+            text = PyUnicode_FromStringAndSize(utf8, size);
+            if (!text) return fail(null_object(SPRIG_HERE));
+        }
+        PyUnicode_InternInPlace(&text);
+        if (!out.push(text)) {
+            Py_DECREF(text);
+            return fail(no_memory());
+        }
+    }
+    return {};
+}
+
+Result<TypeInfo*> build_type_info(PyTypeObject* type) {
+    auto* info = new (std::nothrow) TypeInfo{{}, nullptr, 0};
+    if (!info) return fail(no_memory());
+    auto discard = [&](Failure f) {
+        for (size_t i = 0; i < info->fields.size(); ++i) Py_DECREF(info->fields[i]);
+        Py_XDECREF(info->type);
+        delete info;
+        return fail(std::move(f));
+    };
+    Grow<PyObject*> attributes;
+    Status read = read_string_tuple(type, Name::_attributes, attributes);
+    static constexpr struct { Name name; uint8_t bit; } kLocations[] = {
+        {Name::lineno, kLineno},
+        {Name::col_offset, kColOffset},
+        {Name::end_lineno, kEndLineno},
+        {Name::end_col_offset, kEndColOffset},
+    };
+    for (size_t i = 0; i < attributes.size(); ++i) {
+        for (auto [name, bit] : kLocations) {
+            auto location = interned(name);
+            if (location && attributes[i] == *location) info->location_mask |= bit;
+        }
+        Py_DECREF(attributes[i]);
+    }
+    if (!read) return discard(std::move(read.error()));
+    if (Status s = read_string_tuple(type, Name::_fields, info->fields); !s)
+        return discard(std::move(s.error()));
+    info->type = Py_NewRef(reinterpret_cast<PyObject*>(type));
+    return info;
+}
+
+// Reads the children of `node` field by field and hands each to `emit(child, field, index)`
+// with a borrowed child. Emitted children are appended to an array that the caller
+// reverses on success.
+template <class Emit>
+Status read_children(PyObject* node, const AstClasses& classes, Emit&& emit) {
+    auto info = type_info(Py_TYPE(node));
+    if (!info) return fail(std::move(info.error()));
+    const Grow<PyObject*>& fields = (*info)->fields;
+    size_t k = fields.size();
+    if (k == 0) return {};
+
+    // Emits the children in one field value. Runs no Python code.
+    auto classify = [&](PyObject* value, PyObject* field) -> bool {
+        if (Py_TYPE(value) == &PyList_Type) {
+            for (Py_ssize_t j = 0; j < PyList_GET_SIZE(value); ++j) {
+                PyObject* item = PyList_GET_ITEM(value, j);
+                if (is_ast_node(item, classes) && !emit(item, field, j)) return false;
+            }
+            return true;
+        }
+        return !is_ast_node(value, classes) || emit(value, field, Py_ssize_t{-1});
+    };
+
+    // Held: a property read below may replace the node's __dict__.
+    Ref dict = Ref::retain(instance_dict(node));
+    if (dict) {
+        Py_ssize_t used = 0;
+        const UnicodeEntry* entries = str_entries(dict.get(), &used);
+        if (entries && used >= static_cast<Py_ssize_t>(k)) {
+            // The first entries are the fields in order: what the lookups by name would find.
+            size_t i = 0;
+            while (i < k && entries[i].key == fields[i]) ++i;
+            if (i == k) {
+                for (i = 0; i < k; ++i)
+                    if (!classify(entries[i].value, fields[i])) return fail(no_memory());
+                return {};
+            }
+        }
+    }
+    for (size_t i = 0; i < k; ++i) {
+        PyObject* field = fields[i];
+        Ref value;
+        if (dict) {
+            PyObject* found = nullptr;
+            int got = PyDict_GetItemRef(dict.get(), field, &found);
+            if (got < 0) return fail(take_pending());
+            value = Ref::adopt(found);
+        }
+        if (!value) {
+            value = Ref::adopt(PyObject_GetAttr(node, field));
+            if (!value) {
+                Failure f = take_pending();
+                if (f.exception && PyErr_GivenExceptionMatches(f.exception.get(),
+                                                               PyExc_AttributeError))
+                    continue;
+                return fail(std::move(f));
+            }
+        }
+        if (!classify(value.get(), field)) return fail(no_memory());
+    }
+    return {};
+}
+
+}  // namespace
+
+Result<const TypeInfo*> type_info(PyTypeObject* type) {
+    auto cache = thread_cache();
+    if (!cache) return fail(std::move(cache.error()));
+    if (TypeInfo* found = (*cache)->find(type)) [[likely]]
+        return found;
+    auto built = build_type_info(type);  // may run Python code, even re-enter the module
+    if (!built) return fail(std::move(built.error()));
+    cache = thread_cache();
+    if (!cache) {
+        TypeInfoCache::destroy(*built);
+        return fail(std::move(cache.error()));
+    }
+    if (TypeInfo* found = (*cache)->find(type)) {
+        TypeInfoCache::destroy(*built);
+        return found;
+    }
+    if (!(*cache)->insert(type, *built)) {
+        TypeInfoCache::destroy(*built);
+        return fail(no_memory());
+    }
+    return *built;
+}
+
+Status push_children(PyObject* node, const AstClasses& classes, RefStack& stack) {
+    size_t start = stack.size();
+    SPRIG_TRY(read_children(node, classes, [&](PyObject* child, PyObject*, Py_ssize_t) {
+        return stack.push_new(child);
+    }));
+    stack.reverse_from(start);
+    return {};
+}
+
+Status push_child_refs(PyObject* node, const AstClasses& classes, ChildRefStack& out) {
+    size_t start = out.size();
+    SPRIG_TRY(read_children(node, classes, [&](PyObject* child, PyObject* field,
+                                               Py_ssize_t index) {
+        if (!out.push({child, node, field, index})) return false;
+        Py_INCREF(child);
+        Py_INCREF(node);
+        return true;
+    }));
+    out.reverse_from(start);
+    return {};
+}
+
+}  // namespace sprig
