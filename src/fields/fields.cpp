@@ -42,11 +42,15 @@ private:
 
 enum class CellState : uint8_t { unused, alive, destroyed };
 thread_local CellState t_cache_state = CellState::unused;
+// The live cache, read on every lookup: a plain pointer needs no per-access guard, unlike
+// the holder whose destructor must be registered on first use.
+thread_local TypeInfoCache* t_cache = nullptr;
 
 struct CacheHolder {
     TypeInfoCache* cache = nullptr;
     ~CacheHolder() {
         t_cache_state = CellState::destroyed;
+        t_cache = nullptr;
         delete cache;
     }
 };
@@ -66,6 +70,7 @@ Result<TypeInfoCache*> thread_cache() {
             return fail(no_memory());
         }
         holder.cache = cache;
+        t_cache = cache;
     }
     return holder.cache;
 }
@@ -134,45 +139,111 @@ Result<TypeInfo*> build_type_info(PyTypeObject* type) {
     return info;
 }
 
-// Reads the children of `node` field by field and hands each to `emit(child, field, index)`
-// with a borrowed child. Emitted children are appended to an array that the caller
-// reverses on success.
-template <class Emit>
-Status read_children(PyObject* node, const AstClasses& classes, Emit&& emit) {
+// How each push operation stores a child: the entry it appends for (child, field, index)
+// of `node`, and the references that entry owns.
+struct NodeEntries {
+    using Entry = PyObject*;
+    static Entry make(PyObject* child, PyObject*, PyObject*, Py_ssize_t) { return child; }
+    static void retain(Entry e) { Py_INCREF(e); }
+};
+struct RefEntries {
+    using Entry = ChildRef;
+    static Entry make(PyObject* child, PyObject* node, PyObject* field, Py_ssize_t index) {
+        return {child, node, field, index};
+    }
+    static void retain(const Entry& e) {
+        Py_INCREF(e.child);
+        Py_INCREF(e.parent);
+    }
+};
+
+// The children of a node whose dictionary starts with its fields in order (as the parser
+// and the ast constructors leave it), appended last-first straight from the entry table:
+// what the lookups by name would find, in the order popping wants. No Python code runs
+// here, so the dictionary is read without a reference of its own, and the new entries
+// take their references only once all are in place. False when memory is exhausted.
+template <class Policy, class Out>
+[[gnu::always_inline]] inline bool push_in_place(PyObject* node, const UnicodeEntry* entries,
+                                                 PyObject* const* fields, size_t k,
+                                                 const AstClasses& classes, Out& out) {
+    using Entry = typename Policy::Entry;
+    size_t start = out.size();
+    for (size_t i = k; i-- > 0;) {
+        PyObject* value = entries[i].value;
+        if (Py_TYPE(value) == &PyList_Type) {
+            auto n = static_cast<size_t>(PyList_GET_SIZE(value));
+            if (!out.reserve_more(n)) [[unlikely]] {
+                out.truncate(start);  // nothing retained yet
+                return false;
+            }
+            PyObject** items = reinterpret_cast<PyListObject*>(value)->ob_item;
+            Entry* first = out.data() + out.size();
+            Entry* next = first;
+            for (size_t j = n; j-- > 0;)
+                if (is_ast_node(items[j], classes))
+                    *next++ = Policy::make(items[j], node, fields[i], static_cast<Py_ssize_t>(j));
+            out.truncate(out.size() + static_cast<size_t>(next - first));
+        } else if (is_ast_node(value, classes)) {
+            if (!out.push(Policy::make(value, node, fields[i], -1))) [[unlikely]] {
+                out.truncate(start);
+                return false;
+            }
+        }
+    }
+    Entry* added = out.data() + start;
+    for (size_t n = out.size() - start; n-- > 0;) Policy::retain(*added++);
+    return true;
+}
+
+// Appends the children of `node`, arranged so that popping yields them in field order and
+// list order. Reading a field may run Python code (a property, __getattr__, the __eq__ of an
+// odd dictionary key); on failure the entries appended so far stay, unreversed, for the
+// caller to drop.
+template <class Policy, class Out>
+Status push_node_children(PyObject* node, const AstClasses& classes, Out& out) {
     auto info = type_info(Py_TYPE(node));
-    if (!info) return fail(std::move(info.error()));
-    const Grow<PyObject*>& fields = (*info)->fields;
-    size_t k = fields.size();
+    if (!info) [[unlikely]]
+        return fail(std::move(info.error()));
+    PyObject* const* fields = (*info)->fields.data();
+    size_t k = (*info)->fields.size();
     if (k == 0) return {};
 
-    // Emits the children in one field value. Runs no Python code.
-    auto classify = [&](PyObject* value, PyObject* field) -> bool {
-        if (Py_TYPE(value) == &PyList_Type) {
-            for (Py_ssize_t j = 0; j < PyList_GET_SIZE(value); ++j) {
-                PyObject* item = PyList_GET_ITEM(value, j);
-                if (is_ast_node(item, classes) && !emit(item, field, j)) return false;
-            }
-            return true;
-        }
-        return !is_ast_node(value, classes) || emit(value, field, Py_ssize_t{-1});
-    };
-
-    // Held: a property read below may replace the node's __dict__.
-    Ref dict = Ref::retain(instance_dict(node));
-    if (dict) {
+    PyObject* borrowed = instance_dict(node);
+    if (borrowed) {
         Py_ssize_t used = 0;
-        const UnicodeEntry* entries = str_entries(dict.get(), &used);
-        if (entries && used >= static_cast<Py_ssize_t>(k)) {
-            // The first entries are the fields in order: what the lookups by name would find.
+        const UnicodeEntry* entries = str_entries(borrowed, &used);
+        if (entries && used >= static_cast<Py_ssize_t>(k)) [[likely]] {
             size_t i = 0;
             while (i < k && entries[i].key == fields[i]) ++i;
-            if (i == k) {
-                for (i = 0; i < k; ++i)
-                    if (!classify(entries[i].value, fields[i])) return fail(no_memory());
+            if (i == k) [[likely]] {
+                if (!push_in_place<Policy>(node, entries, fields, k, classes, out)) [[unlikely]]
+                    return fail(no_memory());
                 return {};
             }
         }
     }
+
+    // Emits the children in one field value, in order. Runs no Python code.
+    auto classify = [&](PyObject* value, PyObject* field) -> bool {
+        auto emit = [&](PyObject* child, Py_ssize_t index) {
+            auto entry = Policy::make(child, node, field, index);
+            if (!out.push(entry)) return false;
+            Policy::retain(entry);
+            return true;
+        };
+        if (Py_TYPE(value) == &PyList_Type) {
+            for (Py_ssize_t j = 0; j < PyList_GET_SIZE(value); ++j) {
+                PyObject* item = PyList_GET_ITEM(value, j);
+                if (is_ast_node(item, classes) && !emit(item, j)) return false;
+            }
+            return true;
+        }
+        return !is_ast_node(value, classes) || emit(value, -1);
+    };
+
+    size_t start = out.size();
+    // Held: a property read below may replace the node's __dict__.
+    Ref dict = Ref::retain(borrowed);
     for (size_t i = 0; i < k; ++i) {
         PyObject* field = fields[i];
         Ref value;
@@ -194,15 +265,19 @@ Status read_children(PyObject* node, const AstClasses& classes, Emit&& emit) {
         }
         if (!classify(value.get(), field)) return fail(no_memory());
     }
+    out.reverse_from(start);
     return {};
 }
 
 }  // namespace
 
 Result<const TypeInfo*> type_info(PyTypeObject* type) {
+    if (TypeInfoCache* live = t_cache) [[likely]]
+        if (TypeInfo* found = live->find(type)) [[likely]]
+            return found;
     auto cache = thread_cache();
     if (!cache) return fail(std::move(cache.error()));
-    if (TypeInfo* found = (*cache)->find(type)) [[likely]]
+    if (TypeInfo* found = (*cache)->find(type))
         return found;
     auto built = build_type_info(type);  // may run Python code, even re-enter the module
     if (!built) return fail(std::move(built.error()));
@@ -223,25 +298,11 @@ Result<const TypeInfo*> type_info(PyTypeObject* type) {
 }
 
 Status push_children(PyObject* node, const AstClasses& classes, RefStack& stack) {
-    size_t start = stack.size();
-    SPRIG_TRY(read_children(node, classes, [&](PyObject* child, PyObject*, Py_ssize_t) {
-        return stack.push_new(child);
-    }));
-    stack.reverse_from(start);
-    return {};
+    return push_node_children<NodeEntries>(node, classes, stack);
 }
 
 Status push_child_refs(PyObject* node, const AstClasses& classes, ChildRefStack& out) {
-    size_t start = out.size();
-    SPRIG_TRY(read_children(node, classes, [&](PyObject* child, PyObject* field,
-                                               Py_ssize_t index) {
-        if (!out.push({child, node, field, index})) return false;
-        Py_INCREF(child);
-        Py_INCREF(node);
-        return true;
-    }));
-    out.reverse_from(start);
-    return {};
+    return push_node_children<RefEntries>(node, classes, out);
 }
 
 }  // namespace sprig

@@ -38,6 +38,8 @@ public:
     [[gnu::always_inline]] const FastClass* find(PyTypeObject* type) const {
         return map_.find(type);
     }
+    /// The table's state as plain values, for loops that keep it in registers.
+    TypeMap<FastClass>::View view() const { return map_.view(); }
     /// The entry of a type that find() does not know: a type whose base is `object` is no
     /// node; any other is tested once with PyType_IsSubtype and entered. Runs no Python code.
     Result<const FastClass*> admit(PyTypeObject* type);

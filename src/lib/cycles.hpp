@@ -30,6 +30,11 @@ public:
 
     Failure failure;  // why enter() last returned false
 
+    /// The path storage and its limit, for loops that keep them in registers: store
+    /// path()[depth] while depth < limit(), call enter() otherwise, then read both again.
+    PyObject** path() { return path_.data(); }
+    uint32_t limit() const { return limit_; }
+
 private:
     [[gnu::cold, gnu::noinline]] bool deepen(PyObject* node, uint32_t depth);
 

@@ -56,6 +56,22 @@ public:
     T pop() { return data_[--size_]; }
     void truncate(size_t n) { size_ = n; }
     void clear() { size_ = 0; }
+    /// The array's state as plain values, for loops that keep it in registers: stores into
+    /// the entries could otherwise alias the members and force them back to memory.
+    struct Span {
+        T* data;  // null after a failed grow
+        size_t size;
+        size_t cap;
+    };
+    Span open() const { return {data_, size_, cap_}; }
+    void close(Span s) { size_ = s.size; }
+    /// Room for `need` entries in all; a span with null data when memory is exhausted.
+    [[gnu::noinline]] Span regrow(Span s, size_t need) {
+        size_ = s.size;
+        if (need > cap_ && !regrow(need)) return {nullptr, 0, 0};
+        return open();
+    }
+
     /// Reverses the entries from `start` to the end in place.
     void reverse_from(size_t start) {
         for (size_t i = start, j = size_; i + 1 < j; ++i) std::swap(data_[i], data_[--j]);

@@ -1,5 +1,178 @@
+// fix_missing_locations: each located node gets every location attribute it lacks from its
+// nearest ancestor that has one (1, 0, 1, 0 above the root). Presence is decided by the
+// instance dictionary alone; writes go through PyObject_SetAttr and may run Python code.
+#include "fields/fields.hpp"
+#include "lib/cycles.hpp"
 #include "lib/edits.hpp"
+#include "lib/instance_dict.hpp"
+#include "lib/names.hpp"
 
 namespace sprig {
-Result<Ref> fix_missing_locations(PyObject*) { return fail(raise(PyExc_NotImplementedError, "not implemented yet")); }
+
+namespace {
+
+// Positions 0..3 are lineno, col_offset, end_lineno, end_col_offset: the order of the
+// writes on one node, and bit (1 << position) of TypeInfo::location_mask.
+constexpr int kPositions = 4;
+constexpr Name kLocationNames[kPositions] = {Name::lineno, Name::col_offset, Name::end_lineno,
+                                             Name::end_col_offset};
+// A start position held as None is kept (and handed down); an end position held as None
+// is replaced.
+constexpr bool kNoneIsMissing[kPositions] = {false, false, true, true};
+
+// The values a located node hands down to its children.
+struct Frame {
+    PyObject* value[kPositions];  // owned
+};
+
+// Frames are referred to by index from the work stack. Popping entry (n, f) leaves only
+// entries that refer to frames at or below f: an entry's frame is never above those of the
+// entries pushed after it. So frames above f are dead once (n, f) is popped, and the array
+// never holds more frames than the tree is deep.
+class FrameStack : public Grow<Frame> {
+public:
+    ~FrameStack() { release_from(0); }
+    void release_from(size_t start) {
+        while (size() > start) {
+            Frame dead = pop();
+            for (PyObject* v : dead.value) Py_DECREF(v);
+        }
+    }
+};
+
+struct Pending {
+    PyObject* node;   // owned: a write may run Python code that drops it from the tree
+    uint32_t frame;   // index of the frame the node inherits
+    uint32_t depth;   // the root is at depth 0
+};
+
+class PendingStack : public Grow<Pending> {
+public:
+    ~PendingStack() {
+        while (!empty()) Py_DECREF(pop().node);
+    }
+};
+
+// The value stored under `name` (interned) in `dict`: a new reference, or null when
+// absent. Read in place, without hashing: parsed nodes keep their locations in order right
+// after their fields, so the entry at `hint` (the slot after the previous find) is tried
+// first; and when every key is interned, a key that is not `name` itself cannot equal it.
+// The dictionary lookup decides what the entries cannot.
+Result<Ref> stored_value(PyObject* dict, PyObject* name, Py_ssize_t& hint) {
+    Py_ssize_t used = 0;
+    if (const UnicodeEntry* entries = str_entries(dict, &used)) {
+        if (hint < used && entries[hint].key == name) [[likely]]
+            return Ref::retain(entries[hint++].value);
+        bool interned = true;
+        for (Py_ssize_t i = 0; i < used; ++i) {
+            PyObject* key = entries[i].key;
+            if (key == name) {
+                hint = i + 1;
+                return Ref::retain(entries[i].value);
+            }
+            if (key && !PyUnicode_CHECK_INTERNED(key)) interned = false;
+        }
+        if (interned) return Ref();
+    }
+    PyObject* value = nullptr;
+    if (PyDict_GetItemRef(dict, name, &value) < 0) [[unlikely]]
+        return fail(take_pending());
+    return Ref::adopt(value);
+}
+
+// Writes the location attributes that `node` lacks, in position order, and makes the frame
+// its children inherit in `out`. Positions outside `mask` hand down `inherited` unchanged.
+Status repair(PyObject* node, const TypeInfo& info, const Frame& inherited,
+              PyObject* const names[kPositions], Frame& out) {
+    // Held: a write may replace the node's __dict__. The lookups stay on this one, and a
+    // dictionary first made by a write does not count: without one, everything is missing.
+    Ref dict = Ref::retain(instance_dict(node));
+    Py_ssize_t hint = static_cast<Py_ssize_t>(info.fields.size());
+    Ref values[kPositions];
+    for (int p = 0; p < kPositions; ++p) {
+        if (!(info.location_mask & (1u << p))) {
+            values[p] = Ref::retain(inherited.value[p]);
+            continue;
+        }
+        if (dict) {
+            // Looked up after the writes of the earlier positions, whose Python code may
+            // have stored this one.
+            auto held = stored_value(dict.get(), names[p], hint);
+            if (!held) return fail(std::move(held.error()));
+            if (*held && !(kNoneIsMissing[p] && held->get() == Py_None)) {
+                values[p] = std::move(*held);
+                continue;
+            }
+        }
+        values[p] = Ref::retain(inherited.value[p]);
+        if (PyObject_SetAttr(node, names[p], values[p].get()) < 0) [[unlikely]]
+            return fail(take_pending());
+    }
+    for (int p = 0; p < kPositions; ++p) out.value[p] = values[p].release();
+    return {};
+}
+
+// The frame above the root: lineno 1, col_offset 0, end_lineno 1, end_col_offset 0.
+Status push_start_frame(FrameStack& frames) {
+    Ref start[kPositions];
+    for (int p = 0; p < kPositions; ++p) {
+        start[p] = Ref::adopt(PyLong_FromLongLong(p % 2 == 0 ? 1 : 0));
+        if (!start[p]) return fail(null_object(SPRIG_HERE));
+    }
+    if (!frames.reserve(1)) return fail(no_memory());
+    Frame frame;
+    for (int p = 0; p < kPositions; ++p) frame.value[p] = start[p].release();
+    frames.push_unchecked(frame);
+    return {};
+}
+
+}  // namespace
+
+Result<Ref> fix_missing_locations(PyObject* node) {
+    Ref result = Ref::retain(node);
+    auto classes = get_ast_classes();
+    if (!classes) return fail(std::move(classes.error()));
+    PyObject* names[kPositions];
+    for (int p = 0; p < kPositions; ++p) {
+        auto name = interned(kLocationNames[p]);
+        if (!name) return fail(std::move(name.error()));
+        names[p] = *name;
+    }
+
+    FrameStack frames;
+    SPRIG_TRY(push_start_frame(frames));
+    PendingStack stack;
+    RefStack children;  // one buffer for every node, empty between nodes
+    PathGuard guard;
+    if (!stack.reserve(1)) return fail(no_memory());
+    stack.push_unchecked({Ref::retain(node).release(), 0, 0});
+    while (!stack.empty()) {
+        Pending top = stack.pop();
+        // Released only after its children are on the stack: they may hold no other owner.
+        Ref current = Ref::adopt(top.node);
+        if (!guard.enter(top.node, top.depth)) [[unlikely]]
+            return fail(std::move(guard.failure));
+        auto info = type_info(Py_TYPE(top.node));
+        if (!info) return fail(std::move(info.error()));
+        uint32_t handed_down = top.frame;
+        if ((*info)->location_mask) {
+            frames.release_from(size_t{top.frame} + 1);
+            if (!frames.reserve_more(1)) [[unlikely]]
+                return fail(no_memory());
+            Frame own;
+            SPRIG_TRY(repair(top.node, **info, frames[top.frame], names, own));
+            frames.push_unchecked(own);
+            handed_down = top.frame + 1;
+        }
+        SPRIG_TRY(push_children(top.node, *classes, children));
+        size_t count = children.size();
+        if (!stack.reserve_more(count)) [[unlikely]]
+            return fail(no_memory());
+        for (size_t i = 0; i < count; ++i)
+            stack.push_unchecked({children[i], handed_down, top.depth + 1});
+        children.clear();  // the references moved to the stack
+    }
+    return result;
+}
+
 }  // namespace sprig

@@ -26,16 +26,26 @@ public:
     /// Room for `capacity` slots (a power of two); false when memory is exhausted.
     [[nodiscard]] bool init(size_t capacity) { return rehash(capacity); }
 
-    [[gnu::always_inline]] V* find(PyTypeObject* key) const {
-        size_t i = home(key);
-        for (;;) {
-            Slot& s = slots_[i];
-            if (s.key == key) [[likely]]
-                return &s.value;
-            if (!s.key) return nullptr;
-            i = (i + 1) & mask_;
+    /// The map's state as plain values, for loops that keep it in registers.
+    struct View {
+        Slot* slots;
+        size_t mask;
+        int shift;
+        [[gnu::always_inline]] V* find(PyTypeObject* key) const {
+            size_t i = static_cast<size_t>(
+                ((reinterpret_cast<uintptr_t>(key) >> 4) * 0x9E3779B97F4A7C15ull) >> shift);
+            for (;;) {
+                Slot& s = slots[i];
+                if (s.key == key) [[likely]]
+                    return &s.value;
+                if (!s.key) return nullptr;
+                i = (i + 1) & mask;
+            }
         }
-    }
+    };
+    View view() const { return {slots_, mask_, shift_}; }
+
+    [[gnu::always_inline]] V* find(PyTypeObject* key) const { return view().find(key); }
 
     /// Inserts or replaces; returns the stored value, or null when memory is exhausted.
     V* put(PyTypeObject* key, V value) {
