@@ -35,6 +35,7 @@ public:
         return found ? *found : nullptr;
     }
     bool insert(PyTypeObject* type, TypeInfo* info) { return map_.put(type, info) != nullptr; }
+    const TypeMap<TypeInfo*>* map() const { return &map_; }
 
 private:
     TypeMap<TypeInfo*> map_;
@@ -157,41 +158,23 @@ struct RefEntries {
     }
 };
 
-// The children of a node whose dictionary starts with its fields in order (as the parser
-// and the ast constructors leave it), appended last-first straight from the entry table:
-// what the lookups by name would find, in the order popping wants. No Python code runs
-// here, so the dictionary is read without a reference of its own, and the new entries
-// take their references only once all are in place. False when memory is exhausted.
+// Appends the children read in place last-first, what the lookups by name would find in the
+// order popping wants. No Python code runs, so the new entries take their references once
+// all are in place. False when memory is exhausted.
 template <class Policy, class Out>
 [[gnu::always_inline]] inline bool push_in_place(PyObject* node, const UnicodeEntry* entries,
-                                                 PyObject* const* fields, size_t k,
+                                                 const TypeInfo& info,
                                                  const AstClasses& classes, Out& out) {
-    using Entry = typename Policy::Entry;
     size_t start = out.size();
-    for (size_t i = k; i-- > 0;) {
-        PyObject* value = entries[i].value;
-        if (Py_TYPE(value) == &PyList_Type) {
-            auto n = static_cast<size_t>(PyList_GET_SIZE(value));
-            if (!out.reserve_more(n)) [[unlikely]] {
-                out.truncate(start);  // nothing retained yet
-                return false;
-            }
-            PyObject** items = reinterpret_cast<PyListObject*>(value)->ob_item;
-            Entry* first = out.data() + out.size();
-            Entry* next = first;
-            for (size_t j = n; j-- > 0;)
-                if (is_ast_node(items[j], classes))
-                    *next++ = Policy::make(items[j], node, fields[i], static_cast<Py_ssize_t>(j));
-            out.truncate(out.size() + static_cast<size_t>(next - first));
-        } else if (is_ast_node(value, classes)) {
-            if (!out.push(Policy::make(value, node, fields[i], -1))) [[unlikely]] {
-                out.truncate(start);
-                return false;
-            }
-        }
+    bool pushed = each_child_last_first(
+        entries, info, classes, [&](PyObject* child, PyObject* field, Py_ssize_t index) {
+            return out.push(Policy::make(child, node, field, index));
+        });
+    if (!pushed) [[unlikely]] {
+        out.truncate(start);  // nothing retained yet
+        return false;
     }
-    Entry* added = out.data() + start;
-    for (size_t n = out.size() - start; n-- > 0;) Policy::retain(*added++);
+    for (size_t i = start; i < out.size(); ++i) Policy::retain(out[i]);
     return true;
 }
 
@@ -204,23 +187,13 @@ Status push_node_children(PyObject* node, const AstClasses& classes, Out& out) {
     auto info = type_info(Py_TYPE(node));
     if (!info) [[unlikely]]
         return fail(std::move(info.error()));
-    PyObject* const* fields = (*info)->fields.data();
-    size_t k = (*info)->fields.size();
+    const TypeInfo& record = **info;
+    size_t k = record.fields.size();
     if (k == 0) return {};
-
-    PyObject* borrowed = instance_dict(node);
-    if (borrowed) {
-        Py_ssize_t used = 0;
-        const UnicodeEntry* entries = str_entries(borrowed, &used);
-        if (entries && used >= static_cast<Py_ssize_t>(k)) [[likely]] {
-            size_t i = 0;
-            while (i < k && entries[i].key == fields[i]) ++i;
-            if (i == k) [[likely]] {
-                if (!push_in_place<Policy>(node, entries, fields, k, classes, out)) [[unlikely]]
-                    return fail(no_memory());
-                return {};
-            }
-        }
+    if (const UnicodeEntry* entries = fields_in_place(node, record)) [[likely]] {
+        if (!push_in_place<Policy>(node, entries, record, classes, out)) [[unlikely]]
+            return fail(no_memory());
+        return {};
     }
 
     // Emits the children in one field value, in order. Runs no Python code.
@@ -243,9 +216,9 @@ Status push_node_children(PyObject* node, const AstClasses& classes, Out& out) {
 
     size_t start = out.size();
     // Held: a property read below may replace the node's __dict__.
-    Ref dict = Ref::retain(borrowed);
+    Ref dict = Ref::retain(instance_dict(node));
     for (size_t i = 0; i < k; ++i) {
-        PyObject* field = fields[i];
+        PyObject* field = record.fields[i];
         Ref value;
         if (dict) {
             PyObject* found = nullptr;
@@ -295,6 +268,12 @@ Result<const TypeInfo*> type_info(PyTypeObject* type) {
         return fail(no_memory());
     }
     return *built;
+}
+
+Result<KnownTypes> known_types() {
+    auto cache = thread_cache();
+    if (!cache) return fail(std::move(cache.error()));
+    return KnownTypes((*cache)->map());
 }
 
 Status push_children(PyObject* node, const AstClasses& classes, RefStack& stack) {

@@ -11,9 +11,8 @@ namespace {
 
 bool layout_matches(PyObject* dict) {
     Py_ssize_t count = 0;
-    detail::g_layout_verified = true;  // let str_entries read, to compare
+    if (reinterpret_cast<PyDictObject*>(dict)->ma_values) return false;
     const UnicodeEntry* entries = str_entries(dict, &count);
-    detail::g_layout_verified = false;
     if (!entries || count != PyDict_GET_SIZE(dict)) return false;
     Py_ssize_t pos = 0, i = 0;
     PyObject *key, *value;

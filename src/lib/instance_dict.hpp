@@ -39,12 +39,14 @@ extern bool g_layout_verified;
     return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(node) + offset);
 }
 
+/// Whether str_entries() may be used at all in this process.
+inline bool direct_reads() { return detail::g_layout_verified; }
+
 /// The entry table of `dict` with its used length in `*count`, or null when the dictionary
-/// must be read through the dictionary API instead.
+/// must be read through the dictionary API instead. Only when direct_reads(). A table of
+/// str keys is always combined: split tables, whose values live apart, have their own kind.
 [[gnu::always_inline]] inline const UnicodeEntry* str_entries(PyObject* dict, Py_ssize_t* count) {
     auto* d = reinterpret_cast<PyDictObject*>(dict);
-    if (d->ma_values || !detail::g_layout_verified) [[unlikely]]
-        return nullptr;
     auto* keys = reinterpret_cast<const detail::DictKeys*>(d->ma_keys);
     if (keys->kind != detail::kStrKeys) [[unlikely]]
         return nullptr;

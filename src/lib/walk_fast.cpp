@@ -1,7 +1,7 @@
-// walk_dfs, walk, _walk_count and walk_unordered. While a walk runs it calls no Python code,
-// takes no references and allocates only to grow its arrays, so every pointer it holds is
-// borrowed from a tree that cannot change under it. References are taken once, when the
-// result list is filled.
+// walk_dfs, walk, _walk_count and walk_unordered. While a walk runs it calls no Python code
+// and allocates only to grow its arrays, so every pointer it holds is borrowed from a tree
+// that cannot change under it. A node's reference is taken as it is listed, while its
+// memory is at hand, and the listed nodes become the result list's own item array.
 #include "lib/walk_fast.hpp"
 
 #include <atomic>
@@ -22,15 +22,72 @@ struct Pending {
 };
 
 // A value may be a node only when its class derives from something other than `object`:
-// this leaves out None, str, int, tuple and ast.AST itself without a table lookup.
+// this leaves out None, str, int, tuple and ast.AST itself without a table lookup. (An
+// instance of `object` itself passes, and is then found to be no node.)
 [[gnu::always_inline]] inline bool may_be_node(PyObject* v) {
-    PyTypeObject* base = Py_TYPE(v)->tp_base;
-    return base != &PyBaseObject_Type && base != nullptr;
+    return Py_TYPE(v)->tp_base != &PyBaseObject_Type;
 }
 
-// Depth beyond which the batched walk hands over to the depth-first one, whose ancestor
-// path detects cycles; no real tree comes near it.
-constexpr uint32_t kBatchedDepthLimit = 4096;
+// No real tree is this deep. A walk that gets deeper stops to run the depth-first check
+// for cycles once, then goes on without looking at depths again.
+constexpr uint32_t kSuspectDepth = 4096;
+
+enum class Mode { count, preorder, batched };
+
+// The listed nodes, each with a reference, in a PyMem block that a list can adopt as its
+// item array, so the result is never copied.
+class Listed {
+public:
+    Listed() = default;
+    Listed(const Listed&) = delete;
+    ~Listed() {
+        for (size_t i = 0; i < size; ++i) Py_DECREF(data[i]);
+        PyMem_Free(data);
+    }
+
+    [[gnu::cold, gnu::noinline]] bool grow() {
+        // Quadrupling: each step copies the block, and this keeps the copying to a third of
+        // the final size. The slack is given back when the list adopts the block.
+        size_t cap = capacity < 4 ? 64 : capacity * 4;
+        if (cap > PY_SSIZE_T_MAX / sizeof(PyObject*)) return false;
+        auto* p = static_cast<PyObject**>(PyMem_Realloc(data, cap * sizeof(PyObject*)));
+        if (!p) return false;
+        data = p;
+        capacity = cap;
+        return true;
+    }
+
+    // The list of the listed nodes; the references move into it.
+    Result<Ref> into_list() {
+#ifdef Py_GIL_DISABLED
+        PyObject* list = PyList_New(static_cast<Py_ssize_t>(size));
+        if (!list) return fail(take_pending());
+        for (size_t i = 0; i < size; ++i) PyList_SET_ITEM(list, i, data[i]);
+        size = 0;
+#else
+        PyObject* list = PyList_New(0);
+        if (!list) return fail(take_pending());
+        if (size) {
+            if (size < capacity) {  // give back the slack; keep the block if that fails
+                if (void* p = PyMem_Realloc(data, size * sizeof(PyObject*))) {
+                    data = static_cast<PyObject**>(p);
+                    capacity = size;
+                }
+            }
+            auto* l = reinterpret_cast<PyListObject*>(list);
+            l->ob_item = std::exchange(data, nullptr);
+            l->allocated = static_cast<Py_ssize_t>(capacity);
+            Py_SET_SIZE(l, static_cast<Py_ssize_t>(std::exchange(size, 0)));
+            capacity = 0;
+        }
+#endif
+        return Ref::adopt(list);
+    }
+
+    PyObject** data = nullptr;
+    size_t size = 0;
+    size_t capacity = 0;
+};
 
 // The walk state the inner loop touches, as a local aggregate that the compiler keeps in
 // registers. Stores into the arrays may alias any memory (strict aliasing is off), so the
@@ -38,12 +95,14 @@ constexpr uint32_t kBatchedDepthLimit = 4096;
 // inner loop (growth, entering a class, the name-based read) writes back and reloads.
 struct Regs {
     Grow<Pending>::Span stack;
-    Grow<PyObject*>::Span out;
-    size_t count;
-    PyObject** path;  // ancestors by depth, below `limit`
-    uint32_t limit;
+    PyObject** out;
+    size_t listed;
+    size_t out_cap;
+    uint32_t suspect_depth;  // kSuspectDepth, or UINT32_MAX once the tree is known acyclic
+    bool direct;             // the dictionary layout was verified: read entry tables in place
     TypeMap<FastClass>::View classes;
-    bool direct;  // the dictionary layout was verified: entry tables may be read in place
+    PyObject** path;         // with kGuard: ancestors by depth, below `limit`
+    uint32_t limit;
 };
 
 class FastWalker {
@@ -51,61 +110,60 @@ public:
     explicit FastWalker(FieldTable& table) : table_(table) {}
 
     Failure failure;  // why a walk returned false
-    Grow<PyObject*> out;
+    Listed listed;    // the listed nodes, without Mode::count
+    size_t count = 0;
 
-    // Depth-first pre-order; collects into `out` or, without kCollect, only counts.
-    template <bool kCollect>
-    bool preorder(PyObject* root, size_t* count) {
-        Regs r = open(root);
+    template <Mode M, bool kGuard = false>
+    bool run(PyObject* root) {
+        root_ = root;
+        Regs r{stack_.open(), listed.data, listed.size, listed.capacity, kSuspectDepth,
+               direct_reads(), table_.view(), guard_.path(), guard_.limit()};
+        r.stack = push(r.stack, {root, 0});
         if (!r.stack.data) return false;
+        bool ok = M == Mode::batched ? batches(r) : one_by_one<M, kGuard>(r);
+        stack_.close(r.stack);
+        listed.data = r.out;
+        listed.capacity = r.out_cap;
+        if (M != Mode::count) listed.size = r.listed;
+        count = r.listed;
+        return ok;
+    }
+
+private:
+    template <Mode M, bool kGuard>
+    bool one_by_one(Regs& r) {
         while (r.stack.size) {
             Pending p = r.stack.data[--r.stack.size];
-            if (!visit<kCollect, true>(r, p)) [[unlikely]]
+            if (!visit<M, kGuard>(r, p)) [[unlikely]]
                 return false;
         }
-        out.close(r.out);
-        if (count) *count = r.count;
         return true;
     }
 
-    // Batches of four taken from the top of the stack: the dictionaries of a whole batch
-    // are requested from memory before any of them is read, so their latencies overlap.
-    bool batched(PyObject* root) {
-        Regs r = open(root);
-        if (!r.stack.data) return false;
+    // Batches of four taken from the top of the stack. The dictionary of every node was
+    // requested when the node was pushed; the key tables of a whole batch are requested
+    // before any of them is read, so their cache misses overlap instead of queueing.
+    bool batches(Regs& r) {
         while (r.stack.size) {
             Pending batch[4];
             size_t n = r.stack.size < 4 ? r.stack.size : 4;
             for (size_t i = 0; i < n; ++i) {
                 batch[i] = r.stack.data[--r.stack.size];
-                if (PyObject* dict = instance_dict(batch[i].node))
-                    __builtin_prefetch(dict_keys_address(dict), 0, 3);
-            }
-            for (size_t i = 0; i < n; ++i) {
-                if (batch[i].depth >= kBatchedDepthLimit) [[unlikely]] {
-                    out.clear();
-                    return preorder<true>(root, nullptr);
+                if (PyObject* dict = instance_dict(batch[i].node)) {
+                    const char* keys = static_cast<const char*>(dict_keys_address(dict));
+                    __builtin_prefetch(keys, 0, 3);
+                    __builtin_prefetch(keys + 64, 0, 3);
                 }
-                if (!visit<true, false>(r, batch[i])) [[unlikely]]
-                    return false;
             }
+            for (size_t i = 0; i < n; ++i)
+                if (!visit<Mode::batched, false>(r, batch[i])) [[unlikely]]
+                    return false;
         }
-        out.close(r.out);
         return true;
     }
 
-private:
-    Regs open(PyObject* root) {
-        stack_.clear();
-        out.clear();
-        Regs r{stack_.open(), out.open(), 0, guard_.path(), guard_.limit(), table_.view(),
-               detail::g_layout_verified};
-        r.stack = push(r.stack, {root, 0});
-        return r;
-    }
-
     // Lists `p` if it is the root or a node, and pushes its children.
-    template <bool kCollect, bool kGuard>
+    template <Mode M, bool kGuard>
     [[gnu::always_inline]] bool visit(Regs& r, Pending p) {
         PyTypeObject* type = Py_TYPE(p.node);
         const FastClass* cls = r.classes.find(type);
@@ -126,15 +184,23 @@ private:
                 r.path = guard_.path();
                 r.limit = guard_.limit();
             }
+        } else if (p.depth >= r.suspect_depth) [[unlikely]] {
+            if (!check_acyclic()) return false;
+            r.suspect_depth = UINT32_MAX;
+            r.classes = table_.view();  // the check may have entered classes
         }
-        if constexpr (kCollect) {
-            if (r.out.size == r.out.cap) [[unlikely]] {
-                r.out = out.regrow(r.out, r.out.size + 1);
-                if (!r.out.data) return out_of_memory();
-            }
-            r.out.data[r.out.size++] = p.node;
+        if constexpr (M == Mode::count) {
+            ++r.listed;
         } else {
-            ++r.count;
+            if (r.listed == r.out_cap) [[unlikely]] {
+                listed.size = r.listed;
+                bool grown = listed.grow();
+                r.out = listed.data;
+                r.out_cap = listed.capacity;
+                if (!grown) return out_of_memory();
+            }
+            Py_INCREF(p.node);
+            r.out[r.listed++] = p.node;
         }
         uint32_t k = cls->count;
         if (k == 0) return true;
@@ -151,7 +217,7 @@ private:
                     r.stack = push_children_by_name(r.stack, dict, cls, depth);
                     return r.stack.data != nullptr;
                 }
-                if (!push_value(r, entries[i].value, depth)) [[unlikely]]
+                if (!push_value(r.stack, entries[i].value, depth)) [[unlikely]]
                     return false;
             }
             return true;
@@ -162,36 +228,32 @@ private:
 
     // A field value: a node candidate, or an exact list of them. Other values and list
     // subclasses are no children.
-    [[gnu::always_inline]] bool push_value(Regs& r, PyObject* v, uint32_t depth) {
+    [[gnu::always_inline]] bool push_value(Grow<Pending>::Span& s, PyObject* v, uint32_t depth) {
         if (Py_TYPE(v) == &PyList_Type) {
             size_t n = static_cast<size_t>(PyList_GET_SIZE(v));
             PyObject** items = reinterpret_cast<PyListObject*>(v)->ob_item;
-            if (r.stack.cap - r.stack.size < n) [[unlikely]] {
-                r.stack = stack_.regrow(r.stack, r.stack.size + n);
-                if (!r.stack.data) return out_of_memory();
+            if (s.cap - s.size < n) [[unlikely]] {
+                s = stack_.regrow(s, s.size + n);
+                if (!s.data) return out_of_memory();
             }
             for (size_t j = n; j-- > 0;) {
                 if (may_be_node(items[j])) {
                     prefetch_dict(items[j]);
-                    r.stack.data[r.stack.size++] = {items[j], depth};
+                    s.data[s.size++] = {items[j], depth};
                 }
             }
             return true;
         }
         if (!may_be_node(v)) return true;
         prefetch_dict(v);
-        r.stack = push(r.stack, {v, depth});
-        return r.stack.data != nullptr;
+        s = push(s, {v, depth});
+        return s.data != nullptr;
     }
 
-    // Asks for the dictionary of a node about to be pushed: its node line was just read to
-    // test its type, and the dictionary line will be needed when the node is popped.
+    // Asks for the dictionary of a node being pushed: its first cache line was just read
+    // to test its type, and the dictionary is the next thing its visit will need.
     [[gnu::always_inline]] static void prefetch_dict(PyObject* v) {
-#ifndef SPRIG_NO_PREFETCH
         if (PyObject* dict = instance_dict(v)) __builtin_prefetch(dict, 0, 3);
-#else
-        (void)v;
-#endif
     }
 
     [[gnu::always_inline]] Grow<Pending>::Span push(Grow<Pending>::Span s, Pending p) {
@@ -231,266 +293,30 @@ private:
         }
         for (uint32_t i = 0; i < cls->count; ++i)
             values_.push_unchecked(find_str_key(dict, cls->names[i]));
-        Regs r{s, {}, 0, nullptr, 0, {}, false};
         for (uint32_t i = cls->count; i-- > 0;)
-            if (values_[i] && !push_value(r, values_[i], depth)) return {nullptr, 0, 0};
-        return r.stack;
+            if (values_[i] && !push_value(s, values_[i], depth)) return {nullptr, 0, 0};
+        return s;
+    }
+
+    // A walk this deep is either in a deep chain or in a cycle: a depth-first walk that
+    // keeps the path of ancestors tells which, from the root.
+    [[gnu::cold, gnu::noinline]] bool check_acyclic() {
+        FastWalker checker(table_);
+        if (checker.run<Mode::count, true>(root_)) return true;
+        failure = std::move(checker.failure);
+        return false;
     }
 
     FieldTable& table_;
+    PyObject* root_ = nullptr;
     Grow<Pending> stack_;
     Grow<PyObject*> values_;  // scratch of push_children_by_name
     PathGuard guard_;
 };
 
-// One value met by the breadth-first gather, and once processed, the range of the queue
-// that holds its own candidates: a node's field values, or a list's elements.
-enum EntryKind : uint16_t { kSkip, kNode, kList };
-struct Entry {
-    PyObject* value;  // borrowed: no Python code runs in a fast walk
-    uint32_t depth;   // the root is at depth 0; a list's elements share the list's depth
-    uint16_t kind;    // EntryKind, set when processed
-    uint16_t element; // met as a list element: a list here is a leaf, not expanded
-    uint32_t first;   // candidates of this entry: queue[first, first + count)
-    uint32_t count;
-};
-
-// Prefetch distance, in queue entries: the dictionary of the entry 2 * kAhead ahead and the
-// keys of the one kAhead ahead are requested while the current entry is read.
-#ifndef SPRIG_AHEAD
-#define SPRIG_AHEAD 8
-#endif
-constexpr size_t kAhead = SPRIG_AHEAD;
-
-// Gathers the tree breadth first into one queue, which never shrinks. Knowing the entries
-// to be read next lets it ask for their memory well before reading it, so many cache
-// misses are in flight at once instead of one after another along each path. The queue
-// keeps each entry's candidates as a contiguous range, from which depth-first pre-order
-// follows without touching the tree again.
-class Gather {
-public:
-    explicit Gather(FieldTable& table) : table_(table) {}
-
-    Failure failure;
-    Grow<PyObject*> out;
-
-    // Fills the queue; with kCollect lists the nodes in `out` in the gather's order, with
-    // kRanges records each entry's range for preorder().
-    template <bool kCollect, bool kRanges>
-    bool run(PyObject* root, size_t* count) {
-        queue_.clear();
-        out.clear();
-        auto q = queue_.open();
-        auto o = out.open();
-        auto classes = table_.view();
-        bool direct = detail::g_layout_verified;
-        size_t nodes = 0;
-        uint32_t depth_limit = kGatherDepthLimit;
-        q = append(q, {root, 0, kSkip, 0, 0, 0});
-        if (!q.data) return false;
-        for (size_t i = 0; i < q.size; ++i) {
-            if (i + 2 * kAhead < q.size) prefetch_dict(q.data[i + 2 * kAhead]);
-            if (i + kAhead < q.size) prefetch_keys(q.data[i + kAhead]);
-            const Entry e = q.data[i];
-            uint32_t first = static_cast<uint32_t>(q.size);
-            uint16_t kind = kSkip;
-            PyTypeObject* type = Py_TYPE(e.value);
-            if (e.depth >= depth_limit) [[unlikely]] {
-                if (!check_acyclic(root)) return false;
-                depth_limit = UINT32_MAX;
-            }
-            if (type == &PyList_Type && e.depth != 0 && !e.element) {
-                kind = kList;
-                size_t n = static_cast<size_t>(PyList_GET_SIZE(e.value));
-                PyObject** items = reinterpret_cast<PyListObject*>(e.value)->ob_item;
-                if (q.cap - q.size < n) [[unlikely]] {
-                    q = grow(q, q.size + n);
-                    if (!q.data) return false;
-                }
-                for (size_t j = 0; j < n; ++j) {
-                    PyObject* item = items[j];
-                    if (item == Py_None) continue;
-                    __builtin_prefetch(item, 0, 3);
-                    q.data[q.size++] = {item, e.depth, kSkip, 1, 0, 0};
-                }
-            } else if (e.depth == 0 || may_be_node(e.value)) {
-                const FastClass* cls = classes.find(type);
-                if (!cls) [[unlikely]] {
-                    cls = admit(type);
-                    if (!cls) return false;
-                    classes = table_.view();
-                }
-                if (cls->node || e.depth == 0) {
-                    kind = kNode;
-                    ++nodes;
-                    if constexpr (kCollect) {
-                        if (o.size == o.cap) [[unlikely]] {
-                            o = out.regrow(o, o.size + 1);
-                            if (!o.data) return out_of_memory();
-                        }
-                        o.data[o.size++] = e.value;
-                    }
-                    if (cls->count) {
-                        q = append_fields(q, e, cls, direct);
-                        if (!q.data) return false;
-                    }
-                }
-            }
-            if (q.size > UINT32_MAX) [[unlikely]]
-                return out_of_memory();
-            if constexpr (kRanges) {
-                Entry& done = q.data[i];
-                done.kind = kind;
-                done.first = first;
-                done.count = static_cast<uint32_t>(q.size - first);
-            }
-        }
-        queue_.close(q);
-        out.close(o);
-        if (count) *count = nodes;
-        return true;
-    }
-
-    // The nodes in depth-first pre-order, from the ranges recorded by run<false, true>.
-    bool preorder() {
-        struct Range {
-            uint32_t first, count;
-        };
-        Grow<Range> stack;
-        if (!stack.reserve(64) || !out.reserve(queue_.size())) return out_of_memory();
-        const Entry* q = queue_.data();
-        PyObject** o = out.data();
-        size_t n = 0;
-        stack.push_unchecked({0, 1});
-        while (!stack.empty()) {
-            Range& top = stack.back();
-            const Entry& e = q[top.first];
-            if (--top.count == 0) {
-                stack.pop();
-            } else {
-                ++top.first;
-            }
-            if (e.kind == kNode) o[n++] = e.value;
-            if (e.count && !stack.push({e.first, e.count})) return out_of_memory();
-        }
-        out.close({o, n, 0});
-        return true;
-    }
-
-private:
-    static constexpr uint32_t kGatherDepthLimit = 4096;
-
-    [[gnu::always_inline]] static void prefetch_dict(const Entry& e) {
-        PyTypeObject* type = Py_TYPE(e.value);
-        if (type == &PyList_Type) {
-            __builtin_prefetch(reinterpret_cast<PyListObject*>(e.value)->ob_item, 0, 3);
-        } else if (PyObject* dict = instance_dict(e.value)) {
-            __builtin_prefetch(dict, 0, 3);
-        }
-    }
-
-    [[gnu::always_inline]] static void prefetch_keys(const Entry& e) {
-        if (Py_TYPE(e.value) == &PyList_Type) return;
-        if (PyObject* dict = instance_dict(e.value)) {
-            const char* keys = static_cast<const char*>(dict_keys_address(dict));
-            __builtin_prefetch(keys, 0, 3);
-            __builtin_prefetch(keys + 64, 0, 3);
-        }
-    }
-
-    // The values of the fields of a node, in field order, as candidates one level deeper.
-    [[gnu::always_inline]] Grow<Entry>::Span append_fields(Grow<Entry>::Span q, const Entry& e,
-                                                           const FastClass* cls, bool direct) {
-        PyObject* dict = instance_dict(e.value);
-        if (!dict) return q;
-        uint32_t k = cls->count;
-        if (q.cap - q.size < k) [[unlikely]] {
-            q = grow(q, q.size + k);
-            if (!q.data) return q;
-        }
-        Py_ssize_t used = 0;
-        const UnicodeEntry* entries = direct ? str_entries(dict, &used) : nullptr;
-        size_t mark = q.size;
-        if (entries && used >= k) [[likely]] {
-            for (uint32_t i = 0; i < k; ++i) {
-                if (entries[i].key != cls->names[i]) [[unlikely]] {
-                    q.size = mark;
-                    goto by_name;
-                }
-                PyObject* v = entries[i].value;
-                if (v == Py_None) continue;
-                __builtin_prefetch(v, 0, 3);
-                q.data[q.size++] = {v, e.depth + 1, kSkip, 0, 0, 0};
-            }
-            return q;
-        }
-    by_name:
-        for (uint32_t i = 0; i < k; ++i) {
-            PyObject* v = find_str_key(dict, cls->names[i]);
-            if (v && v != Py_None) q.data[q.size++] = {v, e.depth + 1, kSkip, 0, 0, 0};
-        }
-        return q;
-    }
-
-    Grow<Entry>::Span append(Grow<Entry>::Span q, Entry e) {
-        if (q.size == q.cap) {
-            q = grow(q, q.size + 1);
-            if (!q.data) return q;
-        }
-        q.data[q.size++] = e;
-        return q;
-    }
-
-    [[gnu::cold, gnu::noinline]] Grow<Entry>::Span grow(Grow<Entry>::Span q, size_t need) {
-        q = queue_.regrow(q, need);
-        if (!q.data) out_of_memory();
-        return q;
-    }
-
-    [[gnu::cold, gnu::noinline]] const FastClass* admit(PyTypeObject* type) {
-        auto cls = table_.admit(type);
-        if (!cls) {
-            failure = std::move(cls.error());
-            return nullptr;
-        }
-        return *cls;
-    }
-
-    [[gnu::cold, gnu::noinline]] bool out_of_memory() {
-        failure = no_memory();
-        return false;
-    }
-
-    // A tree this deep is either a deep chain or a cycle: the depth-first walk's ancestor
-    // path tells which. Once it has found none, the gather goes on unchecked.
-    [[gnu::cold, gnu::noinline]] bool check_acyclic(PyObject* root) {
-        FastWalker walker(table_);
-        size_t ignored = 0;
-        if (walker.preorder<false>(root, &ignored)) return true;
-        failure = std::move(walker.failure);
-        return false;
-    }
-
-    FieldTable& table_;
-    Grow<Entry> queue_;
-};
-
-// The list of `nodes`, each with a new reference.
-Result<Ref> to_list(const Grow<PyObject*>& nodes) {
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(nodes.size()));
-    if (!list) return fail(take_pending());
-    PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item;
-    for (size_t i = 0; i < nodes.size(); ++i) {
-        PyObject* n = nodes[i];
-        Py_INCREF(n);
-        items[i] = n;
-    }
-    return Ref::adopt(list);
-}
-
-// Runs `run(walker)` with the thread's classes and table, holding `node` meanwhile.
+// Runs `run(table)` with the thread's field table, holding `node` meanwhile.
 template <class Run>
-Result<Ref> with_walker(PyObject* node, Run&& run) {
+Result<Ref> with_table(PyObject* node, Run&& run) {
     Ref held = Ref::retain(node);
     auto classes = get_ast_classes();
     if (!classes) return fail(std::move(classes.error()));
@@ -499,15 +325,20 @@ Result<Ref> with_walker(PyObject* node, Run&& run) {
     return run(**table);
 }
 
-}  // namespace
-
-Result<Ref> walk_dfs(PyObject* node) {
-    return with_walker(node, [&](FieldTable& table) -> Result<Ref> {
+template <Mode M>
+Result<Ref> listing_walk(PyObject* node) {
+    return with_table(node, [&](FieldTable& table) -> Result<Ref> {
         FastWalker walker(table);
-        if (!walker.preorder<true>(node, nullptr)) return fail(std::move(walker.failure));
-        return to_list(walker.out);
+        if (!walker.run<M>(node)) return fail(std::move(walker.failure));
+        return walker.listed.into_list();
     });
 }
+
+}  // namespace
+
+Result<Ref> walk_dfs(PyObject* node) { return listing_walk<Mode::preorder>(node); }
+
+Result<Ref> walk_unordered(PyObject* node) { return listing_walk<Mode::batched>(node); }
 
 Result<Ref> walk_deprecated(PyObject* node) {
     Ref held = Ref::retain(node);
@@ -522,21 +353,12 @@ Result<Ref> walk_deprecated(PyObject* node) {
 }
 
 Result<Ref> walk_count(PyObject* node) {
-    return with_walker(node, [&](FieldTable& table) -> Result<Ref> {
+    return with_table(node, [&](FieldTable& table) -> Result<Ref> {
         FastWalker walker(table);
-        size_t nodes = 0;
-        if (!walker.preorder<false>(node, &nodes)) return fail(std::move(walker.failure));
-        PyObject* count = PyLong_FromUnsignedLongLong(nodes);
+        if (!walker.run<Mode::count>(node)) return fail(std::move(walker.failure));
+        PyObject* count = PyLong_FromUnsignedLongLong(walker.count);
         if (!count) return fail(null_object(SPRIG_HERE));
         return Ref::adopt(count);
-    });
-}
-
-Result<Ref> walk_unordered(PyObject* node) {
-    return with_walker(node, [&](FieldTable& table) -> Result<Ref> {
-        Gather gather(table);
-        if (!gather.run<true, false>(node, nullptr)) return fail(std::move(gather.failure));
-        return to_list(gather.out);
     });
 }
 
