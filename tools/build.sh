@@ -7,7 +7,7 @@ case $kind in
     debug)   py=python3.14d; type=Debug ;;
     *) echo "build.sh: release or debug" >&2; exit 2 ;;
 esac
-dir=build/$kind
+dir=${SPRIG_BUILD_DIR:-build/$kind}
 if [ ! -f "$dir/build.ninja" ]; then
     cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=$type \
         -DPython_EXECUTABLE="$(command -v $py)" >/dev/null

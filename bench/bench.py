@@ -1,0 +1,478 @@
+"""Times sprig against the standard library's ast module on the interpreter's own stdlib.
+
+Each row pits one sprig call against the plain-Python way of computing the same thing, both
+timed in this process, interleaved round by round; the minimum over the rounds counts. Before
+timing, every row's result is checked against its peer's on every tree it is timed on.
+
+    bench.py [--quick] [--rounds N] [--big-rounds N] [--json PATH] [--no-callgrind]
+"""
+
+import argparse
+import ast
+import collections
+import gc
+import json
+import os
+import pathlib
+import platform
+import resource
+import subprocess
+import sys
+import sysconfig
+import tempfile
+import time
+import warnings
+from typing import Callable, NamedTuple
+
+import sprig
+
+LOCATIONS = ("lineno", "col_offset", "end_lineno", "end_col_offset")
+CALL_NAME = (ast.Call, ast.Name)
+SCOPES = (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)
+BRACKET = (ast.FunctionDef, ast.ClassDef)
+WORKLOADS = ("warm", "files", "big")
+FLOOR = "floor: prebuilt.copy()"
+HASH_SAMPLE_STEP = 10
+COUNTED_WALKS = ("walk_dfs", "walk_unordered", "_walk_count")
+
+
+# ---- the corpus -------------------------------------------------------------------------
+
+def stdlib_paths():
+    root = pathlib.Path(sysconfig.get_paths()["stdlib"])
+    return sorted(root.rglob("*.py"))
+
+
+def parse_all(paths):
+    """(path, tree) for each file that reads and parses; the others are left out."""
+    parsed = []
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        for path in paths:
+            try:
+                parsed.append((str(path), ast.parse(path.read_bytes(), str(path))))
+            except (OSError, SyntaxError, ValueError, RecursionError, MemoryError):
+                pass
+    return parsed
+
+
+def merged(trees):
+    """One module whose body holds every statement of `trees` (the nodes are shared)."""
+    return ast.Module(body=[stmt for t in trees for stmt in t.body], type_ignores=[])
+
+
+def count(tree):
+    return sum(1 for _ in ast.walk(tree))
+
+
+# ---- the peers: the same results computed with the ast module ---------------------------
+
+def dump_hashes(tree):
+    return {id(n): hash(ast.dump(n)) for n in ast.walk(tree)}
+
+
+def of_types(tree, kinds=frozenset(CALL_NAME)):
+    return [n for n in ast.walk(tree) if type(n) in kinds]
+
+
+def frontier(root, kinds=frozenset(SCOPES)):
+    """Pre-order search that stops at each match; the root itself is never a match."""
+    found, stack = [], list(ast.iter_child_nodes(root))[::-1]
+    while stack:
+        node = stack.pop()
+        if type(node) in kinds:
+            found.append(node)
+        else:
+            stack.extend(list(ast.iter_child_nodes(node))[::-1])
+    return found
+
+
+class EventRecorder(ast.NodeVisitor):
+    def __init__(self):
+        self.events = []
+
+    def visit_Name(self, node):
+        self.events.append((0, node))
+
+    def visit_FunctionDef(self, node):
+        self.events.append((1, node))
+        self.generic_visit(node)
+        self.events.append((2, node))
+
+    visit_ClassDef = visit_FunctionDef
+
+
+def visitor_events(tree):
+    recorder = EventRecorder()
+    recorder.visit(tree)
+    return recorder.events
+
+
+def set_parents_peer(tree):
+    for p in ast.walk(tree):
+        for c in ast.iter_child_nodes(p):
+            c.parent = p
+
+
+# ---- how results are compared -----------------------------------------------------------
+
+def same_nodes(a, b):
+    return collections.Counter(map(id, a)) == collections.Counter(map(id, b))
+
+
+def same_list(a, b):
+    return a == b  # nodes compare by identity
+
+
+def same_partition(a, b):
+    """Equal values group the same keys: equal dumps <=> equal hashes."""
+    def groups(d):
+        by_value = collections.defaultdict(list)
+        for key, value in d.items():
+            by_value[value].append(key)
+        return {frozenset(g) for g in by_value.values()}
+    return groups(a) == groups(b)
+
+
+# ---- the rows ---------------------------------------------------------------------------
+
+class Op(NamedTuple):
+    call: str
+    fn: Callable
+    agree: Callable | None = None  # (peer result, result) -> bool; None: not comparable
+
+
+class Group(NamedTuple):
+    """One peer and the sprig calls timed against it, on one corpus."""
+    peer_call: str
+    peer: Callable
+    ops: list
+    sample: bool = False  # time on every HASH_SAMPLE_STEP-th module only
+    edit: str | None = None  # attributes removed from every node before each timed call
+
+
+def read_groups(flat):
+    return [
+        Group("list(ast.walk(t))", lambda t: list(ast.walk(t)), [
+            Op("walk_dfs(t)", sprig.walk_dfs, same_nodes),
+            Op("walk_unordered(t)", sprig.walk_unordered, same_nodes),
+            Op("_walk_count(t)", sprig._walk_count, lambda p, r: len(p) == r),
+            Op(FLOOR, lambda t: flat[id(t)].copy()),
+        ]),
+        Group("hash(ast.dump(t))", lambda t: hash(ast.dump(t)), [
+            Op("subtree_hash(t)", sprig.subtree_hash),
+        ]),
+        Group("{id(n): hash(ast.dump(n)) for n in ast.walk(t)}", dump_hashes, [
+            Op("subtree_hashes(t)", sprig.subtree_hashes, same_partition),
+        ], sample=True),
+        Group("[n for n in ast.walk(t) if type(n) in kinds]", of_types, [
+            Op("walk_of_types(t, (Call, Name))",
+               lambda t: sprig.walk_of_types(t, CALL_NAME), same_nodes),
+        ]),
+        Group("explicit-stack pre-order search", frontier, [
+            Op("walk_frontier(t, (FunctionDef, AsyncFunctionDef, ClassDef))",
+               lambda t: sprig.walk_frontier(t, SCOPES), same_list),
+        ]),
+        Group("NodeVisitor: visit_Name, visit_FunctionDef/ClassDef", visitor_events, [
+            Op("walk_frontier_events(t, (Name,), (FunctionDef, ClassDef))",
+               lambda t: sprig.walk_frontier_events(t, (ast.Name,), BRACKET), same_list),
+        ]),
+    ]
+
+
+# The edit rows compare the trees' state after the call, not the call's return value.
+EDIT_GROUPS = [
+    Group("ast.fix_missing_locations(t)", ast.fix_missing_locations, [
+        Op("fix_missing_locations(t)", sprig.fix_missing_locations, same_list),
+    ], edit="locations"),
+    Group("for p in ast.walk(t): for c in ast.iter_child_nodes(p): c.parent = p",
+          set_parents_peer, [
+        Op("set_parents(t)", sprig.set_parents, same_list),
+    ], edit="parent"),
+]
+EDITED = {"locations": LOCATIONS, "parent": ("parent",)}
+
+
+# ---- timing -----------------------------------------------------------------------------
+
+class Corpus:
+    """The trees, the two merged modules, and every tree's nodes as `list(ast.walk(t))`:
+    the floor rows copy these lists, the edit rows reset and compare the nodes in them."""
+
+    def __init__(self, trees):
+        self.trees = trees
+        self.flat = {id(t): list(ast.walk(t)) for t in trees}
+        self.bigs = {}
+
+    def workload(self, name, sample):
+        """The trees that one pass of workload `name` calls the operation on, in order."""
+        trees = self.trees[::HASH_SAMPLE_STEP] if sample else self.trees
+        if name != "big":
+            return trees
+        if sample not in self.bigs:
+            big = self.bigs[sample] = merged(trees)
+            self.flat[id(big)] = list(ast.walk(big))
+        return [self.bigs[sample]]
+
+    def nodes(self, trees):
+        return sum(len(self.flat[id(t)]) for t in trees)
+
+    def reset(self, tree, names):
+        for node in self.flat[id(tree)]:
+            d = node.__dict__
+            for name in names:
+                d.pop(name, None)
+
+
+def one_pass(fn, trees, warm, reset):
+    """Nanoseconds spent inside `fn` over `trees`; `reset` runs outside the timed region."""
+    clock = time.perf_counter_ns
+    if reset and not warm:
+        for t in trees:
+            reset(t)
+    total = 0
+    for t in trees:
+        if warm:
+            if reset:
+                reset(t)
+            fn(t)
+            if reset:
+                reset(t)
+        start = clock()
+        result = fn(t)
+        total += clock() - start
+        del result  # released outside the timed region
+    return total
+
+
+def available(op, probe):
+    try:
+        op.fn(probe)
+    except NotImplementedError:
+        return False
+    return True
+
+
+def check(group, ops, corpus, trees, reset):
+    """Names of the ops whose result differs from the peer's on some tree."""
+    wrong = []
+    for t in trees:
+        if group.edit:
+            # A node met along several paths (the parser shares one Load(), Add(), ...)
+            # keeps the parent written last, and the peer does not write in pre-order.
+            met = collections.Counter(map(id, corpus.flat[id(t)]))
+            edited = [n for n in corpus.flat[id(t)] if met[id(n)] == 1]
+            names = EDITED[group.edit]
+
+        def observe(fn):
+            if reset:
+                reset(t)
+            result = fn(t)
+            if group.edit:  # the tree's state, node by node
+                return [tuple(n.__dict__.get(a) for a in names) for n in edited]
+            return result
+        expected = observe(group.peer)
+        for op in ops:
+            if op.agree and op.call not in wrong and not op.agree(expected, observe(op.fn)):
+                wrong.append(op.call)
+    return wrong
+
+
+def time_group(group, corpus, rounds, notes):
+    trees = corpus.workload("files", group.sample)
+    reset = (lambda t: corpus.reset(t, EDITED[group.edit])) if group.edit else None
+    ops = [op for op in group.ops if available(op, trees[0])]
+    for op in group.ops:
+        if op not in ops:
+            notes.append(f"skipped {op.call}: not implemented")
+    if not ops:
+        return []
+    for call in check(group, ops, corpus, trees, reset):
+        notes.append(f"RESULTS DIFFER: {call} vs {group.peer_call}")
+    rows = []
+    for workload in WORKLOADS:
+        work = corpus.workload(workload, group.sample)
+        fns = [group.peer] + [op.fn for op in ops]
+        best = [float("inf")] * len(fns)
+        for _ in range(rounds[workload]):
+            for i, fn in enumerate(fns):  # peer, then each sprig call: interleaved
+                gc.collect()
+                best[i] = min(best[i], one_pass(fn, work, workload == "warm", reset))
+        nodes = corpus.nodes(work)
+        floor = next((ns for op, ns in zip(ops, best[1:]) if op.call == FLOOR), None)
+        for op, ns in zip(ops, best[1:]):
+            rows.append({
+                "operation": op.call, "peer": group.peer_call, "workload": workload,
+                "modules": len(trees), "nodes": nodes, "rounds": rounds[workload],
+                "peer_ns_per_node": best[0] / nodes, "sprig_ns_per_node": ns / nodes,
+                "ratio": best[0] / ns if ns else None,
+                "floor_ratio": ns / floor if floor else None,
+            })
+    return rows
+
+
+def run_timings(trees_of, rounds, notes):
+    """All rows; each corpus is parsed afresh so the edits never reach the read-only rows."""
+    rows = []
+    gc.disable()
+    try:
+        for edit in (False, True):
+            corpus = Corpus(trees_of())
+            groups = EDIT_GROUPS if edit else read_groups(corpus.flat)
+            gc.freeze()  # the corpus is never garbage: keep it out of each collection
+            for group in groups:
+                rows += time_group(group, corpus, rounds, notes)
+                print(f"  timed: {group.peer_call}", file=sys.stderr, flush=True)
+            del corpus, groups
+            gc.unfreeze()
+            gc.collect()  # parent links made the edited trees cyclic
+    finally:
+        gc.enable()
+    return rows
+
+
+# ---- instruction counts -----------------------------------------------------------------
+
+def callgrind_child(name, reps, paths):
+    """Runs under callgrind: `name` over the trees `reps` times; "none" calls `id` instead.
+    Without the collector, the result lists cannot set off collections that only one of
+    the two runs would pay for."""
+    gc.disable()
+    trees = [t for _, t in parse_all(map(pathlib.Path, paths))]
+    tiny = ast.parse("x")
+    for walk in COUNTED_WALKS:  # per-thread tables are built by the first call
+        getattr(sprig, walk)(tiny)
+    fn = id if name == "none" else getattr(sprig, name)
+    for _ in range(reps):
+        for t in trees:
+            fn(t)
+
+
+def total_ir(path):
+    with open(path) as f:
+        for line in f:
+            if line.startswith(("totals:", "summary:")):
+                return int(line.split()[1])
+    raise RuntimeError(f"no totals in {path}")
+
+
+def instructions_per_node(sizes, quick):
+    """(Ir with the walks - Ir with `id` in their place) / nodes walked, per walk;
+    `sizes` holds (path, node count) per module."""
+    by_size = sorted(sizes, key=lambda ps: ps[1])
+    middle = by_size[len(by_size) // 2: len(by_size) * 9 // 10]  # mid-sized modules
+    want = 5 if quick else 20
+    picked = middle[:: max(1, len(middle) // want)][:want]
+    paths = [path for path, _ in picked]
+    reps = 3 if quick else 20
+    walked = reps * sum(n for _, n in picked)
+    env = dict(os.environ, PYTHONHASHSEED="0")
+    irs = {}
+    with tempfile.TemporaryDirectory() as tmp:
+        names = ("none",) + COUNTED_WALKS
+        for pair in (names[:2], names[2:]):  # two at a time: one per core
+            jobs = {}
+            for name in pair:
+                out = os.path.join(tmp, f"{name}.out")
+                jobs[name] = (out, subprocess.Popen(
+                    ["valgrind", "--tool=callgrind", "--collect-atstart=yes",
+                     f"--callgrind-out-file={out}", sys.executable, __file__,
+                     "--callgrind-child", name, str(reps), *paths],
+                    env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True))
+            for name, (out, job) in jobs.items():
+                _, err = job.communicate()
+                if job.returncode:
+                    raise RuntimeError(f"callgrind run for {name} failed:\n{err[-2000:]}")
+                irs[name] = total_ir(out)
+    per_node = {name: (irs[name] - irs["none"]) / walked for name in COUNTED_WALKS}
+    return per_node, {"modules": len(paths), "reps": reps, "nodes_walked": walked}
+
+
+# ---- output -----------------------------------------------------------------------------
+
+def table(rows):
+    head = ("operation", "workload", "nodes", "peer ns/node", "sprig ns/node",
+            "peer/sprig", "sprig/floor")
+    body, last_peer = [], None
+    for r in rows:
+        if r["peer"] != last_peer:
+            body.append(("peer: " + r["peer"],))
+            last_peer = r["peer"]
+        body.append((
+            "  " + r["operation"], r["workload"], f"{r['nodes']:,}",
+            f"{r['peer_ns_per_node']:.2f}", f"{r['sprig_ns_per_node']:.2f}",
+            f"{r['ratio']:.1f}x" if r["ratio"] else "-",
+            f"{r['floor_ratio']:.2f}" if r["floor_ratio"] else ""))
+    full = [b for b in body if len(b) > 1]
+    widths = [max(len(b[i]) for b in [head] + full) for i in range(len(head))]
+    lines = []
+    for b in [head] + body:
+        if len(b) == 1:
+            lines.append(b[0])
+        else:
+            lines.append("  ".join(c.ljust(w) if i < 2 else c.rjust(w)
+                                   for i, (c, w) in enumerate(zip(b, widths))).rstrip())
+    return "\n".join(lines)
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--quick", action="store_true",
+                    help="every 8th stdlib file and fewer rounds: a smoke test")
+    ap.add_argument("--rounds", type=int, help="rounds for warm and files (default 5, quick 2)")
+    ap.add_argument("--big-rounds", type=int, help="rounds for big (default 3, quick 2)")
+    ap.add_argument("--json", default=str(pathlib.Path(__file__).with_name("results.json")))
+    ap.add_argument("--no-callgrind", action="store_true", help="skip instruction counts")
+    ap.add_argument("--callgrind-child", nargs="+", help=argparse.SUPPRESS)
+    args = ap.parse_args()
+    if args.callgrind_child:
+        name, reps, *paths = args.callgrind_child
+        return callgrind_child(name, int(reps), paths)
+
+    started = time.monotonic()
+    paths = stdlib_paths()[:: 8 if args.quick else 1]
+    rounds = dict(warm=args.rounds or (2 if args.quick else 5),
+                  big=args.big_rounds or (2 if args.quick else 3))
+    rounds["files"] = rounds["warm"]
+
+    def trees_of():
+        return [t for _, t in parse_all(paths)]
+
+    sizes = [(path, count(t)) for path, t in parse_all(paths)]
+    nodes = sum(n for _, n in sizes)
+    print(f"sprig vs ast on {len(sizes)} of {len(paths)} .py files under "
+          f"{sysconfig.get_paths()['stdlib']} ({nodes:,} nodes), "
+          f"Python {platform.python_version()}")
+    print(f"rounds: warm {rounds['warm']}, files {rounds['files']}, big {rounds['big']}; "
+          f"subtree_hashes rows on every {HASH_SAMPLE_STEP}th module "
+          f"({len(sizes[::HASH_SAMPLE_STEP])} modules)")
+    print("warm: each module timed right after an untimed call on it; files: one pass "
+          "over all modules; big: one Module holding every module's body")
+    print()
+
+    notes = []
+    rows = run_timings(trees_of, rounds, notes)
+    print(table(rows))
+    for note in notes:
+        print("note:", note)
+
+    result = {"python": sys.version, "files": len(paths), "modules": len(sizes),
+              "nodes": nodes, "rounds": rounds, "hash_sample_step": HASH_SAMPLE_STEP,
+              "rows": rows, "notes": notes}
+    if not args.no_callgrind:
+        print()
+        per_node, how = instructions_per_node(sizes, args.quick)
+        print(f"instructions per node (callgrind, {how['modules']} mid-sized modules "
+              f"walked {how['reps']} times, {how['nodes_walked']:,} nodes):")
+        for name, ir in per_node.items():
+            print(f"  {name:<16}{ir:8.1f}")
+        result["instructions_per_node"] = per_node
+        result["callgrind"] = how
+    result["peak_rss_mib"] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+    result["seconds"] = time.monotonic() - started
+    print(f"\npeak RSS {result['peak_rss_mib']:.0f} MiB, {result['seconds']:.0f} s")
+    pathlib.Path(args.json).write_text(json.dumps(result, indent=1) + "\n")
+
+
+if __name__ == "__main__":
+    main()
