@@ -14,8 +14,8 @@ namespace {
 // Positions 0..3 are lineno, col_offset, end_lineno, end_col_offset: the order of the
 // writes on one node, and bit (1 << position) of TypeInfo::location_mask.
 constexpr int kPositions = 4;
-constexpr Name kLocationNames[kPositions] = {Name::lineno, Name::col_offset, Name::end_lineno,
-                                             Name::end_col_offset};
+constexpr Name kLocationNames[kPositions] = {Name::lineno, Name::col_offset,
+                                             Name::end_lineno, Name::end_col_offset};
 // A start position held as None is kept (and handed down); an end position held as None
 // is replaced.
 constexpr bool kNoneIsMissing[kPositions] = {false, false, true, true};
@@ -53,58 +53,69 @@ public:
     }
 };
 
-// The value stored under `name` (interned) in `dict`: a new reference, or null when
-// absent. Read in place, without hashing: parsed nodes keep their locations in order right
-// after their fields, so the entry at `hint` (the slot after the previous find) is tried
-// first; and when every key is interned, a key that is not `name` itself cannot equal it.
-// The dictionary lookup decides what the entries cannot.
-Result<Ref> stored_value(PyObject* dict, PyObject* name, Py_ssize_t& hint) {
+// The location values stored in `dict`, found among its entries by address (borrowed,
+// null when not found). True when a name not found is certainly absent: the entries were
+// read in place and every key is interned, so no key but the name itself can equal it.
+// Parsed nodes keep their locations in order right after their fields, at `first`.
+bool scan_locations(PyObject* dict, PyObject* const names[kPositions], Py_ssize_t first,
+                    PyObject* found[kPositions]) {
     Py_ssize_t used = 0;
-    if (const UnicodeEntry* entries = str_entries(dict, &used)) {
-        if (hint < used && entries[hint].key == name) [[likely]]
-            return Ref::retain(entries[hint++].value);
-        bool interned = true;
-        for (Py_ssize_t i = 0; i < used; ++i) {
-            PyObject* key = entries[i].key;
-            if (key == name) {
-                hint = i + 1;
-                return Ref::retain(entries[i].value);
-            }
-            if (key && !PyUnicode_CHECK_INTERNED(key)) interned = false;
-        }
-        if (interned) return Ref();
+    const UnicodeEntry* entries = str_entries(dict, &used);
+    if (!entries) return false;
+    if (first + kPositions <= used && entries[first].key == names[0] &&
+        entries[first + 1].key == names[1] && entries[first + 2].key == names[2] &&
+        entries[first + 3].key == names[3]) [[likely]] {
+        for (int p = 0; p < kPositions; ++p) found[p] = entries[first + p].value;
+        return true;
     }
-    PyObject* value = nullptr;
-    if (PyDict_GetItemRef(dict, name, &value) < 0) [[unlikely]]
-        return fail(take_pending());
-    return Ref::adopt(value);
+    bool complete = true;
+    for (Py_ssize_t i = 0; i < used; ++i) {
+        PyObject* key = entries[i].key;
+        if (!key) continue;
+        int p = 0;
+        while (p < kPositions && key != names[p]) ++p;
+        if (p < kPositions)
+            found[p] = entries[i].value;
+        else if (!PyUnicode_CHECK_INTERNED(key))
+            complete = false;
+    }
+    return complete;
 }
 
 // Writes the location attributes that `node` lacks, in position order, and makes the frame
-// its children inherit in `out`. Positions outside `mask` hand down `inherited` unchanged.
+// its children inherit in `out`. Positions outside the type's mask hand down `inherited`.
 Status repair(PyObject* node, const TypeInfo& info, const Frame& inherited,
               PyObject* const names[kPositions], Frame& out) {
     // Held: a write may replace the node's __dict__. The lookups stay on this one, and a
     // dictionary first made by a write does not count: without one, everything is missing.
     Ref dict = Ref::retain(instance_dict(node));
-    Py_ssize_t hint = static_cast<Py_ssize_t>(info.fields.size());
+    PyObject* scanned[kPositions] = {};  // borrowed; trusted until the first write
+    bool complete =
+        dict && scan_locations(dict.get(), names,
+                               static_cast<Py_ssize_t>(info.fields.size()), scanned);
+    bool wrote = false;
     Ref values[kPositions];
     for (int p = 0; p < kPositions; ++p) {
         if (!(info.location_mask & (1u << p))) {
             values[p] = Ref::retain(inherited.value[p]);
             continue;
         }
-        if (dict) {
-            // Looked up after the writes of the earlier positions, whose Python code may
-            // have stored this one.
-            auto held = stored_value(dict.get(), names[p], hint);
-            if (!held) return fail(std::move(held.error()));
-            if (*held && !(kNoneIsMissing[p] && held->get() == Py_None)) {
-                values[p] = std::move(*held);
-                continue;
-            }
+        Ref held;
+        if (dict && !wrote && (scanned[p] || complete)) {
+            held = Ref::retain(scanned[p]);
+        } else if (dict) {
+            // A write runs Python code (a __setattr__) that may have stored this one.
+            PyObject* value = nullptr;
+            if (PyDict_GetItemRef(dict.get(), names[p], &value) < 0) [[unlikely]]
+                return fail(take_pending());
+            held = Ref::adopt(value);
+        }
+        if (held && !(kNoneIsMissing[p] && held.get() == Py_None)) {
+            values[p] = std::move(held);
+            continue;
         }
         values[p] = Ref::retain(inherited.value[p]);
+        wrote = true;
         if (PyObject_SetAttr(node, names[p], values[p].get()) < 0) [[unlikely]]
             return fail(take_pending());
     }

@@ -51,7 +51,8 @@ Result<Ref> set_parents(PyObject* node) {
                 return fail(take_pending());
         if (!stack.reserve_more(count)) [[unlikely]]
             return fail(no_memory());
-        for (size_t i = 0; i < count; ++i) stack.push_unchecked({children[i], top.depth + 1});
+        for (size_t i = 0; i < count; ++i)
+            stack.push_unchecked({children[i], top.depth + 1});
         children.clear();  // the references moved to the stack
     }
     return Ref::retain(Py_None);
