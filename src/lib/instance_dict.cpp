@@ -12,7 +12,7 @@ namespace {
 bool layout_matches(PyObject* dict) {
     Py_ssize_t count = 0;
     if (reinterpret_cast<PyDictObject*>(dict)->ma_values) return false;
-    const UnicodeEntry* entries = str_entries(dict, &count);
+    const UnicodeEntry* entries = str_entries_unchecked(dict, &count);
     if (!entries || count != PyDict_GET_SIZE(dict)) return false;
     Py_ssize_t pos = 0, i = 0;
     PyObject *key, *value;

@@ -39,13 +39,13 @@ extern bool g_layout_verified;
     return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(node) + offset);
 }
 
-/// Whether str_entries() may be used at all in this process.
+/// Whether the entry tables of this interpreter build may be read in place at all.
 inline bool direct_reads() { return detail::g_layout_verified; }
 
-/// The entry table of `dict` with its used length in `*count`, or null when the dictionary
-/// must be read through the dictionary API instead. Only when direct_reads(). A table of
-/// str keys is always combined: split tables, whose values live apart, have their own kind.
-[[gnu::always_inline]] inline const UnicodeEntry* str_entries(PyObject* dict, Py_ssize_t* count) {
+/// str_entries() for loops that checked direct_reads() once beforehand. A table of str keys
+/// is always combined: split tables, whose values live apart, have a kind of their own.
+[[gnu::always_inline]] inline const UnicodeEntry* str_entries_unchecked(PyObject* dict,
+                                                                        Py_ssize_t* count) {
     auto* d = reinterpret_cast<PyDictObject*>(dict);
     auto* keys = reinterpret_cast<const detail::DictKeys*>(d->ma_keys);
     if (keys->kind != detail::kStrKeys) [[unlikely]]
@@ -53,6 +53,12 @@ inline bool direct_reads() { return detail::g_layout_verified; }
     *count = keys->nentries;
     return reinterpret_cast<const UnicodeEntry*>(keys->indices +
                                                  (size_t{1} << keys->log2_index_bytes));
+}
+
+/// The entry table of `dict` with its used length in `*count`, or null when the dictionary
+/// must be read through the dictionary API instead.
+[[gnu::always_inline]] inline const UnicodeEntry* str_entries(PyObject* dict, Py_ssize_t* count) {
+    return direct_reads() ? str_entries_unchecked(dict, count) : nullptr;
 }
 
 /// The keys object of `dict`, for prefetching only.

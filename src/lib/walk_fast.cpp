@@ -208,7 +208,7 @@ private:
         if (!dict) return true;
         uint32_t depth = p.depth + 1;
         Py_ssize_t used = 0;
-        const UnicodeEntry* entries = r.direct ? str_entries(dict, &used) : nullptr;
+        const UnicodeEntry* entries = r.direct ? str_entries_unchecked(dict, &used) : nullptr;
         if (entries && used >= k) [[likely]] {
             size_t mark = r.stack.size;
             for (uint32_t i = k; i-- > 0;) {
