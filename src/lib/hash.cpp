@@ -1,14 +1,21 @@
-// The structural hash engine and subtree_hashes / subtree_hash. A run collects the tree into
-// a list of owned references, then hashes that list backwards, so every child is hashed
-// before its parent, into a map from node address to hash. The tree is only read.
+// The structural hash engine and subtree_hashes / subtree_hash.
 //
-// Python code runs inside a run (properties and __getattr__ behind field reads, __repr__
-// and __hash__ of leaf values, __eq__ of odd dictionary keys) and may call sprig again or
-// change the tree. That is safe because a run owns everything it relies on: a reference to
-// every collected node, so no address in the map can be reused; a reference to the node's
-// dictionary, to a list being hashed and to a leaf before its repr runs; and the map only
-// ever changes through this run's own insertions. A node first met in the hashing pass (a
-// field changed between the passes) is hashed by a nested run of its own.
+// The general run collects the tree into a list of owned references, then hashes that
+// list backwards, so every child is hashed before its parent, into a map from node address
+// to hash. Python code can run inside it (properties and __getattr__ behind field reads,
+// __repr__ and __hash__ of leaf values, __eq__ of odd dictionary keys, a metaclass behind
+// _fields) and may call sprig again or change the tree. It relies only on what it owns: a
+// reference to every collected node, so no address in the map can be reused; a reference
+// to the node's dictionary, to a list being hashed and to a leaf before its repr runs; and
+// a map that only its own insertions change. A node first met in the hashing pass (a field
+// changed between the passes) is hashed by a nested run of its own.
+//
+// Most trees need none of that: every dictionary begins with the node's fields in order
+// and every leaf hashes without running Python code. A quick run tries that first, in one
+// depth-first pass that hashes each node when its last child is done. It runs no Python
+// code and changes nothing, so when it meets anything else it gives up and the general run
+// starts from scratch, as if the quick run had never been. When it succeeds, the general
+// run would have read the very same values and computed the very same hashes.
 #include "lib/hash.hpp"
 
 #include <bit>
@@ -33,9 +40,34 @@ constexpr uint64_t kHashMultiplier = 0x9e3779b97f4a7c15ull;
 
 inline uint64_t address(const void* p) { return reinterpret_cast<uintptr_t>(p); }
 
-// Map from node address to hash, sized once for every collected entry and never grown: a
-// run inserts at most one entry per distinct node, so it is never more than half full.
-// Holds no references; the run's node list keeps every key alive.
+constexpr const char kTreeChanged[] = "the tree changed while it was being hashed";
+
+// The contribution of a leaf whose Python hash runs no Python code: None, Ellipsis and
+// exact str, bytes, bool and int. A str keeps its hash once made.
+[[gnu::always_inline]] inline bool plain_leaf_hash(PyObject* x, uint64_t& out) {
+    PyTypeObject* type = Py_TYPE(x);
+    if (type != &PyUnicode_Type && type != &PyLong_Type && x != Py_None &&
+        type != &PyBool_Type && type != &PyBytes_Type && x != Py_Ellipsis)
+        return false;
+    Py_hash_t s = type == &PyUnicode_Type ? reinterpret_cast<PyASCIIObject*>(x)->hash : -1;
+    if (s == -1) s = PyObject_Hash(x);  // cannot fail for these types
+    out = mix(address(type), static_cast<uint64_t>(s));
+    return true;
+}
+
+// Any other leaf enters through its repr, as ast.dump prints it. `x` must be kept alive by
+// the caller while its repr runs.
+bool repr_leaf_hash(PyObject* x, uint64_t& out) {
+    Ref text = Ref::adopt(PyObject_Repr(x));
+    if (!text) return false;
+    Py_hash_t s = PyObject_Hash(text.get());
+    if (s == -1 && PyErr_Occurred()) return false;
+    out = mix(address(Py_TYPE(x)), static_cast<uint64_t>(s));
+    return true;
+}
+
+// Map from node address to hash, sized once for every entry it may get and never grown, so
+// it stays at most two thirds full. Holds no references.
 class HashMemo {
 public:
     struct Slot {
@@ -45,31 +77,36 @@ public:
 
     HashMemo() = default;
     HashMemo(HashMemo&& o) noexcept
-        : slots_(std::exchange(o.slots_, nullptr)), mask_(o.mask_), shift_(o.shift_) {}
+        : slots_(std::exchange(o.slots_, nullptr)),
+          capacity_(o.capacity_),
+          size_(o.size_) {}
+    HashMemo& operator=(HashMemo&& o) noexcept {
+        std::swap(slots_, o.slots_);
+        std::swap(capacity_, o.capacity_);
+        std::swap(size_, o.size_);
+        return *this;
+    }
     HashMemo(const HashMemo&) = delete;
+    HashMemo& operator=(const HashMemo&) = delete;
     ~HashMemo() { std::free(slots_); }
 
     /// Room for `n` entries; false when memory is exhausted.
     [[nodiscard]] bool reserve(size_t n) {
-        size_t capacity = 8;
-        while (capacity < 2 * n) {
-            if (capacity > SIZE_MAX / 2 / sizeof(Slot)) return false;
-            capacity *= 2;
-        }
-        slots_ = static_cast<Slot*>(std::calloc(capacity, sizeof(Slot)));
-        mask_ = capacity - 1;
-        shift_ = 64 - std::countr_zero(capacity);
+        if (n > SIZE_MAX / sizeof(Slot) / 2) return false;
+        capacity_ = n + n / 2 + 1;  // any size: the home slot is scaled, not masked
+        slots_ = static_cast<Slot*>(std::calloc(capacity_, sizeof(Slot)));
         return slots_ != nullptr;
     }
 
-    /// The slot holding `key`, or the empty slot where it belongs. Valid until the next
-    /// insertion, which only the owning run makes.
+    /// The slot holding `key`, or the empty slot where it belongs: valid until the next
+    /// insertion.
     [[gnu::always_inline]] Slot* slot(PyObject* key) const {
-        size_t i = (address(key) >> 4) * kHashMultiplier >> shift_;
+        uint64_t h = (address(key) >> 4) * kHashMultiplier;
+        auto i = static_cast<size_t>(static_cast<unsigned __int128>(h) * capacity_ >> 64);
         for (;;) {
             Slot* s = &slots_[i];
             if (s->key == key || !s->key) return s;
-            i = (i + 1) & mask_;
+            if (++i == capacity_) i = 0;
         }
     }
 
@@ -78,55 +115,209 @@ public:
         return s->key ? &s->hash : nullptr;
     }
 
+    /// Fills the empty slot that slot(key) returned.
+    void fill(Slot* s, PyObject* key, uint64_t hash) {
+        *s = {key, hash};
+        ++size_;
+    }
+
+    size_t size() const { return size_; }
+
     /// Calls f(key, hash) for each entry in table order until it returns false.
     template <class F>
     bool for_each(F&& f) const {
-        for (size_t i = 0; i <= mask_; ++i)
+        for (size_t i = 0; i < capacity_; ++i)
             if (slots_[i].key && !f(slots_[i].key, slots_[i].hash)) return false;
         return true;
     }
 
 private:
     Slot* slots_ = nullptr;
-    size_t mask_ = 0;
-    int shift_ = 64;
+    size_t capacity_ = 0;
+    size_t size_ = 0;
 };
 
-// The thread's TypeInfo records for the types a run meets, so that each node costs one
-// probe here rather than a lookup in the thread's cache. Direct-mapped; a miss asks the
-// thread's cache, which keeps every record for the thread's life.
-class TypeCache {
+// ---- the quick run ----------------------------------------------------------------------
+
+// A node being hashed by the quick run, with where its reading stopped for a child.
+struct Frame {
+    PyObject* node;                // borrowed: no Python code runs in a quick run
+    const UnicodeEntry* entries;   // its fields, in place
+    uint64_t h;                    // its hash so far
+    uint64_t g;                    // the hash so far of the list being read
+    uint32_t k;                    // its number of fields
+    uint32_t i;                    // the field being read
+    Py_ssize_t j;                  // the list element being read, or -1
+};
+
+// A node and its hash, as the quick run finishes them.
+struct Hashed {
+    PyObject* node;  // borrowed
+    uint64_t hash;
+};
+
+// One depth-first pass that hashes each node once its children are hashed, reading fields
+// in place. False means "take the general run": a type this thread has no record of yet, a
+// dictionary that must be read by name, a leaf whose hash or repr might run Python code, a
+// cycle, or memory running out. It takes no reference and leaves no trace.
+class QuickRun {
 public:
-    [[gnu::always_inline]] const TypeInfo* get(PyTypeObject* type) {
-        Entry& e = entries_[(address(type) >> 4) * kHashMultiplier >> (64 - kBits)];
-        if (e.type == type) [[likely]]
-            return e.info;
-        return fill(e, type);
+    QuickRun(const AstClasses& classes, KnownTypes known)
+        : classes_(classes),
+          known_(known),
+          none_hash_(mix(address(Py_TYPE(Py_None)),
+                         static_cast<uint64_t>(PyObject_Hash(Py_None)))) {}
+
+    /// The hash of `root`; every node with its hash into `hashed` when it is not null (a
+    /// node met along several paths is listed once per path).
+    bool run(PyObject* root, Grow<Hashed>* hashed, uint64_t& out) {
+        hashed_ = hashed;
+        // The node being read stays in `cur`, out of memory; frames_ holds its ancestors,
+        // each stopped at the child that leads to it.
+        Frame cur;
+        uint64_t h;
+        switch (open(root, 0, h, cur)) {
+            case Opened::no: return false;
+            case Opened::hashed: out = h; return true;
+            case Opened::frame: break;
+        }
+        for (;;) {
+            PyObject* child = nullptr;
+            while (cur.i < cur.k) {
+                PyObject* value = cur.entries[cur.i].value;
+                uint64_t c;
+                if (Py_TYPE(value) == &PyList_Type) {
+                    Py_ssize_t n = PyList_GET_SIZE(value);
+                    PyObject** items = reinterpret_cast<PyListObject*>(value)->ob_item;
+                    if (cur.j < 0) {
+                        cur.g = mix(0, ~static_cast<uint64_t>(n));
+                        cur.j = 0;
+                    }
+                    for (; cur.j < n; ++cur.j) {
+                        Kind kind = classify(items[cur.j], c);
+                        if (kind != Kind::leaf) {
+                            if (kind == Kind::other) return false;
+                            child = items[cur.j];
+                            break;
+                        }
+                        cur.g = mix(cur.g, c);
+                    }
+                    if (child) break;
+                    c = cur.g;
+                    cur.j = -1;
+                } else if (Kind kind = classify(value, c); kind != Kind::leaf) {
+                    if (kind == Kind::other) return false;
+                    child = value;
+                    break;
+                }
+                cur.h = mix(mix(cur.h, cur.i), c);
+                ++cur.i;
+            }
+            if (child) {
+                Frame next;
+                switch (open(child, static_cast<uint32_t>(frames_.size() + 1), h, next)) {
+                    case Opened::no: return false;
+                    case Opened::hashed: took(cur, h); continue;
+                    case Opened::frame: break;
+                }
+                if (!frames_.push(cur)) return false;
+                cur = next;
+                continue;
+            }
+            h = cur.h;  // every field read: `cur` is hashed
+            if (!record(cur.node, h)) return false;
+            if (frames_.empty()) {
+                out = h;
+                return true;
+            }
+            cur = frames_.pop();
+            took(cur, h);
+        }
     }
-    Failure failure;  // why get() returned null
 
 private:
-    static constexpr int kBits = 7;
-    struct Entry {
-        PyTypeObject* type;
-        const TypeInfo* info;
-    };
-    [[gnu::noinline]] const TypeInfo* fill(Entry& e, PyTypeObject* type) {
-        auto info = type_info(type);
-        if (!info) {
-            failure = std::move(info.error());
-            return nullptr;
-        }
-        e = {type, *info};
-        return *info;
+    enum class Opened { no, hashed, frame };
+    enum class Kind { leaf, node, other };
+
+    // Starts on `node` at `depth`: hashed at once when its type has no fields, else `f` is
+    // its frame.
+    [[gnu::always_inline]] Opened open(PyObject* node, uint32_t depth, uint64_t& h,
+                                       Frame& f) {
+        PyTypeObject* type = Py_TYPE(node);
+        const TypeInfo* info = known_.find(type);
+        if (!info) [[unlikely]]
+            return Opened::no;
+        h = mix(0, address(type));
+        size_t k = info->fields.size();
+        if (k == 0) return record(node, h) ? Opened::hashed : Opened::no;
+        const UnicodeEntry* entries = fields_in_place(node, *info);
+        if (!entries || k > UINT32_MAX || !guard_.enter(node, depth)) [[unlikely]]
+            return Opened::no;
+        f = {node, entries, h, 0, static_cast<uint32_t>(k), 0, -1};
+        return Opened::frame;
     }
-    Entry entries_[1 << kBits] = {};
+
+    // Hands the hash of the child that `f` stopped at to `f`.
+    [[gnu::always_inline]] static void took(Frame& f, uint64_t c) {
+        if (f.j >= 0) {
+            f.g = mix(f.g, c);
+            ++f.j;
+        } else {
+            f.h = mix(mix(f.h, f.i), c);
+            ++f.i;
+        }
+    }
+
+    // A node, or a leaf with its contribution when hashing it runs no Python code.
+    [[gnu::always_inline]] Kind classify(PyObject* x, uint64_t& out) {
+        if (x == Py_None) {
+            out = none_hash_;
+            return Kind::leaf;
+        }
+        PyTypeObject* type = Py_TYPE(x);
+        if (type->tp_base != &PyBaseObject_Type) {  // the common leaves derive from object
+            if (is_ast_node(x, classes_)) return Kind::node;
+            return plain_leaf_hash(x, out) ? Kind::leaf : Kind::other;  // bool
+        }
+        if (plain_leaf_hash(x, out)) return Kind::leaf;
+        // Their reprs are made by C code alone; a failed one (out of memory) gives up.
+        if (type == &PyFloat_Type || type == &PyComplex_Type)
+            return repr_leaf_hash(x, out) ? Kind::leaf : (PyErr_Clear(), Kind::other);
+        return Kind::other;
+    }
+
+    bool record(PyObject* node, uint64_t h) { return !hashed_ || hashed_->push({node, h}); }
+
+    const AstClasses& classes_;
+    KnownTypes known_;
+    const uint64_t none_hash_;  // the contribution of None, the commonest leaf
+    Grow<Frame> frames_;        // the ancestors of the node being read
+    PathGuard guard_;
+    Grow<Hashed>* hashed_ = nullptr;
+};
+
+// ---- the general run --------------------------------------------------------------------
+
+// A node still to be collected, with its depth below the root.
+struct Pending {
+    PyObject* node;  // owned
+    uint32_t depth;
+};
+
+// A Grow of Pending entries that releases whatever is left in it.
+class PendingStack : public Grow<Pending> {
+public:
+    PendingStack() = default;
+    ~PendingStack() {
+        while (!empty()) Py_DECREF(pop().node);
+    }
 };
 
 // One run over one root. A nested run is a separate HashRun on the C stack.
 class HashRun {
 public:
-    explicit HashRun(const AstClasses& classes) : classes_(classes) {}
+    HashRun(const AstClasses& classes, KnownTypes known)
+        : classes_(classes), known_(known) {}
 
     Failure failure;  // why build() returned false
 
@@ -141,10 +332,8 @@ public:
             HashMemo::Slot* slot = memo.slot(node);
             if (slot->key) continue;
             uint64_t h;
-            if (!hash_node(node, memo, h)) [[unlikely]]
-                return false;
-            slot->key = node;  // no insertion happened meanwhile: the slot is still free
-            slot->hash = h;
+            if (!hash_node(node, memo, h)) return false;
+            memo.fill(slot, node, h);  // only this run inserts: the slot is still free
         }
         return true;
     }
@@ -153,101 +342,131 @@ private:
     // Every node reachable from `root`, in depth-first pre-order, once per path, into
     // nodes_. Each stack entry carries its depth for the cycle check.
     bool collect(PyObject* root) {
-        RefStack stack;
-        Grow<uint32_t> depths;
+        PendingStack stack;
+        RefStack scratch;  // children read by name, before they join the stack
         PathGuard guard;
-        if (!stack.push_new(root) || !depths.push(0)) return out_of_memory();
+        if (!stack.push({root, 0})) return out_of_memory();
+        Py_INCREF(root);
         while (!stack.empty()) {
-            uint32_t depth = depths.pop();
-            PyObject* node = stack.pop();  // our reference, moved into nodes_ next
-            if (!nodes_.push(node)) [[unlikely]] {
-                Py_DECREF(node);
+            Pending p = stack.pop();
+            if (!nodes_.push(p.node)) {  // takes over the reference
+                Py_DECREF(p.node);
                 return out_of_memory();
             }
-            if (!guard.enter(node, depth)) [[unlikely]] {
+            if (!guard.enter(p.node, p.depth)) {
                 failure = std::move(guard.failure);
                 return false;
             }
-            const TypeInfo* info = types_.get(Py_TYPE(node));
-            if (!info) [[unlikely]]
-                return type_failure();
-            if (info->fields.empty()) continue;  // nothing to read: skip the call
+            const TypeInfo* info = info_of(Py_TYPE(p.node));
+            if (!info) return false;
+            if (info->fields.empty()) continue;
+            uint32_t depth = p.depth + 1;
             size_t before = stack.size();
-            if (Status s = push_children(node, classes_, stack); !s) [[unlikely]] {
+            InPlace read = read_in_place(p.node, *info, classes_, stack,
+                                         [&](PyObject* child, PyObject*, Py_ssize_t) {
+                                             return Pending{child, depth};
+                                         });
+            if (read == InPlace::read) {
+                for (size_t i = before; i < stack.size(); ++i) Py_INCREF(stack[i].node);
+                continue;
+            }
+            if (read == InPlace::no_memory) return out_of_memory();
+            if (Status s = push_children(p.node, classes_, scratch); !s) {
                 failure = std::move(s.error());
                 return false;
             }
-            size_t added = stack.size() - before;
-            if (!depths.reserve_more(added)) [[unlikely]]
-                return out_of_memory();
-            for (size_t i = 0; i < added; ++i) depths.push_unchecked(depth + 1);
+            if (!stack.reserve_more(scratch.size())) return out_of_memory();
+            for (size_t i = 0; i < scratch.size(); ++i)
+                stack.push_unchecked({scratch[i], depth});
+            scratch.truncate(0);  // the references moved to the stack
         }
         return true;
+    }
+
+    // The thread's record for `type`; null with `failure` set when it cannot be made.
+    const TypeInfo* info_of(PyTypeObject* type) {
+        if (const TypeInfo* info = known_.find(type)) return info;
+        auto info = type_info(type);  // reads _fields and _attributes: may run Python code
+        if (!info) {
+            failure = std::move(info.error());
+            return nullptr;
+        }
+        ran_ = true;
+        return *info;
     }
 
     // The type, then each present field's position and contribution, in _fields order.
     bool hash_node(PyObject* node, const HashMemo& memo, uint64_t& out) {
         PyTypeObject* type = Py_TYPE(node);
-        const TypeInfo* info = types_.get(type);
-        if (!info) [[unlikely]]
-            return type_failure();
-        const Grow<PyObject*>& fields = info->fields;
+        const TypeInfo* info = info_of(type);
+        if (!info) return false;
+        PyObject* const* fields = info->fields.data();
+        size_t k = info->fields.size();
         uint64_t h = mix(0, address(type));
         // Held: a property or repr run below may replace the node's __dict__.
-        Ref dict = fields.empty() ? Ref() : Ref::retain(instance_dict(node));
-        for (size_t i = 0; i < fields.size(); ++i) {
-            PyObject* name = fields[i];
-            PyObject* value = nullptr;  // borrowed from `dict` or from `owned`
-            Ref owned;
-            if (dict) {
-                // Fetched afresh for every field: Python code run for the previous field
-                // may have resized the dictionary. A matching entry is what the lookup
-                // by name would find, since keys are unique.
-                Py_ssize_t used = 0;
-                const UnicodeEntry* entries = str_entries(dict.get(), &used);
-                if (entries && static_cast<Py_ssize_t>(i) < used && entries[i].key == name)
-                    [[likely]] {
-                    value = entries[i].value;
-                } else {
-                    PyObject* found = nullptr;
-                    if (PyDict_GetItemRef(dict.get(), name, &found) < 0) return take_failure();
-                    owned = Ref::adopt(found);
-                    value = found;
-                }
-            }
-            if (!value) {
-                owned = Ref::adopt(PyObject_GetAttr(node, name));
-                if (!owned) {
-                    Failure f = take_pending();
-                    // An absent field adds nothing but keeps its position.
-                    if (f.exception &&
-                        PyErr_GivenExceptionMatches(f.exception.get(), PyExc_AttributeError))
-                        continue;
-                    failure = std::move(f);
-                    return false;
-                }
-                value = owned.get();
+        Ref dict = Ref::retain(k ? instance_dict(node) : nullptr);
+        // A field is read in place when its entry sits at its own position in the table:
+        // keys are unique, so that entry is what the lookup by name would find. The table
+        // is fetched again after every call that may have run Python code and resized it.
+        const UnicodeEntry* entries = nullptr;
+        Py_ssize_t used = 0;
+        ran_ = true;
+        for (size_t i = 0; i < k; ++i) {
+            if (ran_) {
+                ran_ = false;
+                entries = dict ? str_entries(dict.get(), &used) : nullptr;
             }
             uint64_t f;
-            if (!field_hash(value, memo, f)) [[unlikely]]
-                return false;
+            auto at = static_cast<Py_ssize_t>(i);
+            if (entries && at < used && entries[at].key == fields[i]) {
+                if (!field_hash(entries[i].value, memo, f)) return false;
+            } else {
+                bool present;
+                if (!field_by_name(node, dict.get(), fields[i], memo, present, f))
+                    return false;
+                if (!present) continue;  // absent: adds nothing, but keeps its position
+            }
             h = mix(mix(h, i), f);
         }
         out = h;
         return true;
     }
 
+    // The contribution of a field read by name: from the dictionary, else by attribute.
+    // `present` is false when the attribute read raised AttributeError.
+    bool field_by_name(PyObject* node, PyObject* dict, PyObject* name, const HashMemo& memo,
+                       bool& present, uint64_t& out) {
+        ran_ = true;
+        Ref value;
+        if (dict) {
+            PyObject* found = nullptr;
+            if (PyDict_GetItemRef(dict, name, &found) < 0) return take_failure();
+            value = Ref::adopt(found);
+        }
+        if (!value) value = Ref::adopt(PyObject_GetAttr(node, name));
+        if (!value) {
+            Failure f = take_pending();
+            if (!f.exception ||
+                !PyErr_GivenExceptionMatches(f.exception.get(), PyExc_AttributeError)) {
+                failure = std::move(f);
+                return false;
+            }
+            present = false;
+            return true;
+        }
+        present = true;
+        return field_hash(value.get(), memo, out);
+    }
+
     // Lists count only at field level, with their length mixed in first. The length is
     // read afresh for each element: a repr run meanwhile may shrink the list.
-    [[gnu::always_inline]] bool field_hash(PyObject* value, const HashMemo& memo,
-                                           uint64_t& out) {
+    bool field_hash(PyObject* value, const HashMemo& memo, uint64_t& out) {
         if (Py_TYPE(value) != &PyList_Type) return value_hash(value, memo, out);
         Ref held = Ref::retain(value);  // the field may be replaced while elements hash
         uint64_t g = mix(0, ~static_cast<uint64_t>(PyList_GET_SIZE(value)));
         for (Py_ssize_t j = 0; j < PyList_GET_SIZE(value); ++j) {
             uint64_t e;
-            if (!value_hash(PyList_GET_ITEM(value, j), memo, e)) [[unlikely]]
-                return false;
+            if (!value_hash(PyList_GET_ITEM(value, j), memo, e)) return false;
             g = mix(g, e);
         }
         out = g;
@@ -255,46 +474,29 @@ private:
     }
 
     // `x` is borrowed; the paths that run Python code take their own reference first.
-    [[gnu::always_inline]] bool value_hash(PyObject* x, const HashMemo& memo, uint64_t& out) {
-        PyTypeObject* type = Py_TYPE(x);
-        if (type == &PyUnicode_Type || type == &PyLong_Type || x == Py_None ||
-            type == &PyBool_Type || type == &PyBytes_Type || x == Py_Ellipsis) {
-            // These hash without running Python code, and str hashes are cached.
-            Py_hash_t s = PyObject_Hash(x);
-            if (s == -1 && PyErr_Occurred()) [[unlikely]]
-                return take_failure();
-            out = mix(address(type), static_cast<uint64_t>(s));
-            return true;
-        }
+    bool value_hash(PyObject* x, const HashMemo& memo, uint64_t& out) {
         if (is_ast_node(x, classes_)) {
-            if (const uint64_t* h = memo.find(x)) [[likely]] {
+            if (const uint64_t* h = memo.find(x)) {
                 out = *h;
                 return true;
             }
             return nested_hash(x, out);
         }
-        return repr_hash(x, out);
-    }
-
-    // Any other leaf enters through its repr, as ast.dump prints it.
-    [[gnu::cold, gnu::noinline]] bool repr_hash(PyObject* x, uint64_t& out) {
+        if (plain_leaf_hash(x, out)) return true;
+        ran_ = true;
         Ref held = Ref::retain(x);
-        uint64_t type = address(Py_TYPE(x));
-        Ref text = Ref::adopt(PyObject_Repr(x));
-        if (!text) return take_failure();
-        Py_hash_t s = PyObject_Hash(text.get());
-        if (s == -1 && PyErr_Occurred()) return take_failure();
-        out = mix(type, static_cast<uint64_t>(s));
-        return true;
+        return repr_leaf_hash(x, out) || take_failure();
     }
 
     // A node the collection pass did not see: a field changed between the passes. It gets
     // a run of its own, whose entries stay out of this run's map. Bounded by the recursion
     // limit: a chain of such nodes would otherwise nest without end on the C stack.
-    [[gnu::cold, gnu::noinline]] bool nested_hash(PyObject* x, uint64_t& out) {
+    bool nested_hash(PyObject* x, uint64_t& out) {
+        ran_ = true;
         Ref held = Ref::retain(x);
-        if (Py_EnterRecursiveCall(" while hashing a tree that changed")) return take_failure();
-        HashRun inner(classes_);
+        if (Py_EnterRecursiveCall(" while hashing a tree that changed"))
+            return take_failure();
+        HashRun inner(classes_, known_);
         HashMemo memo;
         bool built = inner.build(x, memo);
         Py_LeaveRecursiveCall();
@@ -304,7 +506,7 @@ private:
         }
         const uint64_t* h = memo.find(x);
         if (!h) {
-            failure = raise(PyExc_RuntimeError, "the tree changed while it was being hashed");
+            failure = raise(PyExc_RuntimeError, kTreeChanged);
             return false;
         }
         out = *h;
@@ -316,29 +518,51 @@ private:
         return false;
     }
 
-    [[gnu::cold, gnu::noinline]] bool type_failure() {
-        failure = std::move(types_.failure);
-        return false;
-    }
-
     [[gnu::cold, gnu::noinline]] bool out_of_memory() {
         failure = no_memory();
         return false;
     }
 
     const AstClasses& classes_;
-    RefStack nodes_;  // every collected node, owned until the run ends
-    TypeCache types_;
+    KnownTypes known_;
+    bool ran_ = false;  // Python code may have run since hash_node last fetched its table
+    RefStack nodes_;    // every collected node, owned until the run ends
 };
 
-// The hashes of `root` and every node below it.
-Result<HashMemo> build_hash_memo(PyObject* root) {
+// ---- entry points -----------------------------------------------------------------------
+
+struct Engines {
+    AstClasses classes;
+    KnownTypes known;
+};
+
+Result<Engines> engines() {
     auto classes = get_ast_classes();
     if (!classes) return fail(std::move(classes.error()));
-    HashRun run(*classes);
+    auto known = known_types();
+    if (!known) return fail(std::move(known.error()));
+    return Engines{*classes, *known};
+}
+
+// The hashes of `root` and every node below it, by the general run.
+Result<HashMemo> build_hash_memo(PyObject* root, const Engines& e) {
+    HashRun run(e.classes, e.known);
     HashMemo memo;
     if (!run.build(root, memo)) return fail(std::move(run.failure));
     return memo;
+}
+
+// The same map from what a quick run hashed; false when the quick run gave up.
+bool quick_hash_memo(PyObject* root, const Engines& e, HashMemo& memo) {
+    Grow<Hashed> hashed;
+    uint64_t h;
+    if (!QuickRun(e.classes, e.known).run(root, &hashed, h)) return false;
+    if (!memo.reserve(hashed.size())) return false;
+    for (size_t i = 0; i < hashed.size(); ++i) {
+        HashMemo::Slot* slot = memo.slot(hashed[i].node);
+        if (!slot->key) memo.fill(slot, hashed[i].node, hashed[i].hash);
+    }
+    return true;
 }
 
 Result<Ref> signed_int(uint64_t h) {
@@ -351,12 +575,19 @@ Result<Ref> signed_int(uint64_t h) {
 
 Result<Ref> subtree_hashes(PyObject* node) {
     Ref held = Ref::retain(node);
-    auto memo = build_hash_memo(node);
-    if (!memo) return fail(std::move(memo.error()));
-    Ref dict = Ref::adopt(PyDict_New());
+    auto e = engines();
+    if (!e) return fail(std::move(e.error()));
+    HashMemo memo;
+    if (!quick_hash_memo(node, *e, memo)) {
+        auto built = build_hash_memo(node, *e);
+        if (!built) return fail(std::move(built.error()));
+        memo = std::move(*built);
+    }
+    // Presized: the entries are known, so the table is made once, not regrown as it fills.
+    Ref dict = Ref::adopt(_PyDict_NewPresized(static_cast<Py_ssize_t>(memo.size())));
     if (!dict) return fail(null_object(SPRIG_HERE));
     Failure failure;
-    bool filled = memo->for_each([&](PyObject* key, uint64_t h) {
+    bool filled = memo.for_each([&](PyObject* key, uint64_t h) {
         Ref id = Ref::adopt(PyLong_FromVoidPtr(key));
         if (!id) {
             failure = take_pending();
@@ -379,11 +610,15 @@ Result<Ref> subtree_hashes(PyObject* node) {
 
 Result<Ref> subtree_hash(PyObject* node) {
     Ref held = Ref::retain(node);
-    auto memo = build_hash_memo(node);
+    auto e = engines();
+    if (!e) return fail(std::move(e.error()));
+    uint64_t h;
+    if (QuickRun(e->classes, e->known).run(node, nullptr, h)) return signed_int(h);
+    auto memo = build_hash_memo(node, *e);
     if (!memo) return fail(std::move(memo.error()));
-    const uint64_t* h = memo->find(node);
-    if (!h) return fail(raise(PyExc_RuntimeError, "the tree changed while it was being hashed"));
-    return signed_int(*h);
+    const uint64_t* found = memo->find(node);
+    if (!found) return fail(raise(PyExc_RuntimeError, kTreeChanged));
+    return signed_int(*found);
 }
 
 }  // namespace sprig
