@@ -58,7 +58,8 @@ PyObject* find_str_key(PyObject* dict, PyObject* name) {
     PyObject *key, *value;
     while (PyDict_Next(dict, &pos, &key, &value)) {
         if (key == name) return value;
-        if (PyUnicode_CheckExact(key) && PyUnicode_Compare(key, name) == 0) return value;
+        // A str subclass key counts by its characters: comparing them runs no Python code.
+        if (PyUnicode_Check(key) && PyUnicode_Compare(key, name) == 0) return value;
     }
     return nullptr;
 }

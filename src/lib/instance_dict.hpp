@@ -71,9 +71,9 @@ inline const void* dict_keys_address(PyObject* dict) {
 /// Runs once per process; never fails (a failure just leaves direct reads off).
 void verify_dict_layout();
 
-/// The value stored under the exact str `name` in `dict`, found by scanning the entries
-/// through the dictionary API: it compares str keys only, so it runs no Python code whatever
-/// else the dictionary holds. Borrowed; null when absent.
+/// The value stored under the str `name` in `dict`, found by scanning the entries through the
+/// dictionary API and comparing the characters of str keys only, so it runs no Python code
+/// whatever else the dictionary holds. Borrowed; null when absent.
 PyObject* find_str_key(PyObject* dict, PyObject* name);
 
 }  // namespace sprig

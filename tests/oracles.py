@@ -1,0 +1,111 @@
+"""Reference behaviour for the tests, written in plain Python on top of the `ast` module.
+
+Nothing here calls sprig. Each oracle states what callers can rely on, in the slowest and
+most obvious way; the corpus is every module of the running interpreter's standard library.
+"""
+
+import ast
+import gc
+import sys
+import sysconfig
+import warnings
+from contextlib import contextmanager
+from pathlib import Path
+
+DEBUG = hasattr(sys, "gettotalrefcount")
+
+# -- corpus --------------------------------------------------------------------------------
+
+_STDLIB = Path(sysconfig.get_paths()["stdlib"])
+
+# The debug interpreter is several times slower: it checks every fifth module.
+CORPUS_PATHS = sorted(_STDLIB.rglob("*.py"))[:: 5 if DEBUG else 1]
+CORPUS_IDS = [str(p.relative_to(_STDLIB)) for p in CORPUS_PATHS]
+
+
+def parse_stdlib(path):
+    """A fresh tree of one corpus module, or None when this interpreter cannot parse it."""
+    try:
+        source = path.read_bytes()
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")  # invalid escapes and the like in old modules
+            return ast.parse(source, str(path))
+    except (SyntaxError, ValueError, OSError):
+        return None
+
+
+# -- nodes and children --------------------------------------------------------------------
+
+
+def is_node(value):
+    """A node is an instance of a proper subclass of ast.AST, however deep."""
+    return isinstance(value, ast.AST) and type(value) is not ast.AST
+
+
+def field_children(node):
+    """The children the dictionary-reading walks find below `node`.
+
+    For each name of its class's `_fields`, in order, the value stored under that name in the
+    instance dictionary: an exact list gives its node elements in index order, any other value
+    itself if it is a node. Attributes outside `_fields` are never children.
+    """
+    if not is_node(node):
+        return []
+    fields = getattr(type(node), "_fields", ())
+    if not isinstance(fields, (tuple, list)):
+        return []
+    stored = vars(node)
+    children = []
+    for name in fields:
+        if not isinstance(name, str) or name not in stored:
+            continue
+        value = stored[name]
+        if type(value) is list:
+            children.extend(v for v in value if is_node(v))
+        elif is_node(value):
+            children.append(value)
+    return children
+
+
+def preorder(root, children=field_children):
+    """`root`, then each child's whole subtree in child order; a shared node once per path."""
+    out = []
+    stack = [root]
+    while stack:
+        node = stack.pop()
+        out.append(node)
+        stack.extend(reversed(children(node)))
+    return out
+
+
+def stdlib_preorder(root):
+    """Pre-order by `ast.iter_child_nodes`: the reference for parser-made trees."""
+    return preorder(root, lambda n: list(ast.iter_child_nodes(n)))
+
+
+def ids(nodes):
+    return [id(n) for n in nodes]
+
+
+# -- building large trees ------------------------------------------------------------------
+
+
+@contextmanager
+def gc_paused():
+    """No collection while a million nodes are made: it would dominate the build time."""
+    was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if was_enabled:
+            gc.enable()
+
+
+def expression_chain(depth, leaf=None):
+    """`depth` nested ast.Expr nodes above `leaf` (a Name by default), built without recursion."""
+    node = ast.Name("x") if leaf is None else leaf
+    with gc_paused():
+        for _ in range(depth):
+            node = ast.Expr(node)
+    return node

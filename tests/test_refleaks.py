@@ -1,0 +1,376 @@
+"""The leak loop: every call in ALL_CALLS, run repeatedly, must leave the interpreter's total
+reference count where it found it. Failure paths are listed as well as successes, since that
+is where releases get forgotten. Runs on the debug interpreter only.
+
+To cover a function, add its calls to its section below: `ok(f, *args)` for a call that
+returns, `raises(Error, f, *args)` for one that must raise Error.
+"""
+
+import ast
+import gc
+import inspect
+import sys
+import threading
+import warnings
+
+import pytest
+
+import sprig
+
+ALL_CALLS = []  # (id, callable taking no arguments)
+
+
+def ok(f, *args, **kwargs):
+    return lambda: f(*args, **kwargs)
+
+
+def raises(error, f, *args, **kwargs):
+    def call():
+        try:
+            f(*args, **kwargs)
+        except error:
+            return
+        raise AssertionError(f"{f.__name__} did not raise {error.__name__}")
+
+    return call
+
+
+def add(name, call):
+    ALL_CALLS.append((name, call))
+
+
+TREE = ast.parse("def f(a, *, b=1):\n    return [a + b for a in g(b) if a]\nx = f(1)")
+KINDS = (ast.Name, ast.Call)
+
+
+# -- binding, all twelve functions ---------------------------------------------------------
+
+for _name in sprig.__all__:
+    _f = getattr(sprig, _name)
+    _required = sum(p.default is p.empty for p in inspect.signature(_f).parameters.values())
+    add(f"{_name}: missing", raises(TypeError, _f))
+    add(f"{_name}: too many", raises(TypeError, _f, *[TREE] * 4))
+    add(f"{_name}: unexpected keyword", raises(TypeError, _f, *[TREE] * _required, bogus=1))
+    add(f"{_name}: multiple values", raises(TypeError, _f, *[TREE] * _required, node=TREE))
+    add(f"{_name}: keyword not UTF-8", raises(TypeError, _f, **{"\udc80": 1}))
+
+
+# -- walk_dfs, walk_unordered, _walk_count, walk -------------------------------------------
+
+
+class MyName(ast.Name):
+    pass
+
+
+def _out_of_order():
+    n = ast.BinOp.__new__(ast.BinOp)
+    n.right, n.op, n.left = MyName("b"), ast.Add(), ast.Name("a")
+    vars(n)[1] = 2  # no longer a str-keyed dictionary
+    return n
+
+
+def _deep(depth):
+    node = ast.Name("x")
+    for _ in range(depth):
+        node = ast.UnaryOp(ast.Not(), node)
+    return node
+
+
+def _cycle():
+    a = ast.Expr(None)
+    a.value = ast.Module([ast.Pass(), ast.Expr(a)], [])
+    return ast.Module([a], [])
+
+
+WALK_TREES = {"parsed": TREE, "not a node": 5, "out of order": _out_of_order(), "deep": _deep(5000)}
+CYCLE = _cycle()
+
+
+def walk_warnings_as_errors():
+    # The first `walk` of the process raises its warning here; every later one returns.
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        try:
+            sprig.walk(TREE)
+        except DeprecationWarning:
+            pass
+
+
+def walk_quietly(node):
+    with warnings.catch_warnings(action="ignore"):
+        return sprig.walk(node)
+
+
+for _f in (sprig.walk_dfs, sprig.walk_unordered, sprig._walk_count):
+    for _what, _tree in WALK_TREES.items():
+        add(f"{_f.__name__}: {_what}", ok(_f, _tree))
+    add(f"{_f.__name__}: cycle", raises(ValueError, _f, CYCLE))
+add("walk: warnings as errors", walk_warnings_as_errors)
+add("walk: cycle", raises(ValueError, walk_quietly, CYCLE))
+
+
+# -- walk_frontier, walk_frontier_edges, walk_of_types, walk_frontier_events ---------------
+
+
+class _ByName(ast.Expr):
+    """`value` is a property calling `self.get()`: every walk reads it by name."""
+
+    value = property(lambda self: self.get())
+
+
+def _by_name(get):
+    node = _ByName.__new__(_ByName)
+    node.get = get
+    return node
+
+
+def _fail(error):
+    def get():
+        raise error("from a property")
+
+    return get
+
+
+def _emptying():
+    """A tree whose first statement re-enters sprig, then drops every other statement."""
+    tree = ast.Module([ast.Expr(ast.Name(f"n{i}")) for i in range(3)], [])
+
+    def get():
+        sprig.walk_of_types(TREE, KINDS)
+        tree.body.clear()
+        return ast.Name("inner")
+
+    tree.body.insert(0, _by_name(get))
+    return tree
+
+
+class _Stored(tuple):
+    def __iter__(self):
+        return iter(())
+
+
+def _starved(call):
+    """`call` with allocations of Python objects failing one at a time: the first few (the
+    result list) and those around the 257th (the first index that is not a cached int)."""
+    import _testcapi
+
+    def run():
+        for start in (*range(5), *range(255, 265)):
+            _testcapi.set_nomemory(start, start + 1)
+            try:
+                call()
+            except MemoryError:
+                pass
+            finally:
+                _testcapi.remove_mem_hooks()
+
+    return run
+
+
+_WIDE = ast.Module([ast.Expr(ast.List([ast.Name("x")] * 300, ast.Load()))], [])
+_BRACKET = (ast.FunctionDef, ast.Expr, ast.List)
+_TYPED = {  # each with its kinds as the last argument
+    "walk_frontier": sprig.walk_frontier,
+    "walk_frontier_edges": sprig.walk_frontier_edges,
+    "walk_of_types": lambda node, kinds: sprig.walk_of_types(node, kinds, (ast.Lambda,)),
+    "walk_frontier_events": lambda node, k: sprig.walk_frontier_events(node, k, _BRACKET),
+}
+for _n, _f in _TYPED.items():
+    add(f"{_n}: parsed", ok(_f, TREE, KINDS))
+    add(f"{_n}: not a node", ok(_f, 5, (int,)))
+    add(f"{_n}: out of order", ok(_f, _out_of_order(), KINDS))
+    add(f"{_n}: deep", ok(_f, _deep(5000), (ast.Name,)))
+    add(f"{_n}: cycle", raises(ValueError, _f, CYCLE, (ast.Name,)))
+    _raising = ast.Module([ast.Expr(ast.Name("a")), _by_name(_fail(ZeroDivisionError))], [])
+    add(f"{_n}: field raises", raises(ZeroDivisionError, _f, _raising, KINDS))
+    _skipped = ast.Module([_by_name(_fail(AttributeError))], [])
+    add(f"{_n}: field skipped", ok(_f, _skipped, KINDS))
+    add(f"{_n}: re-entered and emptied", lambda f=_f: f(_emptying(), KINDS))
+    add(f"{_n}: tuple subclass", ok(_f, TREE, _Stored(KINDS)))
+    add(f"{_n}: kinds not a tuple", raises(TypeError, _f, TREE, list(KINDS)))
+    add(f"{_n}: kinds item not a class", raises(TypeError, _f, TREE, (ast.Name, "Call")))
+    add(f"{_n}: out of memory", _starved(lambda f=_f: f(_WIDE, (ast.Name,))))
+add("walk_of_types: prune not a tuple",
+    raises(TypeError, sprig.walk_of_types, TREE, KINDS, []))
+add("walk_of_types: prune item", raises(TypeError, sprig.walk_of_types, TREE, KINDS, (1,)))
+add("walk_of_types: prune None", ok(sprig.walk_of_types, TREE, KINDS, None))
+add("walk_frontier_events: bracket not a tuple",
+    raises(TypeError, sprig.walk_frontier_events, TREE, KINDS, None))
+add("walk_frontier_events: bracket item",
+    raises(TypeError, sprig.walk_frontier_events, TREE, KINDS, (ast.If, 1)))
+
+
+# -- set_parents, fix_missing_locations ----------------------------------------------------
+
+
+_EDIT_SOURCE = "def f(a, *, b=1):\n    return [a + b for a in g(b) if a]\nclass C: x = (1, 2)"
+_LOCATIONS = ("lineno", "col_offset", "end_lineno", "end_col_offset")
+
+
+def _edited(edit, **changes):
+    """`edit` on a fresh tree, so that every run writes; `changes` are set on one statement."""
+
+    def call():
+        tree = ast.parse(_EDIT_SOURCE)
+        for node in ast.walk(tree):
+            for name in _LOCATIONS:
+                vars(node).pop(name, None)
+        vars(tree.body[0].body[0]).update(changes)
+        edit(tree)
+
+    return call
+
+
+class _NoParent(ast.Name):
+    parent = property(lambda self: None)
+
+
+class _FixedLine(ast.Name):
+    lineno = property(lambda self: 1)
+
+
+class _Failing(ast.AST):
+    _fields = ("value",)
+    value = property(lambda self: 1 / 0)
+
+
+def _blocked(cls):
+    return ast.Module([ast.Expr(ast.Name("x")), ast.Expr(cls("y")), ast.Pass()], [])
+
+
+_FAILING = ast.Expression(ast.Tuple([ast.Name("x"), _Failing.__new__(_Failing)], ast.Load()))
+
+for _edit in (sprig.set_parents, sprig.fix_missing_locations):
+    _n = _edit.__name__
+    add(f"{_n}: parsed", _edited(_edit))
+    add(f"{_n}: None locations", _edited(_edit, lineno=None, end_col_offset=None))
+    add(f"{_n}: made by __new__", lambda e=_edit: e(ast.Expr(ast.Name.__new__(ast.Name))))
+    add(f"{_n}: not a node", ok(_edit, 5))
+    add(f"{_n}: deep", ok(_edit, _deep(5000)))
+    add(f"{_n}: field read fails", raises(ZeroDivisionError, _edit, _FAILING))
+    add(f"{_n}: cycle", raises(ValueError, _edit, _cycle()))
+_READ_ONLY = {sprig.set_parents: _NoParent, sprig.fix_missing_locations: _FixedLine}
+for _edit, _cls in _READ_ONLY.items():
+    _write_fails = lambda e=_edit, c=_cls: e(_blocked(c))  # noqa: E731
+    add(f"{_edit.__name__}: write fails", raises(AttributeError, _write_fails))
+
+
+# -- subtree_hashes, subtree_hash ----------------------------------------------------------
+
+
+def _bare(cls, **fields):
+    node = cls.__new__(cls)
+    vars(node).update(fields)
+    return node
+
+
+class _Flipping(ast.AST):
+    _fields = ("child",)  # a new node on every read: the hashing pass meets unseen nodes
+    child = property(lambda self: ast.Name(id="x", ctx=ast.Load()))
+
+
+class _Hidden(ast.AST):
+    _fields = ("a", "b")
+    b = property(lambda self: self._b)  # AttributeError: an absent field
+
+
+class _Reentrant:
+    def __repr__(self):
+        sprig.subtree_hashes(TREE)
+        return "R"
+
+
+class _BadRepr:
+    def __repr__(self):
+        raise KeyError("no repr")
+
+
+class _BadHash(str):
+    def __repr__(self):
+        return self
+
+    def __hash__(self):
+        raise TypeError("no hash")
+
+
+def _odd_keys():
+    node = ast.Name("x", ast.Load())
+    vars(node)[1] = 2  # no longer a str-keyed dictionary: fields read by name
+    return node
+
+
+_HASHED = {
+    "parsed": TREE,
+    "not a node": 5,
+    "list root": [ast.Name("x")],
+    "deep": _deep(5000),
+    "shared": ast.BinOp(ast.Name("s"), ast.Add(), ast.Name("s")),
+    "repr leaves": ast.Tuple([ast.Constant(1.5), ast.Constant([1, [2]]), ast.Constant({3})]),
+    "field read by name": _odd_keys(),
+    "absent field": ast.Expr(_bare(_Hidden, a=ast.Name("y"))),
+    "changed between passes": ast.Expr(_Flipping()),
+    "re-entrant repr": ast.Expr(ast.Constant(_Reentrant())),
+}
+_HASH_FAILURES = {
+    "field read fails": (ZeroDivisionError, _FAILING),
+    "repr fails": (KeyError, ast.Expr(ast.List([ast.Name("x"), ast.Constant(_BadRepr())]))),
+    "hash fails": (TypeError, ast.Expr(ast.Constant(_BadHash("s")))),
+    "cycle": (ValueError, _cycle()),
+}
+for _f in (sprig.subtree_hashes, sprig.subtree_hash):
+    for _what, _tree in _HASHED.items():
+        add(f"{_f.__name__}: {_what}", ok(_f, _tree))
+    for _what, (_error, _tree) in _HASH_FAILURES.items():
+        add(f"{_f.__name__}: {_what}", raises(_error, _f, _tree))
+
+
+def reference_deltas(call, runs=7):
+    """The change in the total reference count over each of `runs` calls."""
+    deltas = []
+    gc.collect()
+    before = sys.gettotalrefcount()
+    for _ in range(runs):
+        call()
+        gc.collect()
+        after = sys.gettotalrefcount()
+        deltas.append(after - before)
+        before = after  # exactly one count object is alive at every reading
+    return deltas
+
+
+@pytest.fixture(scope="module", autouse=True)
+def quick_collections():
+    """Objects made before this module are left out of its collections, which stay quick
+    however much the rest of the suite keeps alive."""
+    gc.collect()
+    gc.freeze()
+    yield
+    gc.unfreeze()
+
+
+@pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs a debug build")
+def test_the_loop_sees_a_leak():
+    kept = []
+    assert all(d > 0 for d in reference_deltas(lambda: kept.append(object()))[3:])
+
+
+@pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs a debug build")
+@pytest.mark.parametrize("call", [c for _, c in ALL_CALLS], ids=[i for i, _ in ALL_CALLS])
+def test_no_reference_leak(call):
+    deltas = reference_deltas(call)  # the first three runs only warm caches
+    assert not all(d > 0 for d in deltas[3:]), deltas
+
+
+def walk_on_a_thread_that_ends():
+    thread = threading.Thread(target=sprig.walk_dfs, args=(TREE,))
+    thread.start()
+    thread.join()
+    sprig._walk_count(5)  # releases what the thread's exit queued
+
+
+@pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs a debug build")
+def test_thread_exit_releases_the_class_table():
+    # A thread keeps only its (ast.AST, ast.expr) pair past its end; its class table goes
+    # through the deferred-release queue to the next call.
+    deltas = reference_deltas(walk_on_a_thread_that_ends)
+    assert all(d <= 2 for d in deltas[3:]), deltas
