@@ -3,7 +3,8 @@
 // Python code can run while a record is built (attribute reads on the type) and while
 // children are read (properties, __getattr__, __eq__ of odd dictionary keys). The cache is
 // therefore never held across such code: a record is built outside it and inserted after
-// a second lookup, and the instance dictionary is held by a reference while it is read.
+// a second lookup, and an instance dictionary read by name is held by a reference. One
+// whose entries are the fields in order is read in place, which runs no Python code.
 #include "fields/fields.hpp"
 
 #include <new>
@@ -158,30 +159,10 @@ struct RefEntries {
     }
 };
 
-// Appends the children read in place last-first, what the lookups by name would find in the
-// order popping wants. No Python code runs, so the new entries take their references once
-// all are in place. False when memory is exhausted.
-template <class Policy, class Out>
-[[gnu::always_inline]] inline bool push_in_place(PyObject* node, const UnicodeEntry* entries,
-                                                 const TypeInfo& info,
-                                                 const AstClasses& classes, Out& out) {
-    size_t start = out.size();
-    bool pushed = each_child_last_first(
-        entries, info, classes, [&](PyObject* child, PyObject* field, Py_ssize_t index) {
-            return out.push(Policy::make(child, node, field, index));
-        });
-    if (!pushed) [[unlikely]] {
-        out.truncate(start);  // nothing retained yet
-        return false;
-    }
-    for (size_t i = start; i < out.size(); ++i) Policy::retain(out[i]);
-    return true;
-}
-
 // Appends the children of `node`, arranged so that popping yields them in field order and
-// list order. Reading a field may run Python code (a property, __getattr__, the __eq__ of an
-// odd dictionary key); on failure the entries appended so far stay, unreversed, for the
-// caller to drop.
+// list order. Reading a field by name may run Python code (a property, __getattr__, the
+// __eq__ of an odd dictionary key); on failure the entries appended so far stay,
+// unreversed, for the caller to drop.
 template <class Policy, class Out>
 Status push_node_children(PyObject* node, const AstClasses& classes, Out& out) {
     auto info = type_info(Py_TYPE(node));
@@ -190,10 +171,19 @@ Status push_node_children(PyObject* node, const AstClasses& classes, Out& out) {
     const TypeInfo& record = **info;
     size_t k = record.fields.size();
     if (k == 0) return {};
-    if (const UnicodeEntry* entries = fields_in_place(node, record)) [[likely]] {
-        if (!push_in_place<Policy>(node, entries, record, classes, out)) [[unlikely]]
+    size_t start = out.size();
+    switch (read_in_place(node, record, classes, out,
+                          [&](PyObject* child, PyObject* field, Py_ssize_t index) {
+                              return Policy::make(child, node, field, index);
+                          })) {
+        case InPlace::read:
+            // No Python code ran, so the entries take their references now that all are in.
+            for (size_t i = start; i < out.size(); ++i) Policy::retain(out[i]);
+            return {};
+        case InPlace::no_memory:
             return fail(no_memory());
-        return {};
+        case InPlace::by_name:
+            break;
     }
 
     // Emits the children in one field value, in order. Runs no Python code.
@@ -214,7 +204,6 @@ Status push_node_children(PyObject* node, const AstClasses& classes, Out& out) {
         return !is_ast_node(value, classes) || emit(value, -1);
     };
 
-    size_t start = out.size();
     // Held: a property read below may replace the node's __dict__.
     Ref dict = Ref::retain(instance_dict(node));
     for (size_t i = 0; i < k; ++i) {

@@ -6,7 +6,9 @@
 
 #include "lib/classes.hpp"
 #include "lib/grow.hpp"
+#include "lib/instance_dict.hpp"
 #include "lib/result.hpp"
+#include "lib/type_map.hpp"
 
 namespace sprig {
 
@@ -31,6 +33,25 @@ struct TypeInfo {
 /// an internal failure.
 Result<const TypeInfo*> type_info(PyTypeObject* type);
 
+/// Lookups of the records this thread has made already, for walks that look a type up per
+/// node: they run no Python code. Valid for the rest of the call that obtained them.
+class KnownTypes {
+public:
+    /// The record of `type`, or null when type_info has not made it on this thread yet.
+    [[gnu::always_inline]] const TypeInfo* find(PyTypeObject* type) const {
+        TypeInfo* const* found = map_->find(type);
+        return found ? *found : nullptr;
+    }
+
+private:
+    friend Result<KnownTypes> known_types();
+    explicit KnownTypes(const TypeMap<TypeInfo*>* map) : map_(map) {}
+    const TypeMap<TypeInfo*>* map_;  // the thread's cache outlives every call on the thread
+};
+
+/// The calling thread's KnownTypes, making its (empty) cache on first use.
+Result<KnownTypes> known_types();
+
 /// Whether `value` is an instance of a proper subclass of ast.AST.
 [[gnu::always_inline]] inline bool is_ast_node(PyObject* value, const AstClasses& classes) {
     PyTypeObject* type = Py_TYPE(value);
@@ -41,6 +62,132 @@ Result<const TypeInfo*> type_info(PyTypeObject* type);
     PyTypeObject* grand = base->tp_base;
     if (grand == ast || grand == reinterpret_cast<PyTypeObject*>(classes.expr)) return true;
     return PyType_IsSubtype(type, ast);
+}
+
+/// The entry table of `node`'s instance dictionary when its first entries are exactly the
+/// type's fields in order, as the parser and the ast constructors leave them: entry i then
+/// holds the value of field i, to be read in place (what the lookups by name would find).
+/// Null when the fields must be read by name.
+[[gnu::always_inline]] inline const UnicodeEntry* fields_in_place(PyObject* node,
+                                                                  const TypeInfo& info) {
+    PyObject* dict = instance_dict(node);
+    if (!dict) return nullptr;
+    Py_ssize_t used = 0;
+    const UnicodeEntry* entries = str_entries(dict, &used);
+    size_t k = info.fields.size();
+    if (!entries || used < static_cast<Py_ssize_t>(k)) return nullptr;
+    for (size_t i = 0; i < k; ++i)
+        if (entries[i].key != info.fields[i]) return nullptr;
+    return entries;
+}
+
+/// Calls emit(child, index) for the children in one field value, last first: the node
+/// elements of an exact list with their positions, or the value itself (index -1) if it is
+/// a node. `room(n)` is asked first for as many calls as may follow. Runs no Python code;
+/// stops with false when room or emit returns false.
+template <class Room, class Emit>
+[[gnu::always_inline]] inline bool each_value_child_last_first(PyObject* value,
+                                                               const AstClasses& classes,
+                                                               Room&& room, Emit&& emit) {
+    if (Py_TYPE(value) == &PyList_Type) {
+        Py_ssize_t n = PyList_GET_SIZE(value);
+        if (!room(static_cast<size_t>(n))) return false;
+        PyObject** items = reinterpret_cast<PyListObject*>(value)->ob_item;
+        for (Py_ssize_t j = n; j-- > 0;)
+            if (is_ast_node(items[j], classes) && !emit(items[j], j)) return false;
+        return true;
+    }
+    return !is_ast_node(value, classes) || (room(1) && emit(value, Py_ssize_t{-1}));
+}
+
+/// Calls emit(child, field, index) for every child node in the field values that
+/// fields_in_place found, last child first: the order a stack pushes them in. Runs no
+/// Python code; stops with false when emit returns false.
+template <class Emit>
+[[gnu::always_inline]] inline bool each_child_last_first(const UnicodeEntry* entries,
+                                                         const TypeInfo& info,
+                                                         const AstClasses& classes,
+                                                         Emit&& emit) {
+    for (size_t i = info.fields.size(); i-- > 0;) {
+        PyObject* field = info.fields[i];
+        bool all = each_value_child_last_first(
+            entries[i].value, classes, [](size_t) { return true; },
+            [&](PyObject* child, Py_ssize_t index) { return emit(child, field, index); });
+        if (!all) return false;
+    }
+    return true;
+}
+
+/// Appends to a Grow through plain pointers that stay in registers while entries are
+/// written: with strict aliasing off, every store of an entry would otherwise force the
+/// array's members to be read again. Written entries join the array at commit().
+template <class T>
+class Appender {
+public:
+    explicit Appender(Grow<T>& array)
+        : array_(array), base_(array.data()), next_(base_ + array.size()),
+          end_(base_ + array.capacity()) {}
+    /// Room for `n` more entries; false when memory is exhausted.
+    [[gnu::always_inline]] bool room(size_t n) {
+        return static_cast<size_t>(end_ - next_) >= n || grow(n);
+    }
+    /// Writes one entry, after room() made space for it.
+    [[gnu::always_inline]] void put(const T& v) { *next_++ = v; }
+    void commit() { array_.truncate(static_cast<size_t>(next_ - base_)); }
+
+private:
+    [[gnu::noinline]] bool grow(size_t n) {
+        size_t used = static_cast<size_t>(next_ - base_);
+        if (!array_.reserve(used + n)) return false;  // realloc keeps what was written
+        base_ = array_.data();
+        next_ = base_ + used;
+        end_ = base_ + array_.capacity();
+        return true;
+    }
+
+    Grow<T>& array_;
+    T* base_;
+    T* next_;
+    T* end_;
+};
+
+/// How read_in_place ended.
+enum class InPlace : uint8_t { read, by_name, no_memory };
+
+/// Appends the children of `node` read straight from its instance dictionary's entry table,
+/// last child first, as the entries `make(child, field, index)` gives, when the table's
+/// first entries are exactly the type's fields in order (what fields_in_place checks, done
+/// here as the fields are read). Runs no Python code and takes no reference. Appends
+/// nothing unless it returns `read`; `by_name` means the fields must be read by name.
+template <class T, class Make>
+[[gnu::always_inline]] inline InPlace read_in_place(PyObject* node, const TypeInfo& info,
+                                                    const AstClasses& classes, Grow<T>& out,
+                                                    Make&& make) {
+    PyObject* dict = instance_dict(node);
+    if (!dict) [[unlikely]]
+        return InPlace::by_name;
+    Py_ssize_t used = 0;
+    const UnicodeEntry* entries = str_entries(dict, &used);
+    size_t k = info.fields.size();
+    if (!entries || used < static_cast<Py_ssize_t>(k)) [[unlikely]]
+        return InPlace::by_name;
+    PyObject* const* fields = info.fields.data();
+    Appender<T> top(out);
+    for (size_t i = k; i-- > 0;) {
+        PyObject* field = fields[i];
+        if (entries[i].key != field) [[unlikely]]
+            return InPlace::by_name;  // nothing is committed yet
+        bool written = each_value_child_last_first(
+            entries[i].value, classes, [&](size_t n) { return top.room(n); },
+            [&](PyObject* child, Py_ssize_t index) {
+                top.put(make(child, field, index));
+                return true;
+            });
+        if (!written) [[unlikely]]
+            return InPlace::no_memory;
+    }
+    top.commit();
+    return InPlace::read;
 }
 
 /// A child with where it was found: `parent.<field>` (index -1) or `parent.<field>[index]`.

@@ -15,22 +15,23 @@ Result<Ref> tuple_argument(PyObject* value, const char* name) {
     return fail(std::move(f));
 }
 
-Result<KindSet> build_kind_set(PyObject* tuple) {
-    KindSet set;
+Status build_kind_set(PyObject* tuple, KindSet& set) {
     // PyTuple_GET_ITEM reads the stored items: a subclass's __getitem__ is never consulted.
-    Py_ssize_t n = PyTuple_GET_SIZE(tuple);
-    for (Py_ssize_t i = 0; i < n; ++i) {
+    auto n = static_cast<size_t>(PyTuple_GET_SIZE(tuple));
+    uintptr_t* entries = set.inline_;
+    if (n > KindSet::kInline) {
+        if (!set.heap_.reserve(n)) return fail(no_memory());
+        entries = set.heap_.data();
+    }
+    for (size_t i = 0; i < n; ++i) {
         PyObject* item = PyTuple_GET_ITEM(tuple, i);
         if (!PyType_Check(item)) return fail(type_mismatch(item, &PyType_Type));
-        if (!set.entries.push(reinterpret_cast<uintptr_t>(item))) return fail(no_memory());
+        entries[i] = reinterpret_cast<uintptr_t>(item);
     }
-    if (set.entries.size() > 1) {
-        uintptr_t* begin = set.entries.data();
-        uintptr_t* end = begin + set.entries.size();
-        std::sort(begin, end);
-        set.entries.truncate(static_cast<size_t>(std::unique(begin, end) - begin));
-    }
-    return set;
+    std::sort(entries, entries + n);
+    set.entries_ = entries;
+    set.size_ = static_cast<size_t>(std::unique(entries, entries + n) - entries);
+    return {};
 }
 
 }  // namespace sprig

@@ -9,25 +9,41 @@
 namespace sprig {
 
 /// The distinct classes named by a kinds, prune or bracket tuple, as strictly ascending
-/// addresses. The argument tuple, held by the call, keeps the classes alive.
-struct KindSet {
-    Grow<uintptr_t> entries;
+/// addresses. The argument tuple, held by the call, keeps the classes alive. Built in place
+/// and never moved: the entries point into the set's own storage when they are few.
+class KindSet {
+public:
+    KindSet() = default;
+    KindSet(const KindSet&) = delete;
+    KindSet& operator=(const KindSet&) = delete;
+
+    size_t size() const { return size_; }
+    const uintptr_t* entries() const { return entries_; }
+
+private:
+    friend Status build_kind_set(PyObject* tuple, KindSet& set);
+    static constexpr size_t kInline = 8;  // argument tuples rarely name more classes
+
+    const uintptr_t* entries_ = nullptr;
+    size_t size_ = 0;
+    uintptr_t inline_[kInline];
+    Grow<uintptr_t> heap_;  // used when the tuple has more than kInline items
 };
 
 /// A new reference to `value` when it is a tuple (or a tuple subclass); otherwise the
 /// type-mismatch TypeError with the note "while processing '{name}'".
 Result<Ref> tuple_argument(PyObject* value, const char* name);
 
-/// The set of the classes stored in `tuple`, read from its own item storage. An item that
-/// is not a class is the type-mismatch TypeError (no note).
-Result<KindSet> build_kind_set(PyObject* tuple);
+/// Fills the empty `set` with the classes stored in `tuple`, read from the tuple's own item
+/// storage. An item that is not a class is the type-mismatch TypeError (no note).
+Status build_kind_set(PyObject* tuple, KindSet& set);
 
 /// Whether the exact type of `node` is in `set`: a bisection without early exit.
 [[gnu::always_inline]] inline bool kind_set_contains(const KindSet& set, PyObject* node) {
-    size_t size = set.entries.size();
+    size_t size = set.size();
     if (size == 0) return false;
     auto key = reinterpret_cast<uintptr_t>(Py_TYPE(node));
-    const uintptr_t* base = set.entries.data();
+    const uintptr_t* base = set.entries();
     while (size > 1) {
         size_t half = size / 2;
         if (base[half] <= key) base += half;

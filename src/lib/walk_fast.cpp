@@ -31,8 +31,10 @@ struct Pending {
 // No real tree is this deep. A walk that gets deeper stops to run the depth-first check
 // for cycles once, then goes on without looking at depths again.
 constexpr uint32_t kSuspectDepth = 4096;
+// Queue length at which the breadth-first walk runs the same check, unless it ran already.
+constexpr size_t kSuspectLength = size_t{1} << 22;
 
-enum class Mode { count, preorder, batched };
+enum class Mode { count, preorder, unordered };
 
 // The listed nodes, each with a reference, in a PyMem block that a list can adopt as its
 // item array, so the result is never copied.
@@ -120,7 +122,7 @@ public:
                direct_reads(), table_.view(), guard_.path(), guard_.limit()};
         r.stack = push(r.stack, {root, 0});
         if (!r.stack.data) return false;
-        bool ok = M == Mode::batched ? batches(r) : one_by_one<M, kGuard>(r);
+        bool ok = M == Mode::unordered ? pipelined(r) : one_by_one<M, kGuard>(r);
         stack_.close(r.stack);
         listed.data = r.out;
         listed.capacity = r.out_cap;
@@ -140,25 +142,47 @@ private:
         return true;
     }
 
-    // Batches of four taken from the top of the stack. The dictionary of every node was
-    // requested when the node was pushed; the key tables of a whole batch are requested
-    // before any of them is read, so their cache misses overlap instead of queueing.
-    bool batches(Regs& r) {
-        while (r.stack.size) {
-            Pending batch[4];
-            size_t n = r.stack.size < 4 ? r.stack.size : 4;
-            for (size_t i = 0; i < n; ++i) {
-                batch[i] = r.stack.data[--r.stack.size];
-                if (PyObject* dict = instance_dict(batch[i].node)) {
+    // The stack read as a queue, front to back, never popped: the nodes ahead are known
+    // well before they are read, so their memory is asked for in stages. A node's
+    // dictionary was requested when it was pushed; kKeysAhead entries ahead, its key table
+    // is requested; kValuesAhead entries ahead, the table has arrived and the first values
+    // (children, or lists of them) are requested. Many cache misses are then in flight at
+    // once instead of one after another down each path.
+    bool pipelined(Regs& r) {
+        constexpr size_t kKeysAhead = 24;
+        constexpr size_t kValuesAhead = 12;
+        // A cycle through a node with two children doubles the queue at every level and
+        // would exhaust memory long before any entry got deep: a long queue is suspect too.
+        size_t suspect_length = kSuspectLength;
+        for (size_t i = 0; i < r.stack.size; ++i) {
+            if (r.stack.size > suspect_length) [[unlikely]] {
+                if (r.suspect_depth != UINT32_MAX) {
+                    if (!check_acyclic()) return false;
+                    r.suspect_depth = UINT32_MAX;
+                    r.classes = table_.view();
+                }
+                suspect_length = SIZE_MAX;
+            }
+            if (i + kKeysAhead < r.stack.size) {
+                if (PyObject* dict = instance_dict(r.stack.data[i + kKeysAhead].node)) {
                     const char* keys = static_cast<const char*>(dict_keys_address(dict));
                     __builtin_prefetch(keys, 0, 3);
                     __builtin_prefetch(keys + 64, 0, 3);
                 }
             }
-            for (size_t i = 0; i < n; ++i)
-                if (!visit<Mode::batched, false>(r, batch[i])) [[unlikely]]
-                    return false;
+            if (r.direct && i + kValuesAhead < r.stack.size) {
+                if (PyObject* dict = instance_dict(r.stack.data[i + kValuesAhead].node)) {
+                    Py_ssize_t used = 0;
+                    if (const UnicodeEntry* e = str_entries_unchecked(dict, &used)) {
+                        for (Py_ssize_t j = 0; j < used && j < 3; ++j)
+                            if (e[j].value) __builtin_prefetch(e[j].value, 0, 3);
+                    }
+                }
+            }
+            if (!visit<Mode::unordered, false>(r, r.stack.data[i])) [[unlikely]]
+                return false;
         }
+        r.stack.size = 0;
         return true;
     }
 
@@ -338,7 +362,7 @@ Result<Ref> listing_walk(PyObject* node) {
 
 Result<Ref> walk_dfs(PyObject* node) { return listing_walk<Mode::preorder>(node); }
 
-Result<Ref> walk_unordered(PyObject* node) { return listing_walk<Mode::batched>(node); }
+Result<Ref> walk_unordered(PyObject* node) { return listing_walk<Mode::unordered>(node); }
 
 Result<Ref> walk_deprecated(PyObject* node) {
     Ref held = Ref::retain(node);

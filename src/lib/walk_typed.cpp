@@ -1,6 +1,16 @@
 // The type-filtered walks: frontier (plain and with edges), of_types and the visitor event
-// stream. Reading a field may run Python code that changes the tree or re-enters sprig, so
-// every node still to be visited is held by an owned reference and all state is the call's.
+// stream. They share one way of expanding a node: its children are read in place from its
+// instance dictionary when that holds the fields in order, by name otherwise.
+//
+// Ownership. Reading a field by name, or making a type's record, may run Python code that
+// changes the tree or re-enters sprig; reading the entries in place runs none. So a child
+// read in place is pushed borrowed: the tree keeps it alive while no Python code runs.
+// Right before anything that may run Python code, every borrowed pointer on the work stack
+// and the node being expanded take a reference, and children read by name come with
+// references of their own. Results take theirs when they are found, while the node is
+// still in the cache, rather than all at the end. A popped entry's references stay in
+// `kept_` until the call ends, because entries borrowed from its node afterwards rely on it
+// staying alive. Walks over parsed trees thus take references only for what they return.
 #include "lib/walk_typed.hpp"
 
 #include "fields/fields.hpp"
@@ -11,106 +21,305 @@ namespace sprig {
 
 namespace {
 
-// Each walk keeps the depth of every work-stack entry in a parallel array (the root is at
-// depth 0), for the cycle check of PathGuard. After an expansion pushed children onto the
-// stack, this gives each of them `depth`.
-[[gnu::always_inline]] inline bool fill_depths(Grow<uint32_t>& depths, size_t stack_size,
-                                               uint32_t depth) {
-    size_t n = stack_size - depths.size();
-    if (!depths.reserve_more(n)) [[unlikely]]
-        return false;
-    while (n-- > 0) depths.push_unchecked(depth);
-    return true;
+enum Tag : uint32_t {
+    kVisit = 0,  // on the work stack: a node to visit
+    kClose = 1,  // on the work stack: the end of a bracketed node's subtree
+};
+enum Event : uint32_t { kDispatch = 0, kEnter = 1, kLeave = 2 };
+
+// A node on a work stack, a typed-walk result or an event record.
+struct NodeEntry {
+    PyObject* node;
+    uint32_t depth;  // the root is at 0
+    uint32_t tag;    // a Tag on the stack, an Event in the records
+    static NodeEntry child(PyObject* child, PyObject*, PyObject*, Py_ssize_t,
+                           uint32_t depth) {
+        return {child, depth, kVisit};
+    }
+};
+void take_refs(const NodeEntry& e) { Py_INCREF(e.node); }
+void drop_refs(const NodeEntry& e) { Py_DECREF(e.node); }
+
+// A child with where it was read from: `parent.<field>`, or `parent.<field>[index]`.
+struct EdgeEntry {
+    PyObject* node;
+    PyObject* parent;
+    PyObject* field;   // borrowed from the parent type's TypeInfo, which the thread keeps
+    Py_ssize_t index;  // -1, or the position in the field's list counting every element
+    uint32_t depth;
+    static EdgeEntry child(PyObject* child, PyObject* parent, PyObject* field,
+                           Py_ssize_t index, uint32_t depth) {
+        return {child, parent, field, index, depth};
+    }
+};
+void take_refs(const EdgeEntry& e) {
+    Py_INCREF(e.node);
+    Py_INCREF(e.parent);
+}
+void drop_refs(const EdgeEntry& e) {
+    Py_DECREF(e.node);
+    Py_DECREF(e.parent);
 }
 
-// The first descendants of `root` whose exact type is in `kinds`, in pre-order, each with
-// where it was read from. The root itself is expanded unconditionally and never reported.
-Status frontier_walk(PyObject* root, PyObject* kinds, ChildRefStack& results) {
-    auto set = build_kind_set(kinds);
-    if (!set) return fail(std::move(set.error()));
-    auto classes = get_ast_classes();
-    if (!classes) return fail(std::move(classes.error()));
-
-    ChildRefStack stack;
-    Grow<uint32_t> depths;
-    PathGuard guard;
-    if (!guard.enter(root, 0)) return fail(std::move(guard.failure));
-    SPRIG_TRY(push_child_refs(root, *classes, stack));  // the caller holds the root
-    if (!fill_depths(depths, stack.size(), 1)) return fail(no_memory());
-    while (!stack.empty()) {
-        ChildRef top = stack.back();
-        if (kind_set_contains(*set, top.child)) {
-            if (!results.push(top)) return fail(no_memory());
-            stack.pop();  // its references moved into the results
-            depths.pop();
-            continue;
-        }
-        stack.pop();
-        uint32_t depth = depths.pop();
-        // Released after the expansion: this entry may hold the node's last reference.
-        Ref child = Ref::adopt(top.child);
-        Ref parent = Ref::adopt(top.parent);
-        if (!guard.enter(top.child, depth)) [[unlikely]]
-            return fail(std::move(guard.failure));
-        SPRIG_TRY(push_child_refs(top.child, *classes, stack));
-        if (!fill_depths(depths, stack.size(), depth + 1)) return fail(no_memory());
+// A Grow whose first `owned_` entries hold references and whose others are borrowed.
+template <class T>
+class Held : public Grow<T> {
+public:
+    Held() = default;
+    Held(const Held&) = delete;
+    ~Held() {
+        for (size_t i = 0; i < owned_; ++i) drop_refs((*this)[i]);
     }
+    /// Python code may run next: the borrowed entries take references.
+    void hold() {
+        for (size_t i = owned_; i < this->size(); ++i) take_refs((*this)[i]);
+        owned_ = this->size();
+    }
+    /// Marks the entries pushed since hold() as holding references they came with.
+    void all_owned() { owned_ = this->size(); }
+    /// Appends `e` with new references, to an array whose entries all hold theirs.
+    [[nodiscard]] bool push_owned(const T& e) {
+        if (!this->push(e)) [[unlikely]]
+            return false;
+        take_refs(e);
+        owned_ = this->size();
+        return true;
+    }
+    /// Removes the top entry into `*e`; true when it holds references, which move with it.
+    [[gnu::always_inline]] bool pop_into(T* e) {
+        *e = this->pop();
+        if (this->size() < owned_) [[unlikely]] {
+            owned_ = this->size();
+            return true;
+        }
+        return false;
+    }
+    /// When every entry holds its references: the caller has taken them over.
+    void disown() {
+        this->truncate(0);
+        owned_ = 0;
+    }
+
+private:
+    size_t owned_ = 0;
+};
+
+// Reads the children of `node` by name, each with its own reference, onto `stack`.
+Status push_by_name(PyObject* node, const AstClasses& classes, uint32_t depth,
+                    Held<NodeEntry>& stack) {
+    RefStack children;
+    SPRIG_TRY(push_children(node, classes, children));
+    if (!stack.reserve_more(children.size())) return fail(no_memory());
+    for (size_t i = 0; i < children.size(); ++i)
+        stack.push_unchecked({children[i], depth, kVisit});
+    children.truncate(0);  // the references moved onto the stack
+    return {};
+}
+Status push_by_name(PyObject* node, const AstClasses& classes, uint32_t depth,
+                    Held<EdgeEntry>& stack) {
+    ChildRefStack children;
+    SPRIG_TRY(push_child_refs(node, classes, children));
+    if (!stack.reserve_more(children.size())) return fail(no_memory());
+    for (size_t i = 0; i < children.size(); ++i) {
+        const ChildRef& r = children[i];
+        stack.push_unchecked({r.child, r.parent, r.field, r.index, depth});
+    }
+    children.truncate(0);
     return {};
 }
 
-// Runs the frontier walk after checking `kinds`, holding `node` and `kinds` meanwhile.
-template <class Build>
-Result<Ref> frontier(PyObject* node, PyObject* kinds, Build&& build) {
-    Ref held = Ref::retain(node);
-    auto held_kinds = tuple_argument(kinds, "kinds");
-    if (!held_kinds) return fail(std::move(held_kinds.error()));
-    ChildRefStack results;
-    SPRIG_TRY(frontier_walk(node, kinds, results));
-    return build(results);
+// What a walk reads nodes with: the thread's classes and its known type records.
+struct Readers {
+    AstClasses classes;
+    KnownTypes known;
+};
+Result<Readers> readers() {
+    auto classes = get_ast_classes();
+    if (!classes) return fail(std::move(classes.error()));
+    auto known = known_types();
+    if (!known) return fail(std::move(known.error()));
+    return Readers{*classes, *known};
 }
 
-// A Grow of records whose `node` is an owned reference; what is left in it is released.
-template <class T>
-class NodeRecords : public Grow<T> {
+// The state and the node expansion shared by the walks.
+template <class Entry>
+class TypedWalk {
 public:
-    NodeRecords() = default;
-    ~NodeRecords() { drop_from(0); }
-    void drop_from(size_t start) {
-        while (this->size() > start) Py_DECREF(this->pop().node);
+    explicit TypedWalk(const Readers& r) : classes_(r.classes), known_(r.known) {}
+
+protected:
+    // Pops the top entry into `*e`, keeping its references, if it holds any, to the end.
+    [[gnu::always_inline]] Status pop(Entry* e) {
+        node_held_ = stack_.pop_into(e);
+        if (!stack_.empty()) {
+            // The next node's dictionary keys start loading while this one is expanded.
+            if (PyObject* dict = instance_dict(stack_.back().node))
+                __builtin_prefetch(dict_keys_address(dict), 0, 3);
+        }
+        if (node_held_) [[unlikely]]
+            return keep(*e);
+        return {};
     }
-};
 
-// The visitor event stream. A bracketed node leaves a closing entry below its children on
-// the work stack, so its event 2 comes after every event of its subtree.
-class EventWalk {
-public:
-    enum Event : uint32_t { kDispatch = 0, kEnter = 1, kLeave = 2 };
+    // Pushes the children of `node`, popped at `depth`, so that they pop in
+    // ast.iter_child_nodes order.
+    [[gnu::always_inline]] Status expand(PyObject* node, uint32_t depth) {
+        const TypeInfo* info = known_.find(Py_TYPE(node));
+        if (!info) [[unlikely]] {
+            auto made = make_type_info(node);
+            if (!made) return fail(std::move(made.error()));
+            info = *made;
+        }
+        if (info->fields.size() == 0) return {};  // no ancestor of anything: not guarded
+        if (!guard_.enter(node, depth)) [[unlikely]]
+            return fail(std::move(guard_.failure));
+        auto make = [&](PyObject* child, PyObject* field, Py_ssize_t index) {
+            return Entry::child(child, node, field, index, depth + 1);
+        };
+        InPlace read = read_in_place(node, *info, classes_, stack_, make);
+        if (read == InPlace::read) [[likely]]
+            return {};
+        if (read == InPlace::no_memory) return fail(no_memory());
+        return expand_by_name(node, depth);
+    }
 
-    EventWalk(KindSet kinds, KindSet bracket, AstClasses classes)
-        : kinds_(std::move(kinds)), bracket_(std::move(bracket)), classes_(classes) {}
-
-    Status run(PyObject* root) {
-        SPRIG_TRY(descend(Ref::retain(root), 0));
-        while (!stack_.empty()) {
-            Entry top = stack_.back();
-            if (top.closing || kind_set_contains(kinds_, top.node)) {
-                if (!records_.push({top.node, top.closing ? kLeave : kDispatch}))
-                    return fail(no_memory());
-                stack_.pop();  // its reference moved into the record
-                continue;
-            }
-            stack_.pop();
-            SPRIG_TRY(descend(Ref::adopt(top.node), top.depth));
+    // Python code may run next: every pointer the walk keeps takes a reference.
+    [[gnu::cold]] Status hold_all(PyObject* node) {
+        stack_.hold();
+        if (!node_held_) {
+            if (!kept_.push_new(node)) return fail(no_memory());
+            node_held_ = true;
         }
         return {};
     }
 
-    // The (event, node) tuples, the node references moved out of the records.
+    Held<Entry> stack_;
+    AstClasses classes_;
+    bool node_held_ = true;  // the node being expanded is held (the root: by the call)
+
+private:
+    [[gnu::cold, gnu::noinline]] Result<const TypeInfo*> make_type_info(PyObject* node) {
+        SPRIG_TRY(hold_all(node));  // making a record reads the type's attributes
+        return type_info(Py_TYPE(node));
+    }
+
+    [[gnu::cold, gnu::noinline]] Status expand_by_name(PyObject* node, uint32_t depth) {
+        SPRIG_TRY(hold_all(node));
+        SPRIG_TRY(push_by_name(node, classes_, depth + 1, stack_));
+        stack_.all_owned();
+        return {};
+    }
+
+    [[gnu::cold, gnu::noinline]] Status keep(const Entry& e) {
+        if (!kept_.reserve_more(2)) {
+            drop_refs(e);
+            return fail(no_memory());
+        }
+        kept_.push_unchecked(e.node);
+        if constexpr (requires { e.parent; }) kept_.push_unchecked(e.parent);
+        return {};
+    }
+
+    KnownTypes known_;
+    PathGuard guard_;
+    RefStack kept_;  // references of popped entries, released when the call ends
+};
+
+// A list of the entries' nodes, the references moving into it.
+Result<Ref> node_list(Held<NodeEntry>& entries) {
+    size_t n = entries.size();
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
+    if (!list) return fail(take_pending());
+    for (size_t i = 0; i < n; ++i)
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), entries[i].node);
+    entries.disown();
+    return Ref::adopt(list);
+}
+
+// The first descendants of the root whose exact type is in `kinds`, in pre-order, as
+// NodeEntry or, with where each was read from, EdgeEntry. The root itself is expanded
+// whatever its type and never reported.
+template <class Entry>
+class FrontierWalk : public TypedWalk<Entry> {
+    using Base = TypedWalk<Entry>;
+
+public:
+    using Base::Base;
+
+    Status run(PyObject* root, const KindSet& kinds) {
+        SPRIG_TRY(this->expand(root, 0));
+        while (!this->stack_.empty()) {
+            Entry e;
+            SPRIG_TRY(this->pop(&e));
+            if (kind_set_contains(kinds, e.node)) {
+                if (!results.push_owned(e)) return fail(no_memory());
+                continue;
+            }
+            SPRIG_TRY(this->expand(e.node, e.depth));
+        }
+        return {};
+    }
+
+    Held<Entry> results;
+};
+
+// Checks `kinds`, holding it in `*held`, and builds its set.
+Status frontier_kinds(PyObject* kinds, Ref* held, KindSet& set) {
+    auto checked = tuple_argument(kinds, "kinds");
+    if (!checked) return fail(std::move(checked.error()));
+    *held = std::move(*checked);
+    return build_kind_set(kinds, set);
+}
+
+// Every node whose exact type is in `kinds`, in pre-order, descending into matches but not
+// below a node whose type is in `prune`; the root is always descended.
+class TypesWalk : public TypedWalk<NodeEntry> {
+public:
+    using TypedWalk::TypedWalk;
+
+    Status run(PyObject* root, const KindSet& kinds, const KindSet& prune) {
+        if (!stack_.push({root, 0, kVisit})) return fail(no_memory());
+        while (!stack_.empty()) {
+            NodeEntry e;
+            SPRIG_TRY(pop(&e));
+            if (kind_set_contains(kinds, e.node) && !results.push_owned(e))
+                return fail(no_memory());
+            if (e.depth == 0 || !kind_set_contains(prune, e.node))
+                SPRIG_TRY(expand(e.node, e.depth));
+        }
+        return {};
+    }
+
+    Held<NodeEntry> results;
+};
+
+// The visitor event stream. A bracketed node leaves a closing entry below its children on
+// the work stack, so that its event 2 follows every event of its subtree.
+class EventWalk : public TypedWalk<NodeEntry> {
+public:
+    using TypedWalk::TypedWalk;
+
+    Status run(PyObject* root, const KindSet& kinds, const KindSet& bracket) {
+        SPRIG_TRY(descend(root, 0, bracket));
+        while (!stack_.empty()) {
+            NodeEntry e;
+            SPRIG_TRY(pop(&e));
+            if (e.tag == kClose || kind_set_contains(kinds, e.node)) {
+                Event event = e.tag == kClose ? kLeave : kDispatch;
+                if (!records_.push_owned({e.node, 0, event})) return fail(no_memory());
+                continue;
+            }
+            SPRIG_TRY(descend(e.node, e.depth, bracket));
+        }
+        return {};
+    }
+
+    // The (event, node) tuples, the node references moving into them.
     Result<Ref> to_list() {
-        Ref ints[3];
+        Ref events[3];
         for (long long e = 0; e < 3; ++e) {
-            ints[e] = Ref::adopt(PyLong_FromLongLong(e));
-            if (!ints[e]) return fail(null_object(SPRIG_HERE));
+            events[e] = Ref::adopt(PyLong_FromLongLong(e));
+            if (!events[e]) return fail(null_object(SPRIG_HERE));
         }
         size_t n = records_.size();
         Ref list = Ref::adopt(PyList_New(static_cast<Py_ssize_t>(n)));
@@ -119,146 +328,99 @@ public:
             PyObject* pair = PyTuple_New(2);
             if (!pair) {
                 Failure f = take_pending();
-                records_.drop_from(i);
-                records_.truncate(0);  // the rest moved into `list`, which releases them
+                for (size_t j = i; j < n; ++j) drop_refs(records_[j]);
+                records_.disown();  // the others moved into `list`, which releases them
                 return fail(std::move(f));
             }
-            PyTuple_SET_ITEM(pair, 0, Py_NewRef(ints[records_[i].event].get()));
+            PyTuple_SET_ITEM(pair, 0, Py_NewRef(events[records_[i].tag].get()));
             PyTuple_SET_ITEM(pair, 1, records_[i].node);
             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
         }
-        records_.truncate(0);
+        records_.disown();
         return list;
     }
 
 private:
-    struct Entry {
-        PyObject* node;  // owned
-        uint32_t depth;  // of the node; the root is at 0
-        bool closing;    // the marker after a bracketed node's subtree
-    };
-    struct Record {
-        PyObject* node;  // owned
-        uint32_t event;
-    };
-
-    Status descend(Ref node, uint32_t depth) {
-        if (!guard_.enter(node.get(), depth)) [[unlikely]]
-            return fail(std::move(guard_.failure));
-        SPRIG_TRY(push_children(node.get(), classes_, scratch_));
-        if (kind_set_contains(bracket_, node.get())) {
-            if (!records_.push({node.get(), kEnter})) return fail(no_memory());
-            Py_INCREF(node.get());
-            if (!stack_.push({node.get(), depth, true})) return fail(no_memory());
-            (void)node.release();
+    [[gnu::always_inline]] Status descend(PyObject* node, uint32_t depth,
+                                          const KindSet& bracket) {
+        if (kind_set_contains(bracket, node)) {
+            if (!records_.push_owned({node, 0, kEnter})) return fail(no_memory());
+            if (!stack_.push({node, depth, kClose})) return fail(no_memory());
         }
-        size_t n = scratch_.size();
-        if (!stack_.reserve_more(n)) return fail(no_memory());
-        for (size_t i = 0; i < n; ++i) stack_.push_unchecked({scratch_[i], depth + 1, false});
-        scratch_.truncate(0);  // the references moved onto the stack
-        return {};
+        return expand(node, depth);
     }
 
-    KindSet kinds_;
-    KindSet bracket_;
-    AstClasses classes_;
-    NodeRecords<Entry> stack_;
-    NodeRecords<Record> records_;
-    RefStack scratch_;  // the children of one node, emptied by every expansion
-    PathGuard guard_;
+    Held<NodeEntry> records_;
 };
 
 }  // namespace
 
 Result<Ref> walk_frontier(PyObject* node, PyObject* kinds) {
-    return frontier(node, kinds, [](ChildRefStack& results) -> Result<Ref> {
-        size_t n = results.size();
-        PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
-        if (!list) return fail(take_pending());
-        for (size_t i = 0; i < n; ++i)
-            PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), results[i].child);
-        // The parents go last, once nothing can fail: a release may run Python code.
-        for (size_t i = 0; i < n; ++i) Py_DECREF(results[i].parent);
-        results.truncate(0);
-        return Ref::adopt(list);
-    });
+    Ref held = Ref::retain(node);
+    Ref held_kinds;
+    KindSet set;
+    SPRIG_TRY(frontier_kinds(kinds, &held_kinds, set));
+    auto r = readers();
+    if (!r) return fail(std::move(r.error()));
+    FrontierWalk<NodeEntry> walk(*r);
+    SPRIG_TRY(walk.run(node, set));
+    return node_list(walk.results);
 }
 
 Result<Ref> walk_frontier_edges(PyObject* node, PyObject* kinds) {
-    return frontier(node, kinds, [](ChildRefStack& results) -> Result<Ref> {
-        size_t n = results.size();
-        Ref list = Ref::adopt(PyList_New(static_cast<Py_ssize_t>(n)));
-        if (!list) return fail(take_pending());
-        for (size_t i = 0; i < n; ++i) {
-            const ChildRef& r = results[i];
-            Ref index = Ref::adopt(PyLong_FromSsize_t(r.index));
-            PyObject* edge = index ? PyTuple_New(4) : nullptr;
-            if (!edge) {
-                Failure f = take_pending();
-                index = Ref();
-                results.drop_from(i);
-                results.truncate(0);  // the rest moved into `list`, which releases them
-                return fail(std::move(f));
-            }
-            PyTuple_SET_ITEM(edge, 0, r.child);
-            PyTuple_SET_ITEM(edge, 1, r.parent);
-            PyTuple_SET_ITEM(edge, 2, Py_NewRef(r.field));
-            PyTuple_SET_ITEM(edge, 3, index.release());
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), edge);
+    Ref held = Ref::retain(node);
+    Ref held_kinds;
+    KindSet set;
+    SPRIG_TRY(frontier_kinds(kinds, &held_kinds, set));
+    auto r = readers();
+    if (!r) return fail(std::move(r.error()));
+    FrontierWalk<EdgeEntry> walk(*r);
+    SPRIG_TRY(walk.run(node, set));
+
+    Held<EdgeEntry>& results = walk.results;
+    size_t n = results.size();
+    Ref list = Ref::adopt(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (!list) return fail(take_pending());
+    for (size_t i = 0; i < n; ++i) {
+        const EdgeEntry& e = results[i];
+        Ref index = Ref::adopt(PyLong_FromSsize_t(e.index));
+        PyObject* edge = index ? PyTuple_New(4) : nullptr;
+        if (!edge) {
+            Failure f = take_pending();
+            index = Ref();
+            for (size_t j = i; j < n; ++j) drop_refs(results[j]);
+            results.disown();  // the others moved into `list`, which releases them
+            return fail(std::move(f));
         }
-        results.truncate(0);
-        return list;
-    });
+        PyTuple_SET_ITEM(edge, 0, e.node);
+        PyTuple_SET_ITEM(edge, 1, e.parent);
+        PyTuple_SET_ITEM(edge, 2, Py_NewRef(e.field));
+        PyTuple_SET_ITEM(edge, 3, index.release());
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), edge);
+    }
+    results.disown();
+    return list;
 }
 
 Result<Ref> walk_of_types(PyObject* node, PyObject* kinds, PyObject* prune) {
     Ref held = Ref::retain(node);
     auto held_kinds = tuple_argument(kinds, "kinds");
     if (!held_kinds) return fail(std::move(held_kinds.error()));
-    bool pruning = prune && prune != Py_None;
+    bool pruning = prune && prune != Py_None;  // omitted and None both mean no pruning
     Ref held_prune;
     if (pruning) {
         auto checked = tuple_argument(prune, "prune");
         if (!checked) return fail(std::move(checked.error()));
         held_prune = std::move(*checked);
     }
-    auto kind_set = build_kind_set(kinds);
-    if (!kind_set) return fail(std::move(kind_set.error()));
-    KindSet prune_set;
-    if (pruning) {
-        auto built = build_kind_set(prune);
-        if (!built) return fail(std::move(built.error()));
-        prune_set = std::move(*built);
-    }
-    auto classes = get_ast_classes();
-    if (!classes) return fail(std::move(classes.error()));
-
-    RefStack stack;
-    Grow<uint32_t> depths;
-    RefStack results;
-    PathGuard guard;
-    if (!stack.push_new(node) || !depths.push(0)) return fail(no_memory());
-    while (!stack.empty()) {
-        uint32_t depth = depths.pop();
-        Ref n = stack.take();
-        if (depth == 0 || !kind_set_contains(prune_set, n.get())) {
-            if (!guard.enter(n.get(), depth)) [[unlikely]]
-                return fail(std::move(guard.failure));
-            SPRIG_TRY(push_children(n.get(), *classes, stack));
-            if (!fill_depths(depths, stack.size(), depth + 1)) return fail(no_memory());
-        }
-        if (kind_set_contains(*kind_set, n.get())) {
-            if (!results.push(n.get())) return fail(no_memory());
-            (void)n.release();
-        }
-    }
-    size_t count = results.size();
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
-    if (!list) return fail(take_pending());
-    for (size_t i = 0; i < count; ++i)
-        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), results[i]);
-    results.truncate(0);
-    return Ref::adopt(list);
+    KindSet kind_set, prune_set;  // no prune set: an empty one
+    SPRIG_TRY(build_kind_set(kinds, kind_set));
+    if (pruning) SPRIG_TRY(build_kind_set(prune, prune_set));
+    auto r = readers();
+    if (!r) return fail(std::move(r.error()));
+    TypesWalk walk(*r);
+    SPRIG_TRY(walk.run(node, kind_set, prune_set));
+    return node_list(walk.results);
 }
 
 Result<Ref> walk_frontier_events(PyObject* node, PyObject* kinds, PyObject* bracket) {
@@ -267,14 +429,13 @@ Result<Ref> walk_frontier_events(PyObject* node, PyObject* kinds, PyObject* brac
     if (!held_kinds) return fail(std::move(held_kinds.error()));
     auto held_bracket = tuple_argument(bracket, "bracket");
     if (!held_bracket) return fail(std::move(held_bracket.error()));
-    auto kind_set = build_kind_set(kinds);
-    if (!kind_set) return fail(std::move(kind_set.error()));
-    auto bracket_set = build_kind_set(bracket);
-    if (!bracket_set) return fail(std::move(bracket_set.error()));
-    auto classes = get_ast_classes();
-    if (!classes) return fail(std::move(classes.error()));
-    EventWalk walk(std::move(*kind_set), std::move(*bracket_set), *classes);
-    SPRIG_TRY(walk.run(node));
+    KindSet kind_set, bracket_set;
+    SPRIG_TRY(build_kind_set(kinds, kind_set));
+    SPRIG_TRY(build_kind_set(bracket, bracket_set));
+    auto r = readers();
+    if (!r) return fail(std::move(r.error()));
+    EventWalk walk(*r);
+    SPRIG_TRY(walk.run(node, kind_set, bracket_set));
     return walk.to_list();
 }
 
