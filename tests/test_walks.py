@@ -87,14 +87,16 @@ def test_a_root_is_always_listed(root):
     assert sprig._walk_count(root) == 1
 
 
-def test_unordered_takes_batches_from_the_top():
+def test_unordered_lists_each_level_before_the_next():
     a1, a2, b1 = ast.Pass(), ast.Pass(), ast.Pass()
     a, b = Pair(first=a1, second=a2), Pair(first=b1)
     m = Pair(first=[a, b])
-    assert sprig.walk_unordered(m) == [m, a, b, b1, a1, a2]
+    listed = sprig.walk_unordered(m)
+    assert listed[0] is m and {id(n) for n in listed[1:3]} == {id(a), id(b)}
+    assert sorted(map(id, listed[3:])) == sorted(map(id, (a1, a2, b1)))
     assert sprig.walk_dfs(m) == [m, a, a1, a2, b, b1]
     module = ast.parse("f(x)\ng(y)")
-    assert sprig.walk_unordered(module)[:3] == [module, *module.body]
+    assert {id(n) for n in sprig.walk_unordered(module)[1:3]} == set(map(id, module.body))
 
 
 class Pair(ast.AST):
