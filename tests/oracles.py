@@ -5,6 +5,8 @@ most obvious way; the corpus is every module of the running interpreter's standa
 """
 
 import ast
+import textwrap
+import subprocess
 import gc
 import sys
 import sysconfig
@@ -109,3 +111,13 @@ def expression_chain(depth, leaf=None):
         for _ in range(depth):
             node = ast.Expr(node)
     return node
+
+
+def run_python(code, *options, timeout=120):
+    """Runs `code` in a fresh interpreter like this one; a hang fails after `timeout` s."""
+    done = subprocess.run(
+        [sys.executable, *options, "-c", textwrap.dedent(code)],
+        capture_output=True, text=True, timeout=timeout,
+    )  # fmt: skip
+    assert done.returncode == 0, done.stderr
+    return done.stdout

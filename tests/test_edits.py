@@ -6,7 +6,6 @@ and the two trees are compared node by node, walking both in the same order.
 
 import ast
 import random
-import subprocess
 import sys
 import textwrap
 from collections import Counter
@@ -17,7 +16,13 @@ from hypothesis import strategies as st
 
 import sprig
 from oracles import (
-    CORPUS_IDS, CORPUS_PATHS, DEBUG, expression_chain, parse_stdlib, stdlib_preorder,
+    CORPUS_IDS,
+    CORPUS_PATHS,
+    DEBUG,
+    expression_chain,
+    parse_stdlib,
+    run_python,
+    stdlib_preorder,
 )  # fmt: skip
 
 LOCATIONS = ("lineno", "col_offset", "end_lineno", "end_col_offset")
@@ -330,14 +335,6 @@ def test_a_million_levels():
     assert leaf.parent.parent.value is leaf.parent
 
 
-def run_python(code, timeout=60):
-    """Runs `code` in a fresh interpreter like this one; a hang fails after `timeout` s."""
-    done = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        capture_output=True, text=True, timeout=timeout,
-    )  # fmt: skip
-    assert done.returncode == 0, done.stderr
-    return done.stdout
 
 
 CYCLES = {

@@ -13,9 +13,7 @@ import ast
 import copy
 import gc
 import hashlib
-import subprocess
 import sys
-import textwrap
 import threading
 
 import pytest
@@ -23,7 +21,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import sprig
-from oracles import CORPUS_PATHS, DEBUG, is_node, parse_stdlib
+from oracles import CORPUS_PATHS, DEBUG, is_node, parse_stdlib, run_python
 
 MASK = (1 << 64) - 1
 
@@ -363,10 +361,8 @@ def test_a_cycle_is_a_value_error_at_once():
                 except ValueError as e:
                     print(e)
     """
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, timeout=120)  # fmt: skip
     message = "the tree contains a cycle: a node is its own descendant"
-    assert done.stdout.splitlines() == [message] * 4
+    assert run_python(code, timeout=120).splitlines() == [message] * 4
 
 
 def test_a_deep_chain():

@@ -6,13 +6,12 @@ function is covered whether or not its body exists yet.
 
 import ast
 import inspect
-import subprocess
 import sys
-import textwrap
 
 import pytest
 
 import sprig
+from oracles import run_python
 
 EXEC_ORDER = [
     "walk", "walk_dfs", "walk_unordered", "walk_frontier", "walk_frontier_edges",
@@ -256,14 +255,6 @@ def test_keywords_bind_like_positions(name, args, kwargs, positional):
     assert outcome(f, *args, **kwargs) == outcome(f, *positional)
 
 
-def run_python(code, *options, timeout=120):
-    """Runs `code` in a fresh interpreter like this one; returns its stdout."""
-    done = subprocess.run(
-        [sys.executable, *options, "-c", textwrap.dedent(code)],
-        capture_output=True, text=True, timeout=timeout,
-    )  # fmt: skip
-    assert done.returncode == 0, done.stderr
-    return done.stdout
 
 
 def test_reimport_makes_new_functions_with_shared_state():

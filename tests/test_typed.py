@@ -5,7 +5,6 @@ oracles built on ast.iter_child_nodes and a real ast.NodeVisitor; their argument
 import ast
 import collections
 import gc
-import subprocess
 import sys
 import textwrap
 
@@ -14,7 +13,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import sprig
-from oracles import DEBUG, expression_chain, ids
+from oracles import DEBUG, expression_chain, ids, run_python
 
 A = ast
 
@@ -399,9 +398,7 @@ def test_cycle_is_a_value_error(setup):
         print("ok")
         """
     code = "import ast, sprig\n" + textwrap.dedent(setup) + textwrap.dedent(check)
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                          timeout=60)  # fmt: skip
-    assert done.stdout == "ok\n", done.stderr
+    assert run_python(code) == "ok\n"
 
 
 def test_failed_allocations_are_memory_errors():

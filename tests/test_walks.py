@@ -6,7 +6,6 @@ dictionary, whatever order they were set in; no other attribute is ever followed
 
 import ast
 import operator
-import subprocess
 import sys
 import textwrap
 import threading
@@ -18,7 +17,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import sprig
-from oracles import expression_chain, ids, preorder, stdlib_preorder
+from oracles import expression_chain, ids, preorder, run_python, stdlib_preorder
 
 WALK_WARNING = (
     "sprig.walk is deprecated; use walk_dfs for strict depth-first order or walk_unordered "
@@ -407,14 +406,6 @@ def test_deep_unordered_and_count(deep_chain):
 # -- in a separate process: the warning, cycles, memory ------------------------------------
 
 
-def run_python(code, *options, timeout=60):
-    """Runs `code` in a fresh interpreter like this one; a hang fails after `timeout` s."""
-    done = subprocess.run(
-        [sys.executable, *options, "-c", textwrap.dedent(code)],
-        capture_output=True, text=True, timeout=timeout,
-    )  # fmt: skip
-    assert done.returncode == 0, done.stderr
-    return done.stdout
 
 
 def test_walk_warning_as_error_then_list():
