@@ -17,7 +17,11 @@ namespace sprig {
 
 class PathGuard {
 public:
-    static constexpr uint32_t kFirstLimit = 512;
+    static constexpr uint32_t kFirstLimit = 256;
+
+    PathGuard() = default;
+    PathGuard(const PathGuard&) = delete;
+    PathGuard& operator=(const PathGuard&) = delete;
 
     /// Records `node` as the ancestor at `depth` of whatever is popped next below it.
     /// False when the check at a limit found a cycle (or memory ran out): see failure.
@@ -32,14 +36,16 @@ public:
 
     /// The path storage and its limit, for loops that keep them in registers: store
     /// path()[depth] while depth < limit(), call enter() otherwise, then read both again.
-    PyObject** path() { return path_.data(); }
+    PyObject** path() { return path_; }
     uint32_t limit() const { return limit_; }
 
 private:
     [[gnu::cold, gnu::noinline]] bool deepen(PyObject* node, uint32_t depth);
 
-    Grow<PyObject*> path_;
-    uint32_t limit_ = 0;  // path_ has room for `limit_` entries
+    PyObject* first_[kFirstLimit];  // the path of every real tree: no allocation per call
+    Grow<PyObject*> deeper_;        // the path once it outgrows first_
+    PyObject** path_ = first_;      // room for `limit_` entries
+    uint32_t limit_ = kFirstLimit;
 };
 
 }  // namespace sprig
