@@ -31,8 +31,6 @@ struct Pending {
 // No real tree is this deep. A walk that gets deeper stops to run the depth-first check
 // for cycles once, then goes on without looking at depths again.
 constexpr uint32_t kSuspectDepth = 4096;
-// Queue length at which the breadth-first walk runs the same check, unless it ran already.
-constexpr size_t kSuspectLength = size_t{1} << 22;
 
 enum class Mode { count, preorder, unordered };
 
@@ -142,48 +140,51 @@ private:
         return true;
     }
 
-    // The stack read as a queue, front to back, never popped: the nodes ahead are known
-    // well before they are read, so their memory is asked for in stages. A node's
-    // dictionary was requested when it was pushed; kKeysAhead entries ahead, its key table
-    // is requested; kValuesAhead entries ahead, the table has arrived and the first values
-    // (children, or lists of them) are requested. Many cache misses are then in flight at
-    // once instead of one after another down each path.
+    // Windows of up to kWindow entries taken off the top of the stack and read front to
+    // back, while the entries ahead in the window have their memory asked for in stages:
+    // a node's dictionary was requested when it was pushed; kKeysAhead entries ahead, its
+    // key table is requested; kValuesAhead entries ahead, the table has arrived and its
+    // first values (children, or lists of them) are requested. Many cache misses are then
+    // in flight at once instead of one after another down each path, while taking windows
+    // off the top keeps to the tree's own memory order and the stack short.
     bool pipelined(Regs& r) {
-        constexpr size_t kKeysAhead = 24;
-        constexpr size_t kValuesAhead = 12;
-        // A cycle through a node with two children doubles the queue at every level and
-        // would exhaust memory long before any entry got deep: a long queue is suspect too.
-        size_t suspect_length = kSuspectLength;
-        for (size_t i = 0; i < r.stack.size; ++i) {
-            if (r.stack.size > suspect_length) [[unlikely]] {
-                if (r.suspect_depth != UINT32_MAX) {
-                    if (!check_acyclic()) return false;
-                    r.suspect_depth = UINT32_MAX;
-                    r.classes = table_.view();
-                }
-                suspect_length = SIZE_MAX;
+        constexpr size_t kWindow = 64;
+        constexpr size_t kKeysAhead = 16;
+        constexpr size_t kValuesAhead = 8;
+        Pending window[kWindow];
+        while (r.stack.size) {
+            size_t n = r.stack.size < kWindow ? r.stack.size : kWindow;
+            for (size_t j = 0; j < n; ++j) {
+                window[j] = r.stack.data[r.stack.size - 1 - j];
+                if (j < kKeysAhead) prefetch_keys(window[j].node);
             }
-            if (i + kKeysAhead < r.stack.size) {
-                if (PyObject* dict = instance_dict(r.stack.data[i + kKeysAhead].node)) {
-                    const char* keys = static_cast<const char*>(dict_keys_address(dict));
-                    __builtin_prefetch(keys, 0, 3);
-                    __builtin_prefetch(keys + 64, 0, 3);
-                }
+            r.stack.size -= n;
+            for (size_t i = 0; i < n; ++i) {
+                if (i + kKeysAhead < n) prefetch_keys(window[i + kKeysAhead].node);
+                if (r.direct && i + kValuesAhead < n) prefetch_values(window[i + kValuesAhead].node);
+                if (!visit<Mode::unordered, false>(r, window[i])) [[unlikely]]
+                    return false;
             }
-            if (r.direct && i + kValuesAhead < r.stack.size) {
-                if (PyObject* dict = instance_dict(r.stack.data[i + kValuesAhead].node)) {
-                    Py_ssize_t used = 0;
-                    if (const UnicodeEntry* e = str_entries_unchecked(dict, &used)) {
-                        for (Py_ssize_t j = 0; j < used && j < 3; ++j)
-                            if (e[j].value) __builtin_prefetch(e[j].value, 0, 3);
-                    }
-                }
-            }
-            if (!visit<Mode::unordered, false>(r, r.stack.data[i])) [[unlikely]]
-                return false;
         }
-        r.stack.size = 0;
         return true;
+    }
+
+    [[gnu::always_inline]] static void prefetch_keys(PyObject* node) {
+        if (PyObject* dict = instance_dict(node)) {
+            const char* keys = static_cast<const char*>(dict_keys_address(dict));
+            __builtin_prefetch(keys, 0, 3);
+            __builtin_prefetch(keys + 64, 0, 3);
+        }
+    }
+
+    // Only once direct reads are known to be sound: the key table is read to find them.
+    [[gnu::always_inline]] static void prefetch_values(PyObject* node) {
+        if (PyObject* dict = instance_dict(node)) {
+            Py_ssize_t used = 0;
+            if (const UnicodeEntry* e = str_entries_unchecked(dict, &used))
+                for (Py_ssize_t j = 0; j < used && j < 3; ++j)
+                    if (e[j].value) __builtin_prefetch(e[j].value, 0, 3);
+        }
     }
 
     // Lists `p` if it is the root or a node, and pushes its children.
