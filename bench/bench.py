@@ -125,13 +125,12 @@ def same_list(a, b):
 
 
 def same_partition(a, b):
-    """Equal values group the same keys: equal dumps <=> equal hashes."""
-    def groups(d):
-        by_value = collections.defaultdict(list)
-        for key, value in d.items():
-            by_value[value].append(key)
-        return {frozenset(g) for g in by_value.values()}
-    return groups(a) == groups(b)
+    """The same keys, and equal dumps give equal hashes. The converse is not promised:
+    leaves hash with Python's own hashes, which collide (ints modulo 2**61 - 1, say)."""
+    if a.keys() != b.keys():
+        return False
+    hash_of_dump = {}
+    return all(hash_of_dump.setdefault(a[key], b[key]) == b[key] for key in a)
 
 
 # ---- the rows ---------------------------------------------------------------------------
