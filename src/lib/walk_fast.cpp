@@ -118,9 +118,8 @@ public:
         root_ = root;
         Regs r{stack_.open(), listed.data, listed.size, listed.capacity, kSuspectDepth,
                direct_reads(), table_.view(), guard_.path(), guard_.limit()};
-        r.stack = push(r.stack, {root, 0});
-        if (!r.stack.data) return false;
-        bool ok = M == Mode::unordered ? pipelined(r) : one_by_one<M, kGuard>(r);
+        bool ok = visit<M, kGuard, true>(r, {root, 0}) &&
+                  (M == Mode::unordered ? pipelined(r) : one_by_one<M, kGuard>(r));
         stack_.close(r.stack);
         listed.data = r.out;
         listed.capacity = r.out_cap;
@@ -134,7 +133,7 @@ private:
     bool one_by_one(Regs& r) {
         while (r.stack.size) {
             Pending p = r.stack.data[--r.stack.size];
-            if (!visit<M, kGuard>(r, p)) [[unlikely]]
+            if (!visit<M, kGuard, false>(r, p)) [[unlikely]]
                 return false;
         }
         return true;
@@ -162,7 +161,7 @@ private:
             for (size_t i = 0; i < n; ++i) {
                 if (i + kKeysAhead < n) prefetch_keys(window[i + kKeysAhead].node);
                 if (r.direct && i + kValuesAhead < n) prefetch_values(window[i + kValuesAhead].node);
-                if (!visit<Mode::unordered, false>(r, window[i])) [[unlikely]]
+                if (!visit<Mode::unordered, false, false>(r, window[i])) [[unlikely]]
                     return false;
             }
         }
@@ -188,7 +187,7 @@ private:
     }
 
     // Lists `p` if it is the root or a node, and pushes its children.
-    template <Mode M, bool kGuard>
+    template <Mode M, bool kGuard, bool kRoot>
     [[gnu::always_inline]] bool visit(Regs& r, Pending p) {
         PyTypeObject* type = Py_TYPE(p.node);
         const FastClass* cls = r.classes.find(type);
@@ -197,7 +196,7 @@ private:
             if (!cls) return false;
             r.classes = table_.view();
         }
-        if (!cls->node && p.depth != 0) return true;
+        if (!kRoot && !cls->node) return true;
         if constexpr (kGuard) {
             if (p.depth < r.limit) [[likely]] {
                 r.path[p.depth] = p.node;
@@ -232,17 +231,22 @@ private:
         PyObject* dict = instance_dict(p.node);
         if (!dict) return true;
         uint32_t depth = p.depth + 1;
+        if (r.stack.cap - r.stack.size < k) [[unlikely]] {
+            r.stack = stack_.regrow(r.stack, r.stack.size + k);
+            if (!r.stack.data) return out_of_memory();
+        }
         Py_ssize_t used = 0;
         const UnicodeEntry* entries = r.direct ? str_entries_unchecked(dict, &used) : nullptr;
         if (entries && used >= k) [[likely]] {
             size_t mark = r.stack.size;
+            PyObject* const* names = cls->names;  // a local: stores below may alias the table
             for (uint32_t i = k; i-- > 0;) {
-                if (entries[i].key != cls->names[i]) [[unlikely]] {
+                if (entries[i].key != names[i]) [[unlikely]] {
                     r.stack.size = mark;
                     r.stack = push_children_by_name(r.stack, dict, cls, depth);
                     return r.stack.data != nullptr;
                 }
-                if (!push_value(r.stack, entries[i].value, depth)) [[unlikely]]
+                if (!push_value(r.stack, entries[i].value, depth, i)) [[unlikely]]
                     return false;
             }
             return true;
@@ -252,13 +256,14 @@ private:
     }
 
     // A field value: a node candidate, or an exact list of them. Other values and list
-    // subclasses are no children.
-    [[gnu::always_inline]] bool push_value(Grow<Pending>::Span& s, PyObject* v, uint32_t depth) {
+    // subclasses are no children. The stack has room for this value and `later` more.
+    [[gnu::always_inline]] bool push_value(Grow<Pending>::Span& s, PyObject* v, uint32_t depth,
+                                           size_t later) {
         if (Py_TYPE(v) == &PyList_Type) {
             size_t n = static_cast<size_t>(PyList_GET_SIZE(v));
             PyObject** items = reinterpret_cast<PyListObject*>(v)->ob_item;
-            if (s.cap - s.size < n) [[unlikely]] {
-                s = stack_.regrow(s, s.size + n);
+            if (s.cap - s.size < n + later) [[unlikely]] {
+                s = stack_.regrow(s, s.size + n + later);
                 if (!s.data) return out_of_memory();
             }
             for (size_t j = n; j-- > 0;) {
@@ -269,28 +274,16 @@ private:
             }
             return true;
         }
-        if (!may_be_node(v)) return true;
-        prefetch_dict(v);
-        s = push(s, {v, depth});
-        return s.data != nullptr;
+        if (may_be_node(v)) {
+            prefetch_dict(v);
+            s.data[s.size++] = {v, depth};
+        }
+        return true;
     }
-
     // Asks for the dictionary of a node being pushed: its first cache line was just read
     // to test its type, and the dictionary is the next thing its visit will need.
     [[gnu::always_inline]] static void prefetch_dict(PyObject* v) {
         if (PyObject* dict = instance_dict(v)) __builtin_prefetch(dict, 0, 3);
-    }
-
-    [[gnu::always_inline]] Grow<Pending>::Span push(Grow<Pending>::Span s, Pending p) {
-        if (s.size == s.cap) [[unlikely]] {
-            s = stack_.regrow(s, s.size + 1);
-            if (!s.data) {
-                out_of_memory();
-                return s;
-            }
-        }
-        s.data[s.size++] = p;
-        return s;
     }
 
     [[gnu::cold, gnu::noinline]] const FastClass* admit(PyTypeObject* type) {
@@ -318,8 +311,15 @@ private:
         }
         for (uint32_t i = 0; i < cls->count; ++i)
             values_.push_unchecked(find_str_key(dict, cls->names[i]));
+        if (s.cap - s.size < cls->count) {
+            s = stack_.regrow(s, s.size + cls->count);
+            if (!s.data) {
+                out_of_memory();
+                return s;
+            }
+        }
         for (uint32_t i = cls->count; i-- > 0;)
-            if (values_[i] && !push_value(s, values_[i], depth)) return {nullptr, 0, 0};
+            if (values_[i] && !push_value(s, values_[i], depth, i)) return {nullptr, 0, 0};
         return s;
     }
 
