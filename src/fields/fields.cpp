@@ -259,6 +259,14 @@ Result<const TypeInfo*> type_info(PyTypeObject* type) {
     return *built;
 }
 
+Result<NodeReaders> node_readers() {
+    auto classes = get_ast_classes();
+    if (!classes) return fail(std::move(classes.error()));
+    auto known = known_types();
+    if (!known) return fail(std::move(known.error()));
+    return NodeReaders{*classes, *known};
+}
+
 Result<KnownTypes> known_types() {
     auto cache = thread_cache();
     if (!cache) return fail(std::move(cache.error()));

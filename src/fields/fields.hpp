@@ -52,6 +52,15 @@ private:
 /// The calling thread's KnownTypes, making its (empty) cache on first use.
 Result<KnownTypes> known_types();
 
+/// What a walk reads nodes with: the thread's ast classes and its known type records.
+struct NodeReaders {
+    AstClasses classes;
+    KnownTypes known;
+};
+
+/// The calling thread's NodeReaders, resolving the ast classes on first use.
+Result<NodeReaders> node_readers();
+
 /// Whether `value` is an instance of a proper subclass of ast.AST.
 [[gnu::always_inline]] inline bool is_ast_node(PyObject* value, const AstClasses& classes) {
     PyTypeObject* type = Py_TYPE(value);

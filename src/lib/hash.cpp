@@ -531,21 +531,8 @@ private:
 
 // ---- entry points -----------------------------------------------------------------------
 
-struct Engines {
-    AstClasses classes;
-    KnownTypes known;
-};
-
-Result<Engines> engines() {
-    auto classes = get_ast_classes();
-    if (!classes) return fail(std::move(classes.error()));
-    auto known = known_types();
-    if (!known) return fail(std::move(known.error()));
-    return Engines{*classes, *known};
-}
-
 // The hashes of `root` and every node below it, by the general run.
-Result<HashMemo> build_hash_memo(PyObject* root, const Engines& e) {
+Result<HashMemo> build_hash_memo(PyObject* root, const NodeReaders& e) {
     HashRun run(e.classes, e.known);
     HashMemo memo;
     if (!run.build(root, memo)) return fail(std::move(run.failure));
@@ -553,7 +540,7 @@ Result<HashMemo> build_hash_memo(PyObject* root, const Engines& e) {
 }
 
 // The same map from what a quick run hashed; false when the quick run gave up.
-bool quick_hash_memo(PyObject* root, const Engines& e, HashMemo& memo) {
+bool quick_hash_memo(PyObject* root, const NodeReaders& e, HashMemo& memo) {
     Grow<Hashed> hashed;
     uint64_t h;
     if (!QuickRun(e.classes, e.known).run(root, &hashed, h)) return false;
@@ -575,7 +562,7 @@ Result<Ref> signed_int(uint64_t h) {
 
 Result<Ref> subtree_hashes(PyObject* node) {
     Ref held = Ref::retain(node);
-    auto e = engines();
+    auto e = node_readers();
     if (!e) return fail(std::move(e.error()));
     HashMemo memo;
     if (!quick_hash_memo(node, *e, memo)) {
@@ -610,7 +597,7 @@ Result<Ref> subtree_hashes(PyObject* node) {
 
 Result<Ref> subtree_hash(PyObject* node) {
     Ref held = Ref::retain(node);
-    auto e = engines();
+    auto e = node_readers();
     if (!e) return fail(std::move(e.error()));
     uint64_t h;
     if (QuickRun(e->classes, e->known).run(node, nullptr, h)) return signed_int(h);

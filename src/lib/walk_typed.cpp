@@ -128,24 +128,11 @@ Status push_by_name(PyObject* node, const AstClasses& classes, uint32_t depth,
     return {};
 }
 
-// What a walk reads nodes with: the thread's classes and its known type records.
-struct Readers {
-    AstClasses classes;
-    KnownTypes known;
-};
-Result<Readers> readers() {
-    auto classes = get_ast_classes();
-    if (!classes) return fail(std::move(classes.error()));
-    auto known = known_types();
-    if (!known) return fail(std::move(known.error()));
-    return Readers{*classes, *known};
-}
-
 // The state and the node expansion shared by the walks.
 template <class Entry>
 class TypedWalk {
 public:
-    explicit TypedWalk(const Readers& r) : classes_(r.classes), known_(r.known) {}
+    explicit TypedWalk(const NodeReaders& r) : classes_(r.classes), known_(r.known) {}
 
 protected:
     // Pops the top entry into `*e`, keeping its references, if it holds any, to the end.
@@ -353,53 +340,51 @@ private:
     Held<NodeEntry> records_;
 };
 
+// The body shared by the two frontier walks; `build` turns the matches into the result.
+template <class Entry, class Build>
+Result<Ref> frontier(PyObject* node, PyObject* kinds, Build&& build) {
+    Ref held = Ref::retain(node);
+    Ref held_kinds;
+    KindSet set;
+    SPRIG_TRY(frontier_kinds(kinds, &held_kinds, set));
+    auto r = node_readers();
+    if (!r) return fail(std::move(r.error()));
+    FrontierWalk<Entry> walk(*r);
+    SPRIG_TRY(walk.run(node, set));
+    return build(walk.results);
+}
+
 }  // namespace
 
 Result<Ref> walk_frontier(PyObject* node, PyObject* kinds) {
-    Ref held = Ref::retain(node);
-    Ref held_kinds;
-    KindSet set;
-    SPRIG_TRY(frontier_kinds(kinds, &held_kinds, set));
-    auto r = readers();
-    if (!r) return fail(std::move(r.error()));
-    FrontierWalk<NodeEntry> walk(*r);
-    SPRIG_TRY(walk.run(node, set));
-    return node_list(walk.results);
+    return frontier<NodeEntry>(node, kinds, node_list);
 }
 
 Result<Ref> walk_frontier_edges(PyObject* node, PyObject* kinds) {
-    Ref held = Ref::retain(node);
-    Ref held_kinds;
-    KindSet set;
-    SPRIG_TRY(frontier_kinds(kinds, &held_kinds, set));
-    auto r = readers();
-    if (!r) return fail(std::move(r.error()));
-    FrontierWalk<EdgeEntry> walk(*r);
-    SPRIG_TRY(walk.run(node, set));
-
-    Held<EdgeEntry>& results = walk.results;
-    size_t n = results.size();
-    Ref list = Ref::adopt(PyList_New(static_cast<Py_ssize_t>(n)));
-    if (!list) return fail(take_pending());
-    for (size_t i = 0; i < n; ++i) {
-        const EdgeEntry& e = results[i];
-        Ref index = Ref::adopt(PyLong_FromSsize_t(e.index));
-        PyObject* edge = index ? PyTuple_New(4) : nullptr;
-        if (!edge) {
-            Failure f = take_pending();
-            index = Ref();
-            for (size_t j = i; j < n; ++j) drop_refs(results[j]);
-            results.disown();  // the others moved into `list`, which releases them
-            return fail(std::move(f));
+    return frontier<EdgeEntry>(node, kinds, [](Held<EdgeEntry>& results) -> Result<Ref> {
+        size_t n = results.size();
+        Ref list = Ref::adopt(PyList_New(static_cast<Py_ssize_t>(n)));
+        if (!list) return fail(take_pending());
+        for (size_t i = 0; i < n; ++i) {
+            const EdgeEntry& e = results[i];
+            Ref index = Ref::adopt(PyLong_FromSsize_t(e.index));
+            PyObject* edge = index ? PyTuple_New(4) : nullptr;
+            if (!edge) {
+                Failure f = take_pending();
+                index = Ref();
+                for (size_t j = i; j < n; ++j) drop_refs(results[j]);
+                results.disown();  // the others moved into `list`, which releases them
+                return fail(std::move(f));
+            }
+            PyTuple_SET_ITEM(edge, 0, e.node);
+            PyTuple_SET_ITEM(edge, 1, e.parent);
+            PyTuple_SET_ITEM(edge, 2, Py_NewRef(e.field));
+            PyTuple_SET_ITEM(edge, 3, index.release());
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), edge);
         }
-        PyTuple_SET_ITEM(edge, 0, e.node);
-        PyTuple_SET_ITEM(edge, 1, e.parent);
-        PyTuple_SET_ITEM(edge, 2, Py_NewRef(e.field));
-        PyTuple_SET_ITEM(edge, 3, index.release());
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), edge);
-    }
-    results.disown();
-    return list;
+        results.disown();
+        return list;
+    });
 }
 
 Result<Ref> walk_of_types(PyObject* node, PyObject* kinds, PyObject* prune) {
@@ -416,7 +401,7 @@ Result<Ref> walk_of_types(PyObject* node, PyObject* kinds, PyObject* prune) {
     KindSet kind_set, prune_set;  // no prune set: an empty one
     SPRIG_TRY(build_kind_set(kinds, kind_set));
     if (pruning) SPRIG_TRY(build_kind_set(prune, prune_set));
-    auto r = readers();
+    auto r = node_readers();
     if (!r) return fail(std::move(r.error()));
     TypesWalk walk(*r);
     SPRIG_TRY(walk.run(node, kind_set, prune_set));
@@ -432,7 +417,7 @@ Result<Ref> walk_frontier_events(PyObject* node, PyObject* kinds, PyObject* brac
     KindSet kind_set, bracket_set;
     SPRIG_TRY(build_kind_set(kinds, kind_set));
     SPRIG_TRY(build_kind_set(bracket, bracket_set));
-    auto r = readers();
+    auto r = node_readers();
     if (!r) return fail(std::move(r.error()));
     EventWalk walk(*r);
     SPRIG_TRY(walk.run(node, kind_set, bracket_set));
