@@ -283,6 +283,39 @@ def test_fix_missing_locations_order():
     assert LOG == expected
 
 
+class Chained(ast.Name):
+    """A plain node class, until a test gives it a `lineno` setter."""
+
+
+def store_with_column(self, value):
+    vars(self).update(lineno=value, col_offset=77)
+
+
+@pytest.mark.parametrize("warm", [False, True], ids=["fresh class", "class changed later"])
+def test_a_write_that_stores_another_location_is_seen(warm):
+    # The setter stores col_offset too, so that one is no longer missing afterwards. A
+    # class seen before without the setter must not keep its earlier standing.
+    def tree():
+        return ast.Module([ast.Expr(Chained("x"))], [])
+
+    def stored_lineno(self):
+        try:
+            return vars(self)["lineno"]
+        except KeyError:
+            raise AttributeError("lineno") from None
+    if warm:
+        sprig.fix_missing_locations(tree())
+    Chained.lineno = property(stored_lineno, store_with_column)
+    try:
+        got, want = tree(), tree()
+        sprig.fix_missing_locations(got)
+        ast.fix_missing_locations(want)
+        assert vars(got.body[0].value)["col_offset"] == 77
+        assert location_state(list(ast.walk(got))) == location_state(list(ast.walk(want)))
+    finally:
+        del Chained.lineno
+
+
 class NoParent(ast.Name):
     parent = property(lambda self: "fixed")
 

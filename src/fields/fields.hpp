@@ -26,6 +26,10 @@ struct TypeInfo {
     Grow<PyObject*> fields;  // owned, interned exact str: the type's _fields in order
     PyObject* type;          // owned: keeps the address from being reused
     uint8_t location_mask;   // LocationBit values named in the type's _attributes
+    // The type's version tag when its instances' location attributes were last found to be
+    // set by the generic __setattr__ with no data descriptor on the way; 0 when not known.
+    // A change to the type or its bases gives it a new tag, so a stale finding never holds.
+    mutable unsigned int plain_location_writes = 0;
 };
 
 /// The calling thread's record for `type`, built on first request. Reading _fields and
@@ -51,6 +55,15 @@ private:
 
 /// The calling thread's KnownTypes, making its (empty) cache on first use.
 Result<KnownTypes> known_types();
+
+/// The record of `type`: found among `known` without running Python code, or made by
+/// type_info (which may run some).
+[[gnu::always_inline]] inline Result<const TypeInfo*> type_info(PyTypeObject* type,
+                                                                const KnownTypes& known) {
+    if (const TypeInfo* info = known.find(type)) [[likely]]
+        return info;
+    return type_info(type);
+}
 
 /// What a walk reads nodes with: the thread's ast classes and its known type records.
 struct NodeReaders {
@@ -228,5 +241,33 @@ Status push_children(PyObject* node, const AstClasses& classes, RefStack& stack)
 
 /// As push_children, one ChildRef per child.
 Status push_child_refs(PyObject* node, const AstClasses& classes, ChildRefStack& out);
+
+/// Appends `make(child)` for every child of `node` (whose record is `info`), arranged so
+/// that popping from the end yields them in ast.iter_child_nodes order; each entry's `node`
+/// holds a new reference to its child. Read in place when the dictionary allows, which runs
+/// no Python code; otherwise by name through `scratch`, which may run some. On failure the
+/// entries already appended stay for the caller to release.
+template <class T, class Make>
+[[gnu::always_inline]] inline Status push_owned_children(PyObject* node, const TypeInfo& info,
+                                                         const AstClasses& classes,
+                                                         Grow<T>& out, RefStack& scratch,
+                                                         Make&& make) {
+    size_t before = out.size();
+    InPlace read = read_in_place(node, info, classes, out,
+                                 [&](PyObject* child, PyObject*, Py_ssize_t) {
+                                     return make(child);
+                                 });
+    if (read == InPlace::read) [[likely]] {
+        // No Python code ran, so the entries take their references now that all are in.
+        for (size_t i = before; i < out.size(); ++i) Py_INCREF(out[i].node);
+        return {};
+    }
+    if (read == InPlace::no_memory) return fail(no_memory());
+    SPRIG_TRY(push_children(node, classes, scratch));
+    if (!out.reserve_more(scratch.size())) return fail(no_memory());
+    for (size_t i = 0; i < scratch.size(); ++i) out.push_unchecked(make(scratch[i]));
+    scratch.clear();  // the references moved to `out`
+    return {};
+}
 
 }  // namespace sprig

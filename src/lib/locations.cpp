@@ -82,18 +82,44 @@ bool scan_locations(PyObject* dict, PyObject* const names[kPositions], Py_ssize_
     return complete;
 }
 
+// Whether a location write to `node` goes straight into its instance dictionary through
+// the generic __setattr__, with no data descriptor of that name on its type. Such a write
+// runs no Python code when it adds a missing str key to a str-keyed dictionary or replaces
+// None there, so what was read of the dictionary before it still holds after it. Looking
+// the names up on the type may run Python code (an odd key's __eq__ in a class dictionary).
+bool plain_location_writes(PyObject* node, const TypeInfo& info,
+                           PyObject* const names[kPositions]) {
+    PyTypeObject* type = Py_TYPE(node);
+    if (type->tp_setattro != PyObject_GenericSetAttr) return false;
+    unsigned int tag = type->tp_version_tag;
+    if (tag != 0 && tag == info.plain_location_writes) [[likely]]
+        return true;
+    if (!PyUnstable_Type_AssignVersionTag(type)) return false;
+    tag = type->tp_version_tag;
+    for (int p = 0; p < kPositions; ++p) {
+        Ref found = Ref::adopt(_PyType_LookupRef(type, names[p]));
+        if (found && Py_TYPE(found.get())->tp_descr_set) return false;
+    }
+    if (type->tp_version_tag != tag || type->tp_setattro != PyObject_GenericSetAttr)
+        return false;  // the type changed while it was looked at
+    info.plain_location_writes = tag;
+    return true;
+}
+
 // Writes the location attributes that `node` lacks, in position order, and makes the frame
 // its children inherit in `out`. Positions outside the type's mask hand down `inherited`.
 Status repair(PyObject* node, const TypeInfo& info, const Frame& inherited,
               PyObject* const names[kPositions], Frame& out) {
+    bool plain = plain_location_writes(node, info, names);
     // Held: a write may replace the node's __dict__. The lookups stay on this one, and a
     // dictionary first made by a write does not count: without one, everything is missing.
     Ref dict = Ref::retain(instance_dict(node));
-    PyObject* scanned[kPositions] = {};  // borrowed; trusted until the first write
+    // Borrowed; trusted until the first write that may have run Python code.
+    PyObject* scanned[kPositions] = {};
     bool complete =
         dict && scan_locations(dict.get(), names,
                                static_cast<Py_ssize_t>(info.fields.size()), scanned);
-    bool wrote = false;
+    bool code_may_have_run = false;
     Ref values[kPositions];
     for (int p = 0; p < kPositions; ++p) {
         if (!(info.location_mask & (1u << p))) {
@@ -101,7 +127,7 @@ Status repair(PyObject* node, const TypeInfo& info, const Frame& inherited,
             continue;
         }
         Ref held;
-        if (dict && !wrote && (scanned[p] || complete)) {
+        if (dict && !code_may_have_run && (scanned[p] || complete)) {
             held = Ref::retain(scanned[p]);
         } else if (dict) {
             // A write runs Python code (a __setattr__) that may have stored this one.
@@ -115,7 +141,7 @@ Status repair(PyObject* node, const TypeInfo& info, const Frame& inherited,
             continue;
         }
         values[p] = Ref::retain(inherited.value[p]);
-        wrote = true;
+        if (!plain) code_may_have_run = true;
         if (PyObject_SetAttr(node, names[p], values[p].get()) < 0) [[unlikely]]
             return fail(take_pending());
     }
@@ -141,8 +167,8 @@ Status push_start_frame(FrameStack& frames) {
 
 Result<Ref> fix_missing_locations(PyObject* node) {
     Ref result = Ref::retain(node);
-    auto classes = get_ast_classes();
-    if (!classes) return fail(std::move(classes.error()));
+    auto readers = node_readers();
+    if (!readers) return fail(std::move(readers.error()));
     PyObject* names[kPositions];
     for (int p = 0; p < kPositions; ++p) {
         auto name = interned(kLocationNames[p]);
@@ -153,7 +179,7 @@ Result<Ref> fix_missing_locations(PyObject* node) {
     FrameStack frames;
     SPRIG_TRY(push_start_frame(frames));
     PendingStack stack;
-    RefStack children;  // one buffer for every node, empty between nodes
+    RefStack scratch;  // children read by name, before they join the stack
     PathGuard guard;
     if (!stack.reserve(1)) return fail(no_memory());
     stack.push_unchecked({Ref::retain(node).release(), 0, 0});
@@ -161,9 +187,7 @@ Result<Ref> fix_missing_locations(PyObject* node) {
         Pending top = stack.pop();
         // Released only after its children are on the stack: they may hold no other owner.
         Ref current = Ref::adopt(top.node);
-        if (!guard.enter(top.node, top.depth)) [[unlikely]]
-            return fail(std::move(guard.failure));
-        auto info = type_info(Py_TYPE(top.node));
+        auto info = type_info(Py_TYPE(top.node), readers->known);
         if (!info) return fail(std::move(info.error()));
         uint32_t handed_down = top.frame;
         if ((*info)->location_mask) {
@@ -174,14 +198,17 @@ Result<Ref> fix_missing_locations(PyObject* node) {
             SPRIG_TRY(repair(top.node, **info, frames[top.frame], names, own));
             frames.push_unchecked(own);
             handed_down = top.frame + 1;
+            // A __setattr__ run by the writes may even have changed the node's class.
+            info = type_info(Py_TYPE(top.node), readers->known);
+            if (!info) return fail(std::move(info.error()));
         }
-        SPRIG_TRY(push_children(top.node, *classes, children));
-        size_t count = children.size();
-        if (!stack.reserve_more(count)) [[unlikely]]
-            return fail(no_memory());
-        for (size_t i = 0; i < count; ++i)
-            stack.push_unchecked({children[i], handed_down, top.depth + 1});
-        children.clear();  // the references moved to the stack
+        if ((*info)->fields.size() == 0) continue;  // no children, no descendant: not guarded
+        if (!guard.enter(top.node, top.depth)) [[unlikely]]
+            return fail(std::move(guard.failure));
+        uint32_t depth = top.depth + 1;
+        SPRIG_TRY(push_owned_children(
+            top.node, **info, readers->classes, stack, scratch,
+            [&](PyObject* child) { return Pending{child, handed_down, depth}; }));
     }
     return result;
 }

@@ -27,13 +27,14 @@ public:
 
 Result<Ref> set_parents(PyObject* node) {
     Ref root = Ref::retain(node);  // the call's own reference, for its whole duration
-    auto classes = get_ast_classes();
-    if (!classes) return fail(std::move(classes.error()));
+    auto readers = node_readers();
+    if (!readers) return fail(std::move(readers.error()));
+    const AstClasses& classes = readers->classes;
     auto parent_name = interned(Name::parent);
     if (!parent_name) return fail(std::move(parent_name.error()));
 
     PendingStack stack;
-    RefStack children;  // one buffer for every parent, empty between parents
+    RefStack scratch;  // children read by name, before they join the stack
     PathGuard guard;
     if (!stack.reserve(1)) return fail(no_memory());
     stack.push_unchecked({Ref::retain(node).release(), 0});
@@ -41,19 +42,19 @@ Result<Ref> set_parents(PyObject* node) {
         Pending top = stack.pop();
         // Released only after its children are on the stack: they may hold no other owner.
         Ref parent = Ref::adopt(top.node);
+        auto info = type_info(Py_TYPE(top.node), readers->known);
+        if (!info) return fail(std::move(info.error()));
+        if ((*info)->fields.size() == 0) continue;  // no children, no descendant: not guarded
         if (!guard.enter(top.node, top.depth)) [[unlikely]]
             return fail(std::move(guard.failure));
-        SPRIG_TRY(push_children(top.node, *classes, children));
-        size_t count = children.size();
-        // The first child sits at the end of the buffer.
-        for (size_t i = count; i-- > 0;)
-            if (PyObject_SetAttr(children[i], *parent_name, top.node) < 0) [[unlikely]]
+        size_t before = stack.size();
+        uint32_t depth = top.depth + 1;
+        SPRIG_TRY(push_owned_children(top.node, **info, classes, stack, scratch,
+                                      [&](PyObject* child) { return Pending{child, depth}; }));
+        // The children wait on the stack, each with its own reference, the first on top.
+        for (size_t i = stack.size(); i-- > before;)
+            if (PyObject_SetAttr(stack[i].node, *parent_name, top.node) < 0) [[unlikely]]
                 return fail(take_pending());
-        if (!stack.reserve_more(count)) [[unlikely]]
-            return fail(no_memory());
-        for (size_t i = 0; i < count; ++i)
-            stack.push_unchecked({children[i], top.depth + 1});
-        children.clear();  // the references moved to the stack
     }
     return Ref::retain(Py_None);
 }
