@@ -310,14 +310,19 @@ def time_group(group, corpus, rounds, notes):
     return rows
 
 
-def run_timings(trees_of, rounds, notes):
-    """All rows; each corpus is parsed afresh so the edits never reach the read-only rows."""
+def run_timings(trees_of, rounds, notes, only=None):
+    """All rows (or those of the groups that mention `only`); each corpus is parsed afresh
+    so the edits never reach the read-only rows."""
+    def wanted(group):
+        return not only or any(only in call for call in
+                               [group.peer_call] + [op.call for op in group.ops])
     rows = []
     gc.disable()
     try:
         for edit in (False, True):
             corpus = Corpus(trees_of())
-            groups = EDIT_GROUPS if edit else read_groups(corpus.flat)
+            groups = [g for g in (EDIT_GROUPS if edit else read_groups(corpus.flat))
+                      if wanted(g)]
             gc.freeze()  # the corpus is never garbage: keep it out of each collection
             for group in groups:
                 rows += time_group(group, corpus, rounds, notes)
@@ -422,6 +427,8 @@ def main():
     ap.add_argument("--big-rounds", type=int, help="rounds for big (default 3, quick 2)")
     ap.add_argument("--json", default=str(pathlib.Path(__file__).with_name("results.json")))
     ap.add_argument("--no-callgrind", action="store_true", help="skip instruction counts")
+    ap.add_argument("--only", metavar="TEXT",
+                    help="time only the groups whose calls mention TEXT, e.g. frontier")
     ap.add_argument("--callgrind-child", nargs="+", help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.callgrind_child:
@@ -450,7 +457,7 @@ def main():
     print()
 
     notes = []
-    rows = run_timings(trees_of, rounds, notes)
+    rows = run_timings(trees_of, rounds, notes, args.only)
     print(table(rows))
     for note in notes:
         print("note:", note)

@@ -31,6 +31,7 @@ Status build_kind_set(PyObject* tuple, KindSet& set) {
     std::sort(entries, entries + n);
     set.entries_ = entries;
     set.size_ = static_cast<size_t>(std::unique(entries, entries + n) - entries);
+    std::copy_n(entries, std::min(set.size_, std::size(set.small_)), set.small_);
     return {};
 }
 
