@@ -229,6 +229,12 @@ class _FixedLine(ast.Name):
     lineno = property(lambda self: 1)
 
 
+class _StoresColumn(ast.Name):
+    def __setattr__(self, name, value):  # may run on any write: every read is done again
+        super().__setattr__(name, value)
+        vars(self).setdefault("col_offset", 7)
+
+
 class _Failing(ast.AST):
     _fields = ("value",)
     value = property(lambda self: 1 / 0)
@@ -249,6 +255,9 @@ for _edit in (sprig.set_parents, sprig.fix_missing_locations):
     add(f"{_n}: deep", ok(_edit, _deep(5000)))
     add(f"{_n}: field read fails", raises(ZeroDivisionError, _edit, _FAILING))
     add(f"{_n}: cycle", raises(ValueError, _edit, _cycle()))
+    add(f"{_n}: fields out of order", lambda e=_edit: e(ast.Expr(ast.BinOp(
+        left=ast.Name("a"), lineno=3, op=ast.Add(), right=ast.Name("b")))))
+    add(f"{_n}: location setter", lambda e=_edit: e(ast.Expr(_StoresColumn("x"))))
 _READ_ONLY = {sprig.set_parents: _NoParent, sprig.fix_missing_locations: _FixedLine}
 for _edit, _cls in _READ_ONLY.items():
     _write_fails = lambda e=_edit, c=_cls: e(_blocked(c))  # noqa: E731
