@@ -15,6 +15,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import sprig
+from hostile import MUTATIONS, hostile_tree
 from oracles import (
     CORPUS_IDS,
     CORPUS_PATHS,
@@ -354,6 +355,15 @@ class Failing(ast.AST):
 def test_field_read_error_ends_the_call(edit):
     with pytest.raises(ZeroDivisionError):
         edit(ast.Expression(ast.Tuple([ast.Name("x"), Failing()], ast.Load())))
+
+
+@pytest.mark.parametrize("edit", [sprig.set_parents, sprig.fix_missing_locations])
+@pytest.mark.parametrize("mutation", MUTATIONS.values(), ids=MUTATIONS.keys())
+def test_writes_that_change_the_tree(edit, mutation):
+    tree = hostile_tree(mutation)
+    edit(tree)
+    for node in ast.walk(tree):  # whatever is still in the tree was reached or added later
+        assert isinstance(node, ast.AST)
 
 
 # -- deep trees and cycles -----------------------------------------------------------------

@@ -16,6 +16,7 @@ import warnings
 import pytest
 
 import sprig
+from hostile import MUTATIONS, hostile_tree
 
 ALL_CALLS = []  # (id, callable taking no arguments)
 
@@ -258,6 +259,9 @@ for _edit in (sprig.set_parents, sprig.fix_missing_locations):
     add(f"{_n}: fields out of order", lambda e=_edit: e(ast.Expr(ast.BinOp(
         left=ast.Name("a"), lineno=3, op=ast.Add(), right=ast.Name("b")))))
     add(f"{_n}: location setter", lambda e=_edit: e(ast.Expr(_StoresColumn("x"))))
+    for _what, _mutation in MUTATIONS.items():
+        add(f"{_n}: a write that will {_what}",
+            lambda e=_edit, m=_mutation: e(hostile_tree(m)))
 _READ_ONLY = {sprig.set_parents: _NoParent, sprig.fix_missing_locations: _FixedLine}
 for _edit, _cls in _READ_ONLY.items():
     _write_fails = lambda e=_edit, c=_cls: e(_blocked(c))  # noqa: E731

@@ -1,0 +1,74 @@
+"""Trees whose nodes run Python code on every attribute write and change the tree meanwhile:
+the edits must neither crash nor leak, whatever the code does."""
+
+import ast
+
+import sprig
+
+
+def _drop_the_rest(node, module):
+    module.body.clear()  # the statements still queued lose every other owner
+
+
+def _new_dict(node, module):
+    object.__setattr__(node, "__dict__", {"id": "fresh"})
+
+
+def _new_class(node, module):
+    node.__class__ = Plain
+
+
+def _reenter(node, module):
+    sprig.set_parents(module)
+    sprig.fix_missing_locations(module)
+
+
+def _graft(node, module):
+    module.body.append(ast.Expr(ast.Name("grafted")))
+
+
+def _del_fields(node, module):
+    for statement in module.body:
+        vars(statement).pop("value", None)
+
+
+MUTATIONS = {
+    "drop the rest of the tree": _drop_the_rest,
+    "replace its own dictionary": _new_dict,
+    "change its own class": _new_class,
+    "edit the tree again": _reenter,
+    "grow the tree": _graft,
+    "delete the statements' fields": _del_fields,
+}
+
+
+class Plain(ast.Name):
+    pass
+
+
+class Vandal(ast.Name):
+    """Runs `mutation(self, module)` on its first write, then writes as usual."""
+
+    def __setattr__(self, name, value):
+        vars(self)["writes"] = vars(self).get("writes", 0) + 1
+        if vars(self)["writes"] == 1:
+            type(self).mutation(self, type(self).module)
+        object.__setattr__(self, name, value)  # works after a change of class too
+
+
+# One class per mutation, made once: sprig keeps every class its walks meet.
+_VANDALS = {m: type("V", (Vandal,), {"mutation": staticmethod(m)}) for m in MUTATIONS.values()}
+
+
+def hostile_tree(mutation):
+    """A module of several statements, one of whose names is a Vandal running `mutation`."""
+    vandal_class = _VANDALS[mutation]
+    module = ast.parse("a = 1\nb = a + 2\nf(x)\ny = [z for z in w]\n")
+    vandal = vandal_class.__new__(vandal_class)  # no write yet: the fields go in directly
+    vars(vandal).update(id="v", ctx=ast.Load())
+    module.body.insert(1, ast.Expr(ast.BinOp(vandal, ast.Add(), ast.Name("q"))))
+    for node in ast.walk(module):
+        for name in ("lineno", "col_offset", "end_lineno", "end_col_offset"):
+            vars(node).pop(name, None)
+    vandal_class.module = module
+    return module
