@@ -3,6 +3,7 @@
 // ast.iter_child_nodes, read from the instance dictionary first and by attribute otherwise.
 #pragma once
 #include <cstdint>
+#include <utility>
 
 #include "lib/classes.hpp"
 #include "lib/grow.hpp"
@@ -46,6 +47,9 @@ public:
         TypeInfo* const* found = map_->find(type);
         return found ? *found : nullptr;
     }
+    /// The records as plain values, for loops that keep them in registers; stale once
+    /// type_info has made a record.
+    TypeMap<TypeInfo*>::View view() const { return map_->view(); }
 
 private:
     friend Result<KnownTypes> known_types();
@@ -173,18 +177,41 @@ private:
     T* end_;
 };
 
+/// Appends to a Span of a Grow, kept by the caller in registers; the Grow is asked for room
+/// only when the span is full. Written entries join the span as they are put: the caller
+/// truncates back to its mark if it gives up.
+template <class T>
+class SpanAppender {
+public:
+    SpanAppender(Grow<T>& array, typename Grow<T>::Span& span) : array_(array), span_(span) {}
+    [[gnu::always_inline]] bool room(size_t n) {
+        if (span_.cap - span_.size >= n) [[likely]]
+            return true;
+        auto grown = array_.regrow(span_, span_.size + n);  // realloc keeps what was written
+        if (!grown.data) return false;
+        span_ = grown;
+        return true;
+    }
+    [[gnu::always_inline]] void put(const T& v) { span_.data[span_.size++] = v; }
+
+private:
+    Grow<T>& array_;
+    typename Grow<T>::Span& span_;
+};
+
 /// How read_in_place ended.
 enum class InPlace : uint8_t { read, by_name, no_memory };
 
-/// Appends the children of `node` read straight from its instance dictionary's entry table,
-/// last child first, as the entries `make(child, field, index)` gives, when the table's
-/// first entries are exactly the type's fields in order (what fields_in_place checks, done
-/// here as the fields are read). Runs no Python code and takes no reference. Appends
-/// nothing unless it returns `read`; `by_name` means the fields must be read by name.
-template <class T, class Make>
-[[gnu::always_inline]] inline InPlace read_in_place(PyObject* node, const TypeInfo& info,
-                                                    const AstClasses& classes, Grow<T>& out,
-                                                    Make&& make) {
+/// Puts the children of `node` read straight from its instance dictionary's entry table,
+/// last child first, as the entries `make(child, field, index)` gives, into `top` (which
+/// has room(n) and put(v)), when the table's first entries are exactly the type's fields
+/// in order (what fields_in_place checks, done here as the fields are read). Runs no Python
+/// code and takes no reference. What was put counts only when it returns `read`; `by_name`
+/// means the fields must be read by name.
+template <class Out, class Make>
+[[gnu::always_inline]] inline InPlace read_into(PyObject* node, const TypeInfo& info,
+                                                const AstClasses& classes, Out& top,
+                                                Make&& make) {
     PyObject* dict = instance_dict(node);
     if (!dict) [[unlikely]]
         return InPlace::by_name;
@@ -194,11 +221,10 @@ template <class T, class Make>
     if (!entries || used < static_cast<Py_ssize_t>(k)) [[unlikely]]
         return InPlace::by_name;
     PyObject* const* fields = info.fields.data();
-    Appender<T> top(out);
     for (size_t i = k; i-- > 0;) {
         PyObject* field = fields[i];
         if (entries[i].key != field) [[unlikely]]
-            return InPlace::by_name;  // nothing is committed yet
+            return InPlace::by_name;
         bool written = each_value_child_last_first(
             entries[i].value, classes, [&](size_t n) { return top.room(n); },
             [&](PyObject* child, Py_ssize_t index) {
@@ -208,8 +234,18 @@ template <class T, class Make>
         if (!written) [[unlikely]]
             return InPlace::no_memory;
     }
-    top.commit();
     return InPlace::read;
+}
+
+/// read_into appending to `out`, to which nothing is appended unless it returns `read`.
+template <class T, class Make>
+[[gnu::always_inline]] inline InPlace read_in_place(PyObject* node, const TypeInfo& info,
+                                                    const AstClasses& classes, Grow<T>& out,
+                                                    Make&& make) {
+    Appender<T> top(out);
+    InPlace read = read_into(node, info, classes, top, std::forward<Make>(make));
+    if (read == InPlace::read) top.commit();
+    return read;
 }
 
 /// A child with where it was found: `parent.<field>` (index -1) or `parent.<field>[index]`.

@@ -94,6 +94,8 @@ public:
         }
         return false;
     }
+    size_t owned() const { return owned_; }
+    void set_owned(size_t n) { owned_ = n; }
     /// When every entry holds its references: the caller has taken them over.
     void disown() {
         this->truncate(0);
@@ -128,46 +130,118 @@ Status push_by_name(PyObject* node, const AstClasses& classes, uint32_t depth,
     return {};
 }
 
-// The state and the node expansion shared by the walks.
+// The state and the node expansion shared by the walks. The loops keep the state they touch
+// for every node in a Regs, a local aggregate that the compiler holds in registers: with
+// strict aliasing off, the same state kept in members would be read again after every store
+// into the stack. Whatever leaves the fast path (Python code may run, the cycle check
+// passes a limit) writes the state back first and reads it again after.
 template <class Entry>
 class TypedWalk {
 public:
     explicit TypedWalk(const NodeReaders& r) : classes_(r.classes), known_(r.known) {}
 
 protected:
-    // Pops the top entry into `*e`, keeping its references, if it holds any, to the end.
-    [[gnu::always_inline]] Status pop(Entry* e) {
-        node_held_ = stack_.pop_into(e);
-        if (!stack_.empty()) {
+    struct Regs {
+        typename Grow<Entry>::Span stack;
+        size_t owned;  // the stack entries below this hold references
+        TypeMap<TypeInfo*>::View known;
+        PyObject** path;  // the cycle check's ancestors by depth, below `limit`
+        uint32_t limit;
+        bool node_held;  // the node being expanded is held (the root: by the call)
+    };
+
+    Regs open() const {
+        return {stack_.open(), stack_.owned(), known_.view(), guard_path_, guard_limit_,
+                node_held_};
+    }
+    void close(const Regs& r) {
+        stack_.close(r.stack);
+        stack_.set_owned(r.owned);
+        node_held_ = r.node_held;
+    }
+
+    // Runs `loop(regs)`, which returns false with failure_ set when it fails, writing the
+    // state back however it ends, so that the destructors release what the stack holds.
+    // The loop's steps report failure the same way: a Status per node would be a value
+    // in memory, written and read for every node.
+    template <class Loop>
+    Status with_regs(Loop&& loop) {
+        guard_path_ = guard_.path();
+        guard_limit_ = guard_.limit();
+        Regs r = open();
+        bool ok = loop(r);
+        close(r);
+        if (!ok) return fail(std::move(failure_));
+        return {};
+    }
+
+    [[gnu::cold, gnu::noinline]] bool failed(Failure f) {
+        failure_ = std::move(f);
+        return false;
+    }
+
+    [[gnu::always_inline]] bool push(Regs& r, const Entry& e) {
+        if (r.stack.size == r.stack.cap) [[unlikely]] {
+            auto grown = stack_.regrow(r.stack, r.stack.size + 1);
+            if (!grown.data) return false;
+            r.stack = grown;
+        }
+        r.stack.data[r.stack.size++] = e;
+        return true;
+    }
+
+    // Takes the top entry off the stack; popped() must follow.
+    [[gnu::always_inline]] static Entry pop(Regs& r) { return r.stack.data[--r.stack.size]; }
+
+    // After pop() of `e`: keeps its references, if it holds any, to the end.
+    [[gnu::always_inline]] bool popped(Regs& r, const Entry& e) {
+        if (r.stack.size) {
             // The next node's dictionary keys start loading while this one is expanded.
-            if (PyObject* dict = instance_dict(stack_.back().node))
+            if (PyObject* dict = instance_dict(r.stack.data[r.stack.size - 1].node))
                 __builtin_prefetch(dict_keys_address(dict), 0, 3);
         }
-        if (node_held_) [[unlikely]]
-            return keep(*e);
-        return {};
+        r.node_held = r.stack.size < r.owned;
+        if (r.node_held) [[unlikely]] {
+            r.owned = r.stack.size;
+            return keep(e);
+        }
+        return true;
     }
 
     // Pushes the children of `node`, popped at `depth`, so that they pop in
     // ast.iter_child_nodes order.
-    [[gnu::always_inline]] Status expand(PyObject* node, uint32_t depth) {
-        const TypeInfo* info = known_.find(Py_TYPE(node));
-        if (!info) [[unlikely]] {
-            auto made = make_type_info(node);
-            if (!made) return fail(std::move(made.error()));
-            info = *made;
+    [[gnu::always_inline]] bool expand(Regs& r, PyObject* node, uint32_t depth) {
+        TypeInfo* const* found = r.known.find(Py_TYPE(node));
+        const TypeInfo* info;
+        if (found) [[likely]] {
+            info = *found;
+        } else {
+            close(r);
+            info = make_type_info(node);
+            r = open();
+            if (!info) return false;
         }
-        if (info->fields.size() == 0) return {};  // no ancestor of anything: not guarded
-        if (!guard_.enter(node, depth)) [[unlikely]]
-            return fail(std::move(guard_.failure));
-        auto make = [&](PyObject* child, PyObject* field, Py_ssize_t index) {
-            return Entry::child(child, node, field, index, depth + 1);
+        if (info->fields.size() == 0) return true;  // no ancestor of anything: not guarded
+        if (depth < r.limit) [[likely]] {
+            r.path[depth] = node;
+        } else if (!deepen(r, node, depth)) {
+            return false;
+        }
+        uint32_t child_depth = depth + 1;
+        auto make = [node, child_depth](PyObject* child, PyObject* field, Py_ssize_t index) {
+            return Entry::child(child, node, field, index, child_depth);
         };
-        InPlace read = read_in_place(node, *info, classes_, stack_, make);
+        size_t mark = r.stack.size;
+        SpanAppender<Entry> top(stack_, r.stack);
+        InPlace read = read_into(node, *info, classes_, top, make);
         if (read == InPlace::read) [[likely]]
-            return {};
-        if (read == InPlace::no_memory) return fail(no_memory());
-        return expand_by_name(node, depth);
+            return true;
+        r.stack.size = mark;
+        if (read == InPlace::no_memory) return failed(no_memory());
+        close(r);
+        bool by_name = expand_by_name(node, depth);
+        r = open();
+        return by_name;
     }
 
     // Python code may run next: every pointer the walk keeps takes a reference.
@@ -180,36 +254,58 @@ protected:
         return {};
     }
 
-    Held<Entry> stack_;
     AstClasses classes_;
-    bool node_held_ = true;  // the node being expanded is held (the root: by the call)
 
 private:
-    [[gnu::cold, gnu::noinline]] Result<const TypeInfo*> make_type_info(PyObject* node) {
-        SPRIG_TRY(hold_all(node));  // making a record reads the type's attributes
-        return type_info(Py_TYPE(node));
+    // The record of the node's type, made now; null with failure_ set when it cannot be.
+    [[gnu::cold, gnu::noinline]] const TypeInfo* make_type_info(PyObject* node) {
+        // Making a record reads the type's attributes.
+        if (Status held = hold_all(node); !held) {
+            failed(std::move(held.error()));
+            return nullptr;
+        }
+        auto made = type_info(Py_TYPE(node));
+        if (!made) {
+            failed(std::move(made.error()));
+            return nullptr;
+        }
+        return *made;
     }
 
-    [[gnu::cold, gnu::noinline]] Status expand_by_name(PyObject* node, uint32_t depth) {
-        SPRIG_TRY(hold_all(node));
-        SPRIG_TRY(push_by_name(node, classes_, depth + 1, stack_));
+    [[gnu::cold, gnu::noinline]] bool expand_by_name(PyObject* node, uint32_t depth) {
+        Status s = hold_all(node);
+        if (s) s = push_by_name(node, classes_, depth + 1, stack_);
+        if (!s) return failed(std::move(s.error()));
         stack_.all_owned();
-        return {};
+        return true;
     }
 
-    [[gnu::cold, gnu::noinline]] Status keep(const Entry& e) {
+    // The path outgrew its limit: the guard checks it for a cycle and makes room.
+    [[gnu::cold, gnu::noinline]] bool deepen(Regs& r, PyObject* node, uint32_t depth) {
+        if (!guard_.enter(node, depth)) return failed(std::move(guard_.failure));
+        r.path = guard_path_ = guard_.path();
+        r.limit = guard_limit_ = guard_.limit();
+        return true;
+    }
+
+    [[gnu::cold, gnu::noinline]] bool keep(const Entry& e) {
         if (!kept_.reserve_more(2)) {
             drop_refs(e);
-            return fail(no_memory());
+            return failed(no_memory());
         }
         kept_.push_unchecked(e.node);
         if constexpr (requires { e.parent; }) kept_.push_unchecked(e.parent);
-        return {};
+        return true;
     }
 
+    Held<Entry> stack_;
     KnownTypes known_;
     PathGuard guard_;
+    PyObject** guard_path_ = nullptr;  // guard_'s path and limit, as the loop last read them
+    uint32_t guard_limit_ = 0;
     RefStack kept_;  // references of popped entries, released when the call ends
+    bool node_held_ = true;
+    Failure failure_;  // why a step of the loop returned false
 };
 
 // A list of the entries' nodes, the references moving into it.
@@ -234,17 +330,19 @@ public:
     using Base::Base;
 
     Status run(PyObject* root, const KindSet& kinds) {
-        SPRIG_TRY(this->expand(root, 0));
-        while (!this->stack_.empty()) {
-            Entry e;
-            SPRIG_TRY(this->pop(&e));
-            if (kind_set_contains(kinds, e.node)) {
-                if (!results.push_owned(e)) return fail(no_memory());
-                continue;
+        return this->with_regs([&](typename Base::Regs& r) {
+            if (!this->expand(r, root, 0)) return false;
+            while (r.stack.size) {
+                Entry e = this->pop(r);
+                if (!this->popped(r, e)) return false;
+                if (kind_set_contains(kinds, e.node)) {
+                    if (!results.push_owned(e)) return this->failed(no_memory());
+                    continue;
+                }
+                if (!this->expand(r, e.node, e.depth)) return false;
             }
-            SPRIG_TRY(this->expand(e.node, e.depth));
-        }
-        return {};
+            return true;
+        });
     }
 
     Held<Entry> results;
@@ -265,16 +363,19 @@ public:
     using TypedWalk::TypedWalk;
 
     Status run(PyObject* root, const KindSet& kinds, const KindSet& prune) {
-        if (!stack_.push({root, 0, kVisit})) return fail(no_memory());
-        while (!stack_.empty()) {
-            NodeEntry e;
-            SPRIG_TRY(pop(&e));
-            if (kind_set_contains(kinds, e.node) && !results.push_owned(e))
-                return fail(no_memory());
-            if (e.depth == 0 || !kind_set_contains(prune, e.node))
-                SPRIG_TRY(expand(e.node, e.depth));
-        }
-        return {};
+        return with_regs([&](Regs& r) {
+            if (!push(r, {root, 0, kVisit})) return failed(no_memory());
+            while (r.stack.size) {
+                NodeEntry e = pop(r);
+                if (!popped(r, e)) return false;
+                if (kind_set_contains(kinds, e.node) && !results.push_owned(e))
+                    return failed(no_memory());
+                if ((e.depth == 0 || !kind_set_contains(prune, e.node)) &&
+                    !expand(r, e.node, e.depth))
+                    return false;
+            }
+            return true;
+        });
     }
 
     Held<NodeEntry> results;
@@ -287,18 +388,20 @@ public:
     using TypedWalk::TypedWalk;
 
     Status run(PyObject* root, const KindSet& kinds, const KindSet& bracket) {
-        SPRIG_TRY(descend(root, 0, bracket));
-        while (!stack_.empty()) {
-            NodeEntry e;
-            SPRIG_TRY(pop(&e));
-            if (e.tag == kClose || kind_set_contains(kinds, e.node)) {
-                Event event = e.tag == kClose ? kLeave : kDispatch;
-                if (!records_.push_owned({e.node, 0, event})) return fail(no_memory());
-                continue;
+        return with_regs([&](Regs& r) {
+            if (!descend(r, root, 0, bracket)) return false;
+            while (r.stack.size) {
+                NodeEntry e = pop(r);
+                if (!popped(r, e)) return false;
+                if (e.tag == kClose || kind_set_contains(kinds, e.node)) {
+                    Event event = e.tag == kClose ? kLeave : kDispatch;
+                    if (!records_.push_owned({e.node, 0, event})) return failed(no_memory());
+                    continue;
+                }
+                if (!descend(r, e.node, e.depth, bracket)) return false;
             }
-            SPRIG_TRY(descend(e.node, e.depth, bracket));
-        }
-        return {};
+            return true;
+        });
     }
 
     // The (event, node) tuples, the node references moving into them.
@@ -328,13 +431,13 @@ public:
     }
 
 private:
-    [[gnu::always_inline]] Status descend(PyObject* node, uint32_t depth,
-                                          const KindSet& bracket) {
+    [[gnu::always_inline]] bool descend(Regs& r, PyObject* node, uint32_t depth,
+                                        const KindSet& bracket) {
         if (kind_set_contains(bracket, node)) {
-            if (!records_.push_owned({node, 0, kEnter})) return fail(no_memory());
-            if (!stack_.push({node, depth, kClose})) return fail(no_memory());
+            if (!records_.push_owned({node, 0, kEnter})) return failed(no_memory());
+            if (!push(r, {node, depth, kClose})) return failed(no_memory());
         }
-        return expand(node, depth);
+        return expand(r, node, depth);
     }
 
     Held<NodeEntry> records_;
