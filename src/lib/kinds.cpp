@@ -28,7 +28,17 @@ Status build_kind_set(PyObject* tuple, KindSet& set) {
         if (!PyType_Check(item)) return fail(type_mismatch(item, &PyType_Type));
         entries[i] = reinterpret_cast<uintptr_t>(item);
     }
-    std::sort(entries, entries + n);
+    if (n <= KindSet::kInline) {
+        // Insertion sort: the usual few classes cost less than a call to std::sort.
+        for (size_t i = 1; i < n; ++i) {
+            uintptr_t v = entries[i];
+            size_t j = i;
+            for (; j > 0 && entries[j - 1] > v; --j) entries[j] = entries[j - 1];
+            entries[j] = v;
+        }
+    } else {
+        std::sort(entries, entries + n);
+    }
     set.entries_ = entries;
     set.size_ = static_cast<size_t>(std::unique(entries, entries + n) - entries);
     std::copy_n(entries, std::min(set.size_, std::size(set.small_)), set.small_);
