@@ -361,24 +361,13 @@ private:
             if (!info) return false;
             if (info->fields.empty()) continue;
             uint32_t depth = p.depth + 1;
-            size_t before = stack.size();
-            InPlace read = read_in_place(p.node, *info, classes_, stack,
-                                         [&](PyObject* child, PyObject*, Py_ssize_t) {
-                                             return Pending{child, depth};
-                                         });
-            if (read == InPlace::read) {
-                for (size_t i = before; i < stack.size(); ++i) Py_INCREF(stack[i].node);
-                continue;
-            }
-            if (read == InPlace::no_memory) return out_of_memory();
-            if (Status s = push_children(p.node, classes_, scratch); !s) {
-                failure = std::move(s.error());
+            Status pushed = push_owned_children(
+                p.node, *info, classes_, stack, scratch,
+                [&](PyObject* child) { return Pending{child, depth}; });
+            if (!pushed) {
+                failure = std::move(pushed.error());
                 return false;
             }
-            if (!stack.reserve_more(scratch.size())) return out_of_memory();
-            for (size_t i = 0; i < scratch.size(); ++i)
-                stack.push_unchecked({scratch[i], depth});
-            scratch.truncate(0);  // the references moved to the stack
         }
         return true;
     }
