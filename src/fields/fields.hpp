@@ -98,6 +98,7 @@ Result<NodeReaders> node_readers();
                                                                   const TypeInfo& info) {
     PyObject* dict = instance_dict(node);
     if (!dict) return nullptr;
+    prefetch_parse_order(node, dict);
     Py_ssize_t used = 0;
     const UnicodeEntry* entries = str_entries(dict, &used);
     size_t k = info.fields.size();
@@ -215,6 +216,7 @@ template <class Out, class Make>
     PyObject* dict = instance_dict(node);
     if (!dict) [[unlikely]]
         return InPlace::by_name;
+    prefetch_parse_order(node, dict);
     Py_ssize_t used = 0;
     const UnicodeEntry* entries = str_entries(dict, &used);
     size_t k = info.fields.size();

@@ -66,6 +66,18 @@ inline const void* dict_keys_address(PyObject* dict) {
     return reinterpret_cast<PyDictObject*>(dict)->ma_keys;
 }
 
+/// Asks for the memory that a pre-order walk reads a few nodes after `node`, whose
+/// instance dictionary is `dict`, when the tree came from the parser: it makes each node,
+/// then its dictionary and key table, in pre-order, each kind of object from its own pool,
+/// so what the next nodes need lies a little higher in each pool. The misses of a deep
+/// walk then overlap instead of coming one after another; on other trees the requests
+/// are merely wasted, as a prefetch never faults.
+[[gnu::always_inline]] inline void prefetch_parse_order(PyObject* node, PyObject* dict) {
+    __builtin_prefetch(reinterpret_cast<const char*>(node) + 512, 0, 3);
+    __builtin_prefetch(reinterpret_cast<const char*>(dict) + 512, 0, 3);
+    __builtin_prefetch(static_cast<const char*>(dict_keys_address(dict)) + 2048, 0, 3);
+}
+
 /// Checks, on a freshly made ast node, that its dictionary reads back through the layout
 /// above exactly as through the dictionary API; direct reads stay off if it does not.
 /// Runs once per process; never fails (a failure just leaves direct reads off).
