@@ -230,8 +230,7 @@ private:
         if (k == 0) return true;
         PyObject* dict = instance_dict(p.node);
         if (!dict) return true;
-        // The unordered walk asks for the memory of its windows itself.
-        if constexpr (M != Mode::unordered) prefetch_parse_order(p.node, dict);
+        prefetch_parse_order(p.node, dict);
         uint32_t depth = p.depth + 1;
         if (r.stack.cap - r.stack.size < k) [[unlikely]] {
             r.stack = stack_.regrow(r.stack, r.stack.size + k);
