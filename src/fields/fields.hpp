@@ -127,24 +127,6 @@ template <class Room, class Emit>
     return !is_ast_node(value, classes) || (room(1) && emit(value, Py_ssize_t{-1}));
 }
 
-/// Calls emit(child, field, index) for every child node in the field values that
-/// fields_in_place found, last child first: the order a stack pushes them in. Runs no
-/// Python code; stops with false when emit returns false.
-template <class Emit>
-[[gnu::always_inline]] inline bool each_child_last_first(const UnicodeEntry* entries,
-                                                         const TypeInfo& info,
-                                                         const AstClasses& classes,
-                                                         Emit&& emit) {
-    for (size_t i = info.fields.size(); i-- > 0;) {
-        PyObject* field = info.fields[i];
-        bool all = each_value_child_last_first(
-            entries[i].value, classes, [](size_t) { return true; },
-            [&](PyObject* child, Py_ssize_t index) { return emit(child, field, index); });
-        if (!all) return false;
-    }
-    return true;
-}
-
 /// Appends to a Grow through plain pointers that stay in registers while entries are
 /// written: with strict aliasing off, every store of an entry would otherwise force the
 /// array's members to be read again. Written entries join the array at commit().

@@ -85,15 +85,6 @@ public:
         owned_ = this->size();
         return true;
     }
-    /// Removes the top entry into `*e`; true when it holds references, which move with it.
-    [[gnu::always_inline]] bool pop_into(T* e) {
-        *e = this->pop();
-        if (this->size() < owned_) [[unlikely]] {
-            owned_ = this->size();
-            return true;
-        }
-        return false;
-    }
     size_t owned() const { return owned_; }
     void set_owned(size_t n) { owned_ = n; }
     /// When every entry holds its references: the caller has taken them over.
