@@ -152,14 +152,6 @@ private:
         constexpr size_t kValuesAhead = 8;
         Pending window[kWindow];
         while (r.stack.size) {
-            if (r.stack.size < kKeysAhead) {
-                // Too few entries to look ahead by: the staging would cost more than it
-                // hides, so they are visited one by one.
-                Pending p = r.stack.data[--r.stack.size];
-                if (!visit<Mode::unordered, false, false>(r, p)) [[unlikely]]
-                    return false;
-                continue;
-            }
             size_t n = r.stack.size < kWindow ? r.stack.size : kWindow;
             for (size_t j = 0; j < n; ++j) {
                 window[j] = r.stack.data[r.stack.size - 1 - j];
