@@ -127,39 +127,6 @@ template <class Room, class Emit>
     return !is_ast_node(value, classes) || (room(1) && emit(value, Py_ssize_t{-1}));
 }
 
-/// Appends to a Grow through plain pointers that stay in registers while entries are
-/// written: with strict aliasing off, every store of an entry would otherwise force the
-/// array's members to be read again. Written entries join the array at commit().
-template <class T>
-class Appender {
-public:
-    explicit Appender(Grow<T>& array)
-        : array_(array), base_(array.data()), next_(base_ + array.size()),
-          end_(base_ + array.capacity()) {}
-    /// Room for `n` more entries; false when memory is exhausted.
-    [[gnu::always_inline]] bool room(size_t n) {
-        return static_cast<size_t>(end_ - next_) >= n || grow(n);
-    }
-    /// Writes one entry, after room() made space for it.
-    [[gnu::always_inline]] void put(const T& v) { *next_++ = v; }
-    void commit() { array_.truncate(static_cast<size_t>(next_ - base_)); }
-
-private:
-    [[gnu::noinline]] bool grow(size_t n) {
-        size_t used = static_cast<size_t>(next_ - base_);
-        if (!array_.reserve(used + n)) return false;  // realloc keeps what was written
-        base_ = array_.data();
-        next_ = base_ + used;
-        end_ = base_ + array_.capacity();
-        return true;
-    }
-
-    Grow<T>& array_;
-    T* base_;
-    T* next_;
-    T* end_;
-};
-
 /// Appends to a Span of a Grow, kept by the caller in registers; the Grow is asked for room
 /// only when the span is full. Written entries join the span as they are put: the caller
 /// truncates back to its mark if it gives up.
@@ -226,9 +193,14 @@ template <class T, class Make>
 [[gnu::always_inline]] inline InPlace read_in_place(PyObject* node, const TypeInfo& info,
                                                     const AstClasses& classes, Grow<T>& out,
                                                     Make&& make) {
-    Appender<T> top(out);
+    size_t mark = out.size();
+    auto span = out.open();
+    SpanAppender<T> top(out, span);
     InPlace read = read_into(node, info, classes, top, std::forward<Make>(make));
-    if (read == InPlace::read) top.commit();
+    if (read == InPlace::read)
+        out.close(span);
+    else
+        out.truncate(mark);  // growing the span may have counted what was put
     return read;
 }
 

@@ -141,8 +141,8 @@ protected:
         bool node_held;  // the node being expanded is held (the root: by the call)
     };
 
-    Regs open() const {
-        return {stack_.open(), stack_.owned(), known_.view(), guard_path_, guard_limit_,
+    Regs open() {
+        return {stack_.open(), stack_.owned(), known_.view(), guard_.path(), guard_.limit(),
                 node_held_};
     }
     void close(const Regs& r) {
@@ -157,8 +157,6 @@ protected:
     // in memory, written and read for every node.
     template <class Loop>
     Status with_regs(Loop&& loop) {
-        guard_path_ = guard_.path();
-        guard_limit_ = guard_.limit();
         Regs r = open();
         bool ok = loop(r);
         close(r);
@@ -274,8 +272,8 @@ private:
     // The path outgrew its limit: the guard checks it for a cycle and makes room.
     [[gnu::cold, gnu::noinline]] bool deepen(Regs& r, PyObject* node, uint32_t depth) {
         if (!guard_.enter(node, depth)) return failed(std::move(guard_.failure));
-        r.path = guard_path_ = guard_.path();
-        r.limit = guard_limit_ = guard_.limit();
+        r.path = guard_.path();
+        r.limit = guard_.limit();
         return true;
     }
 
@@ -292,8 +290,6 @@ private:
     Held<Entry> stack_;
     KnownTypes known_;
     PathGuard guard_;
-    PyObject** guard_path_ = nullptr;  // guard_'s path and limit, as the loop last read them
-    uint32_t guard_limit_ = 0;
     RefStack kept_;  // references of popped entries, released when the call ends
     bool node_held_ = true;
     Failure failure_;  // why a step of the loop returned false
