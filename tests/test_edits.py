@@ -317,6 +317,34 @@ def test_a_write_that_stores_another_location_is_seen(warm):
         del Chained.lineno
 
 
+class Later(ast.Name):
+    """A plain node class, until a test makes it see the writes on its instances."""
+
+
+@pytest.mark.parametrize("edit, name", [(sprig.set_parents, "parent"),
+                                        (sprig.fix_missing_locations, "lineno")])
+@pytest.mark.parametrize("hook", ["__setattr__", "descriptor"])
+def test_a_class_changed_after_a_call_sees_the_next_writes(edit, name, hook):
+    # The first call finds the class's writes plain; the second must not keep that finding.
+    edit(ast.Module([ast.Expr(Later("x"))], []))
+    seen = []
+
+    def record(self, attr, value):
+        seen.append(attr)
+        vars(self)[attr] = value
+    hooked = name if hook == "descriptor" else "__setattr__"
+    if hook == "descriptor":
+        setattr(Later, name, property(lambda self: vars(self)[name],
+                                      lambda self, value: record(self, name, value)))
+    else:
+        Later.__setattr__ = record
+    try:
+        edit(ast.Module([ast.Expr(Later("x"))], []))
+    finally:
+        delattr(Later, hooked)
+    assert name in seen
+
+
 class NoParent(ast.Name):
     parent = property(lambda self: "fixed")
 

@@ -27,10 +27,10 @@ struct TypeInfo {
     Grow<PyObject*> fields;  // owned, interned exact str: the type's _fields in order
     PyObject* type;          // owned: keeps the address from being reused
     uint8_t location_mask;   // LocationBit values named in the type's _attributes
-    // The type's version tag when its instances' location attributes were last found to be
-    // set by the generic __setattr__ with no data descriptor on the way; 0 when not known.
-    // A change to the type or its bases gives it a new tag, so a stale finding never holds.
+    // The type's version tag when plain_writes last found that its instances' location
+    // attributes, or their `parent`, go straight into the instance dictionary; 0 when not.
     mutable unsigned int plain_location_writes = 0;
+    mutable unsigned int plain_parent_writes = 0;
 };
 
 /// The calling thread's record for `type`, built on first request. Reading _fields and

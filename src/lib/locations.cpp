@@ -1,11 +1,13 @@
 // fix_missing_locations: each located node gets every location attribute it lacks from its
 // nearest ancestor that has one (1, 0, 1, 0 above the root). Presence is decided by the
-// instance dictionary alone; writes go through PyObject_SetAttr and may run Python code.
+// instance dictionary alone; each write does what PyObject_SetAttr does and may run Python
+// code.
 #include "fields/fields.hpp"
 #include "lib/cycles.hpp"
 #include "lib/edits.hpp"
 #include "lib/instance_dict.hpp"
 #include "lib/names.hpp"
+#include "lib/plain_writes.hpp"
 
 namespace sprig {
 
@@ -82,35 +84,13 @@ bool scan_locations(PyObject* dict, PyObject* const names[kPositions], Py_ssize_
     return complete;
 }
 
-// Whether a location write to `node` goes straight into its instance dictionary through
-// the generic __setattr__, with no data descriptor of that name on its type. Such a write
-// runs no Python code when it adds a missing str key to a str-keyed dictionary or replaces
-// None there, so what was read of the dictionary before it still holds after it. Looking
-// the names up on the type may run Python code (an odd key's __eq__ in a class dictionary).
-bool plain_location_writes(PyObject* node, const TypeInfo& info,
-                           PyObject* const names[kPositions]) {
-    PyTypeObject* type = Py_TYPE(node);
-    if (type->tp_setattro != PyObject_GenericSetAttr) return false;
-    unsigned int tag = type->tp_version_tag;
-    if (tag != 0 && tag == info.plain_location_writes) [[likely]]
-        return true;
-    if (!PyUnstable_Type_AssignVersionTag(type)) return false;
-    tag = type->tp_version_tag;
-    for (int p = 0; p < kPositions; ++p) {
-        Ref found = Ref::adopt(_PyType_LookupRef(type, names[p]));
-        if (found && Py_TYPE(found.get())->tp_descr_set) return false;
-    }
-    if (type->tp_version_tag != tag || type->tp_setattro != PyObject_GenericSetAttr)
-        return false;  // the type changed while it was looked at
-    info.plain_location_writes = tag;
-    return true;
-}
-
 // Writes the location attributes that `node` lacks, in position order, and makes the frame
 // its children inherit in `out`. Positions outside the type's mask hand down `inherited`.
 Status repair(PyObject* node, const TypeInfo& info, const Frame& inherited,
               PyObject* const names[kPositions], Frame& out) {
-    bool plain = plain_location_writes(node, info, names);
+    // Such writes run no Python code when they add a missing str key to a str-keyed
+    // dictionary or replace None there, so what was read of the dictionary still holds.
+    bool plain = plain_writes(Py_TYPE(node), names, kPositions, info.plain_location_writes);
     // Held: a write may replace the node's __dict__. The lookups stay on this one, and a
     // dictionary first made by a write does not count: without one, everything is missing.
     Ref dict = Ref::retain(instance_dict(node));
@@ -142,7 +122,7 @@ Status repair(PyObject* node, const TypeInfo& info, const Frame& inherited,
         }
         values[p] = Ref::retain(inherited.value[p]);
         if (!plain) code_may_have_run = true;
-        if (PyObject_SetAttr(node, names[p], values[p].get()) < 0) [[unlikely]]
+        if (set_attribute(node, names[p], values[p].get(), plain) < 0) [[unlikely]]
             return fail(take_pending());
     }
     for (int p = 0; p < kPositions; ++p) out.value[p] = values[p].release();

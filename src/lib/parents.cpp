@@ -1,10 +1,11 @@
 // set_parents: `child.parent = parent` for every node below the root, parents taken in
 // depth-first pre-order and each parent's children in ast.iter_child_nodes order. Every
-// write goes through PyObject_SetAttr, so a custom __setattr__ sees each one and may run.
+// write does what PyObject_SetAttr does, so a custom __setattr__ sees each one and may run.
 #include "fields/fields.hpp"
 #include "lib/cycles.hpp"
 #include "lib/edits.hpp"
 #include "lib/names.hpp"
+#include "lib/plain_writes.hpp"
 
 namespace sprig {
 
@@ -52,9 +53,15 @@ Result<Ref> set_parents(PyObject* node) {
         SPRIG_TRY(push_owned_children(top.node, **info, classes, stack, scratch,
                                       [&](PyObject* child) { return Pending{child, depth}; }));
         // The children wait on the stack, each with its own reference, the first on top.
-        for (size_t i = stack.size(); i-- > before;)
-            if (PyObject_SetAttr(stack[i].node, *parent_name, top.node) < 0) [[unlikely]]
+        for (size_t i = stack.size(); i-- > before;) {
+            PyObject* child = stack[i].node;
+            auto child_info = type_info(Py_TYPE(child), readers->known);
+            if (!child_info) return fail(std::move(child_info.error()));
+            bool plain = plain_writes(Py_TYPE(child), &*parent_name, 1,
+                                      (*child_info)->plain_parent_writes);
+            if (set_attribute(child, *parent_name, top.node, plain) < 0) [[unlikely]]
                 return fail(take_pending());
+        }
     }
     return Ref::retain(Py_None);
 }
