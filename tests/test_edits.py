@@ -345,6 +345,41 @@ def test_a_class_changed_after_a_call_sees_the_next_writes(edit, name, hook):
     assert name in seen
 
 
+class Turncoat(ast.AST):
+    """Turns into a Convert, whose one field is another, on its first write."""
+
+    _fields = ("before",)
+    _attributes = LOCATIONS
+
+    def __setattr__(self, name, value):
+        object.__setattr__(self, "__class__", Convert)
+        object.__setattr__(self, name, value)
+
+
+class Convert(ast.AST):
+    _fields = ("after",)
+    _attributes = LOCATIONS
+
+
+@pytest.mark.parametrize("edit, peer", [(sprig.set_parents, parents_by_preorder),
+                                        (sprig.fix_missing_locations, ast.fix_missing_locations)])
+def test_a_class_changed_by_a_write_decides_the_children(edit, peer):
+    def tree():
+        node = Turncoat.__new__(Turncoat)
+        vars(node).update(before=ast.Name("b"), after=ast.Name("a"))
+        return ast.Module([ast.Expr(node)], [])
+
+    def nodes(module):
+        middle = module.body[0].value
+        return [module, module.body[0], middle, middle.before, middle.after]
+    got, want = tree(), tree()
+    edit(got)
+    peer(want)
+    assert type(got.body[0].value) is Convert
+    assert parent_state(nodes(got)) == parent_state(nodes(want))
+    assert location_state(nodes(got)) == location_state(nodes(want))
+
+
 class NoParent(ast.Name):
     parent = property(lambda self: "fixed")
 

@@ -12,8 +12,9 @@ namespace sprig {
 namespace {
 
 struct Pending {
-    PyObject* node;  // owned: an assignment may run Python code that drops it from the tree
-    uint32_t depth;  // the root is at depth 0
+    PyObject* node;        // owned: an assignment may run Python code that drops it from the tree
+    const TypeInfo* info;  // the record of the node's class when its parent was written, or null
+    uint32_t depth;        // the root is at depth 0
 };
 
 // The work stack; whatever is left in it when the call ends is released.
@@ -38,25 +39,32 @@ Result<Ref> set_parents(PyObject* node) {
     RefStack scratch;  // children read by name, before they join the stack
     PathGuard guard;
     if (!stack.reserve(1)) return fail(no_memory());
-    stack.push_unchecked({Ref::retain(node).release(), 0});
+    stack.push_unchecked({Ref::retain(node).release(), nullptr, 0});
     while (!stack.empty()) {
         Pending top = stack.pop();
         // Released only after its children are on the stack: they may hold no other owner.
         Ref parent = Ref::adopt(top.node);
-        auto info = type_info(Py_TYPE(top.node), readers->known);
-        if (!info) return fail(std::move(info.error()));
-        if ((*info)->fields.size() == 0) continue;  // no children, no descendant: not guarded
+        const TypeInfo* info = top.info;
+        // A write since may have run Python code that changed the node's class.
+        if (!info || info->type != reinterpret_cast<PyObject*>(Py_TYPE(top.node))) [[unlikely]] {
+            auto found = type_info(Py_TYPE(top.node), readers->known);
+            if (!found) return fail(std::move(found.error()));
+            info = *found;
+        }
+        if (info->fields.size() == 0) continue;  // no children, no descendant: not guarded
         if (!guard.enter(top.node, top.depth)) [[unlikely]]
             return fail(std::move(guard.failure));
         size_t before = stack.size();
         uint32_t depth = top.depth + 1;
-        SPRIG_TRY(push_owned_children(top.node, **info, classes, stack, scratch,
-                                      [&](PyObject* child) { return Pending{child, depth}; }));
+        SPRIG_TRY(push_owned_children(
+            top.node, *info, classes, stack, scratch,
+            [&](PyObject* child) { return Pending{child, nullptr, depth}; }));
         // The children wait on the stack, each with its own reference, the first on top.
         for (size_t i = stack.size(); i-- > before;) {
             PyObject* child = stack[i].node;
             auto child_info = type_info(Py_TYPE(child), readers->known);
             if (!child_info) return fail(std::move(child_info.error()));
+            stack[i].info = *child_info;
             bool plain = plain_writes(Py_TYPE(child), &*parent_name, 1,
                                       (*child_info)->plain_parent_writes);
             if (set_attribute(child, *parent_name, top.node, plain) < 0) [[unlikely]]
