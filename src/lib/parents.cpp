@@ -12,8 +12,8 @@ namespace sprig {
 namespace {
 
 struct Pending {
-    PyObject* node;        // owned: an assignment may run Python code that drops it from the tree
-    const TypeInfo* info;  // the record of the node's class when its parent was written, or null
+    PyObject* node;        // owned: a write may run Python code that drops it from the tree
+    const TypeInfo* info;  // its class's record when its parent was written; null: unknown
     uint32_t depth;        // the root is at depth 0
 };
 
@@ -46,7 +46,8 @@ Result<Ref> set_parents(PyObject* node) {
         Ref parent = Ref::adopt(top.node);
         const TypeInfo* info = top.info;
         // A write since may have run Python code that changed the node's class.
-        if (!info || info->type != reinterpret_cast<PyObject*>(Py_TYPE(top.node))) [[unlikely]] {
+        auto* type = reinterpret_cast<PyObject*>(Py_TYPE(top.node));
+        if (!info || info->type != type) [[unlikely]] {
             auto found = type_info(Py_TYPE(top.node), readers->known);
             if (!found) return fail(std::move(found.error()));
             info = *found;

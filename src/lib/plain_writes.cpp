@@ -4,7 +4,8 @@
 
 namespace sprig {
 
-bool plain_writes(PyTypeObject* type, PyObject* const* names, int count, unsigned int& cached) {
+bool plain_writes(PyTypeObject* type, PyObject* const* names, int count,
+                  unsigned int& cached) {
     if (type->tp_setattro != PyObject_GenericSetAttr) return false;
     unsigned int tag = type->tp_version_tag;
     if (tag != 0 && tag == cached) [[likely]]

@@ -1,6 +1,6 @@
-// Attribute writes of the edits. Every write means PyObject_SetAttr; when that would only
-// store the value in the node's instance dictionary, the edits store it there themselves and
-// skip the attribute machinery around it, which costs more than the store.
+// Attribute writes of the edits. Each has the effect of PyObject_SetAttr; when that would
+// only store the value in the node's instance dictionary, the edits store it there
+// themselves and skip the attribute machinery around it, which costs more than the store.
 #pragma once
 #include <Python.h>
 
@@ -14,7 +14,8 @@ namespace sprig {
 /// (0 when never): a change to the type or its bases gives it a new tag, so a stale finding
 /// never holds. Looking the names up may run Python code (an odd key's __eq__ in a class
 /// dictionary).
-bool plain_writes(PyTypeObject* type, PyObject* const* names, int count, unsigned int& cached);
+bool plain_writes(PyTypeObject* type, PyObject* const* names, int count,
+                  unsigned int& cached);
 
 /// PyObject_SetAttr(node, name, value), with the same effect and result. `plain` is what
 /// plain_writes found for `name` on the node's type just before: the value then goes into
