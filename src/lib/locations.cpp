@@ -88,8 +88,8 @@ bool scan_locations(PyObject* dict, PyObject* const names[kPositions], Py_ssize_
 // its children inherit in `out`. Positions outside the type's mask hand down `inherited`.
 Status repair(PyObject* node, const TypeInfo& info, const Frame& inherited,
               PyObject* const names[kPositions], Frame& out) {
-    // Such writes run no Python code when they add a missing str key to a str-keyed
-    // dictionary or replace None there, so what was read of the dictionary still holds.
+    // A plain write runs no Python code when it adds a missing str key to a str-keyed
+    // dictionary or replaces None there, so what was read of the dictionary still holds.
     bool plain = plain_writes(Py_TYPE(node), names, kPositions, info.plain_location_writes);
     // Held: a write may replace the node's __dict__. The lookups stay on this one, and a
     // dictionary first made by a write does not count: without one, everything is missing.
