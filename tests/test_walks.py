@@ -314,6 +314,7 @@ def in_new_thread(scenario):
     thread.join()
     if isinstance(outcome[0], BaseException):
         raise outcome[0]
+    return outcome[0]
 
 
 @pytest.mark.parametrize("thread", ["new thread", "main thread"])
@@ -359,6 +360,24 @@ def test_many_classes_and_deep_inheritance():
 
     in_new_thread(scenario)
     scenario()
+
+
+def test_a_class_under_two_ast_bases_holds_its_names_once():
+    # A new thread's table meets the second class below both bases. Each class's field name
+    # is a string of its own, so its reference count shows what the table holds of it.
+    names = ["".join([prefix, "_field"]) for prefix in ("one_base", "two_bases")]
+    classes = [type("One", (ast.expr,), {"_fields": (names[0],)}),
+               type("Two", (ast.expr, ast.stmt), {"_fields": (names[1],)})]  # fmt: skip
+    nodes = [cls(**{name: ast.Name("x")}) for cls, name in zip(classes, names)]
+    before = [sys.getrefcount(name) for name in names]
+
+    def scenario():
+        for node in nodes:
+            assert len(sprig.walk_dfs(node)) == 3
+        return [sys.getrefcount(name) - b for name, b in zip(names, before)]
+
+    one_base, two_bases = in_new_thread(scenario)
+    assert one_base == two_bases > 0
 
 
 @pytest.mark.parametrize("order", ["field order", "reversed"])

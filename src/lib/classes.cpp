@@ -107,7 +107,9 @@ FieldTable::~FieldTable() {
 }
 
 Result<const FastClass*> FieldTable::enter(PyTypeObject* type, bool node) {
-    RefStack names;
+    // A class with two ast bases is met once under each; the first entry stands.
+    if (const FastClass* old = map_.find(type)) return old;
+    RefStack names;  // releases the names unless the table takes them over
     if (node) SPRIG_TRY(read_fields_mro(type, names));
     FastClass entry{nullptr, static_cast<uint32_t>(names.size()), node};
     if (entry.count) {
@@ -116,14 +118,8 @@ Result<const FastClass*> FieldTable::enter(PyTypeObject* type, bool node) {
         std::memcpy(copy, names.data(), entry.count * sizeof(PyObject*));
         entry.names = copy;
     }
-    if (const FastClass* old = map_.find(type)) {  // met twice (two ast bases): keep the first
-        for (uint32_t i = 0; i < entry.count; ++i) Py_DECREF(entry.names[i]);
-        std::free(const_cast<PyObject**>(entry.names));
-        return old;
-    }
     const FastClass* stored = map_.put(type, entry);
     if (!stored) {
-        for (uint32_t i = 0; i < entry.count; ++i) Py_DECREF(entry.names[i]);
         std::free(const_cast<PyObject**>(entry.names));
         return fail(no_memory());
     }
