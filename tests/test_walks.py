@@ -368,16 +368,28 @@ def test_a_class_under_two_ast_bases_holds_its_names_once():
     names = ["".join([prefix, "_field"]) for prefix in ("one_base", "two_bases")]
     classes = [type("One", (ast.expr,), {"_fields": (names[0],)}),
                type("Two", (ast.expr, ast.stmt), {"_fields": (names[1],)})]  # fmt: skip
-    nodes = [cls(**{name: ast.Name("x")}) for cls, name in zip(classes, names)]
-    before = [sys.getrefcount(name) for name in names]
 
     def scenario():
-        for node in nodes:
-            assert len(sprig.walk_dfs(node)) == 3
+        before = [sys.getrefcount(name) for name in names]
+        assert sprig._walk_count(ast.Pass()) == 1  # builds the thread's table
         return [sys.getrefcount(name) - b for name, b in zip(names, before)]
 
     one_base, two_bases = in_new_thread(scenario)
     assert one_base == two_bases > 0
+    assert all(len(sprig.walk_dfs(cls(**{name: ast.Name("x")}))) == 3
+               for cls, name in zip(classes, names))  # fmt: skip
+
+
+def test_classes_first_met_by_the_cycle_check():
+    # A walk this deep checks the whole tree for a cycle, which enters the classes the walk
+    # itself has not met yet and may grow the table under it.
+    def scenario():
+        assert sprig._walk_count(ast.Pass()) == 1  # the thread's table, built before the classes
+        fresh = [type(f"Fresh{i}", (ast.expr,), {"_fields": ("value",)}) for i in range(400)]
+        late = ast.Tuple([cls(value=ast.Name("x")) for cls in fresh], ast.Load())
+        assert_walks_match(ast.Module([ast.Expr(deep_binop_chain(5000)), ast.Expr(late)], []))
+
+    in_new_thread(scenario)
 
 
 @pytest.mark.parametrize("order", ["field order", "reversed"])

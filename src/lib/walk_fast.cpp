@@ -189,6 +189,12 @@ private:
     // Lists `p` if it is the root or a node, and pushes its children.
     template <Mode M, bool kGuard, bool kRoot>
     [[gnu::always_inline]] bool visit(Regs& r, Pending p) {
+        if (!kGuard && p.depth >= r.suspect_depth) [[unlikely]] {
+            // Before the class lookup: the check may enter classes and move the table.
+            if (!check_acyclic()) return false;
+            r.suspect_depth = UINT32_MAX;
+            r.classes = table_.view();
+        }
         PyTypeObject* type = Py_TYPE(p.node);
         const FastClass* cls = r.classes.find(type);
         if (!cls) [[unlikely]] {
@@ -208,10 +214,6 @@ private:
                 r.path = guard_.path();
                 r.limit = guard_.limit();
             }
-        } else if (p.depth >= r.suspect_depth) [[unlikely]] {
-            if (!check_acyclic()) return false;
-            r.suspect_depth = UINT32_MAX;
-            r.classes = table_.view();  // the check may have entered classes
         }
         if constexpr (M == Mode::count) {
             ++r.listed;
