@@ -306,6 +306,26 @@ def raising(error):
     return get
 
 
+LOCATION_NAMES = ("lineno", "col_offset", "end_lineno", "end_col_offset")
+FieldsInList = type("FieldsInList", (ast.AST,),
+                    {"_fields": ["a", "b"], "_attributes": list(LOCATION_NAMES)})
+FieldsInTuple = type("FieldsInTuple", (ast.AST,),
+                     {"_fields": ("a", "b"), "_attributes": LOCATION_NAMES})  # fmt: skip
+
+
+@pytest.mark.parametrize("cls", [FieldsInList, FieldsInTuple])
+def test_fields_and_attributes_named_in_a_list_count_as_in_a_tuple(cls):
+    x, y = A.Name("x"), A.Name("y")
+    node = cls(a=[x], b=y)
+    assert sprig.walk_frontier_edges(node, (A.Name,)) == [(x, node, "a", 0), (y, node, "b", -1)]
+    assert sprig.walk_of_types(node, (A.Name,)) == list(ast.walk(node))[1:3] == [x, y]
+    assert sprig.subtree_hash(node) != sprig.subtree_hash(cls(a=[x], b=A.Name("z")))
+    sprig.set_parents(node)
+    sprig.fix_missing_locations(node)
+    assert x.parent is node and y.parent is node
+    assert (node.lineno, node.end_col_offset, y.lineno) == (1, 0, 1)
+
+
 NAME_WALKS = {  # each walk's Name nodes, in its order
     "frontier": lambda t: sprig.walk_frontier(t, (A.Name,)),
     "edges": lambda t: [n for n, *_ in sprig.walk_frontier_edges(t, (A.Name,))],

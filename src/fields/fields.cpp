@@ -77,31 +77,21 @@ Result<TypeInfoCache*> thread_cache() {
     return holder.cache;
 }
 
-// The str items of the tuple `type.<attribute>`, interned; anything else reads as empty.
-Status read_string_tuple(PyTypeObject* type, Name attribute, Grow<PyObject*>& out) {
+// The str items of `type.<attribute>`, a tuple or a list as ast.iter_child_nodes accepts
+// it, interned; anything else reads as empty.
+Status read_names(PyTypeObject* type, Name attribute, Grow<PyObject*>& out) {
     auto name = interned(attribute);
     if (!name) return fail(std::move(name.error()));
     Ref value = Ref::adopt(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), *name));
     if (!value) return discard_pending();
-    if (!PyTuple_Check(value.get())) return {};
-    Py_ssize_t n = PyTuple_GET_SIZE(value.get());
+    if (!PyTuple_Check(value.get()) && !PyList_Check(value.get())) return {};
+    // No Python code runs below, so a list cannot change while it is read.
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(value.get());
+    PyObject** items = PySequence_Fast_ITEMS(value.get());
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = PyTuple_GET_ITEM(value.get(), i);
-        if (!PyUnicode_Check(item)) continue;
-        PyObject* text;
-        if (PyUnicode_CheckExact(item)) {
-            text = Py_NewRef(item);
-        } else {
-            Py_ssize_t size = 0;
-            const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);
-            if (!utf8) {
-                SPRIG_TRY(discard_pending());
-                continue;
-            }
-            text = PyUnicode_FromStringAndSize(utf8, size);
-            if (!text) return fail(null_object(SPRIG_HERE));
-        }
-        PyUnicode_InternInPlace(&text);
+        if (!PyUnicode_Check(items[i])) continue;
+        PyObject* text = interned_exact(items[i]);
+        if (!text) return fail(null_object(SPRIG_HERE));
         if (!out.push(text)) {
             Py_DECREF(text);
             return fail(no_memory());
@@ -120,7 +110,7 @@ Result<TypeInfo*> build_type_info(PyTypeObject* type) {
         return fail(std::move(f));
     };
     Grow<PyObject*> attributes;
-    Status read = read_string_tuple(type, Name::_attributes, attributes);
+    Status read = read_names(type, Name::_attributes, attributes);
     static constexpr struct { Name name; uint8_t bit; } kLocations[] = {
         {Name::lineno, kLineno},
         {Name::col_offset, kColOffset},
@@ -135,7 +125,7 @@ Result<TypeInfo*> build_type_info(PyTypeObject* type) {
         Py_DECREF(attributes[i]);
     }
     if (!read) return discard(std::move(read.error()));
-    if (Status s = read_string_tuple(type, Name::_fields, info->fields); !s)
+    if (Status s = read_names(type, Name::_fields, info->fields); !s)
         return discard(std::move(s.error()));
     info->type = Py_NewRef(reinterpret_cast<PyObject*>(type));
     return info;

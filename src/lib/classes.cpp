@@ -88,11 +88,9 @@ Status read_fields_mro(PyTypeObject* type, RefStack& out) {
     PyObject** items = PySequence_Fast_ITEMS(fields);
     if (!out.reserve_more(static_cast<size_t>(n))) return fail(no_memory());
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = items[i];
-        if (!PyUnicode_Check(item)) continue;
-        PyObject* name = PyUnicode_CheckExact(item) ? Py_NewRef(item) : PyUnicode_FromObject(item);
+        if (!PyUnicode_Check(items[i])) continue;
+        PyObject* name = interned_exact(items[i]);
         if (!name) return fail(take_pending());
-        PyUnicode_InternInPlace(&name);
         out.push_unchecked(name);
     }
     return {};

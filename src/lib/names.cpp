@@ -2,8 +2,6 @@
 // interpreter, so no thread ever blocks on the guard while holding the interpreter.
 #include "lib/names.hpp"
 
-#include <cstring>
-
 namespace sprig {
 
 namespace detail {
@@ -35,16 +33,18 @@ Result<PyObject*> detail::make_name(Name n) {
     PyMutex_Lock(&g_once_guard);
     PyObject* s = cell.load(std::memory_order_relaxed);
     if (!s) {
-        const char* text = kNameTexts[static_cast<int>(n)];
-        s = PyUnicode_FromStringAndSize(text, static_cast<Py_ssize_t>(std::strlen(text)));
-        if (s) {
-            PyUnicode_InternInPlace(&s);
-            cell.store(s, std::memory_order_release);
-        }
+        s = PyUnicode_InternFromString(kNameTexts[static_cast<int>(n)]);
+        if (s) cell.store(s, std::memory_order_release);
     }
     PyMutex_Unlock(&g_once_guard);
     if (!s) return fail(null_object(SPRIG_HERE));
     return s;
+}
+
+PyObject* interned_exact(PyObject* name) {
+    PyObject* exact = PyUnicode_CheckExact(name) ? Py_NewRef(name) : PyUnicode_FromObject(name);
+    if (exact) PyUnicode_InternInPlace(&exact);
+    return exact;
 }
 
 Result<PyObject*> internal_failure_type() {

@@ -32,6 +32,10 @@ inline Result<PyObject*> interned(Name n) {
     return detail::make_name(n);
 }
 
+/// A new reference to the interned exact str equal to the str `name` (an instance of a str
+/// subclass is copied first), or null with an exception set. Runs no Python code.
+PyObject* interned_exact(PyObject* name);
+
 /// The exception type raised for internal failures (derived from BaseException).
 Result<PyObject*> internal_failure_type();
 /// The type if it was ever created, else null; never creates it.
