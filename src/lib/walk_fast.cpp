@@ -304,25 +304,14 @@ private:
     }
 
     // The fields of a node whose dictionary is not laid out as the parser leaves it: each
-    // name looked up by scanning the dictionary, which runs no Python code.
+    // name looked up by scanning the dictionary, which runs no Python code. The stack has
+    // room for one entry per field.
     [[gnu::cold, gnu::noinline]] Grow<Pending>::Span push_children_by_name(
         Grow<Pending>::Span s, PyObject* dict, const FastClass* cls, uint32_t depth) {
-        values_.clear();
-        if (!values_.reserve(cls->count)) {
-            out_of_memory();
-            return {nullptr, 0, 0};
+        for (uint32_t i = cls->count; i-- > 0;) {
+            PyObject* value = find_str_key(dict, cls->names[i]);
+            if (value && !push_value(s, value, depth, i)) return {nullptr, 0, 0};
         }
-        for (uint32_t i = 0; i < cls->count; ++i)
-            values_.push_unchecked(find_str_key(dict, cls->names[i]));
-        if (s.cap - s.size < cls->count) {
-            s = stack_.regrow(s, s.size + cls->count);
-            if (!s.data) {
-                out_of_memory();
-                return s;
-            }
-        }
-        for (uint32_t i = cls->count; i-- > 0;)
-            if (values_[i] && !push_value(s, values_[i], depth, i)) return {nullptr, 0, 0};
         return s;
     }
 
@@ -338,7 +327,6 @@ private:
     FieldTable& table_;
     PyObject* root_ = nullptr;
     Grow<Pending> stack_;
-    Grow<PyObject*> values_;  // scratch of push_children_by_name
     PathGuard guard_;
 };
 
