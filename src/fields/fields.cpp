@@ -111,16 +111,10 @@ Result<TypeInfo*> build_type_info(PyTypeObject* type) {
     };
     Grow<PyObject*> attributes;
     Status read = read_names(type, Name::_attributes, attributes);
-    static constexpr struct { Name name; uint8_t bit; } kLocations[] = {
-        {Name::lineno, kLineno},
-        {Name::col_offset, kColOffset},
-        {Name::end_lineno, kEndLineno},
-        {Name::end_col_offset, kEndColOffset},
-    };
     for (size_t i = 0; i < attributes.size(); ++i) {
-        for (auto [name, bit] : kLocations) {
-            auto location = interned(name);
-            if (location && attributes[i] == *location) info->location_mask |= bit;
+        for (int p = 0; p < kLocationCount; ++p) {
+            auto location = interned(kLocationNames[p]);
+            if (location && attributes[i] == *location) info->location_mask |= 1u << p;
         }
         Py_DECREF(attributes[i]);
     }

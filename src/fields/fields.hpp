@@ -8,25 +8,25 @@
 #include "lib/classes.hpp"
 #include "lib/grow.hpp"
 #include "lib/instance_dict.hpp"
+#include "lib/names.hpp"
 #include "lib/result.hpp"
 #include "lib/type_map.hpp"
 
 namespace sprig {
 
-/// Location attributes a type declares in `_attributes`.
-enum LocationBit : uint8_t {
-    kLineno = 1,
-    kColOffset = 2,
-    kEndLineno = 4,
-    kEndColOffset = 8,
-};
+/// The location attributes, in the order of the writes on one node. The one at position p
+/// is bit (1 << p) of TypeInfo::location_mask.
+constexpr int kLocationCount = 4;
+constexpr Name kLocationNames[kLocationCount] = {Name::lineno, Name::col_offset,
+                                                 Name::end_lineno, Name::end_col_offset};
 
-/// What the walks need to know of one type. Made once per type per thread and never moved or
-/// changed, so callers keep a plain pointer to it while they run on that thread.
+/// What the walks need to know of one type. Made once per type per thread and never moved,
+/// and only its cached findings ever change, so callers keep a plain pointer to it while
+/// they run on that thread.
 struct TypeInfo {
     Grow<PyObject*> fields;  // owned, interned exact str: the type's _fields in order
     PyObject* type;          // owned: keeps the address from being reused
-    uint8_t location_mask;   // LocationBit values named in the type's _attributes
+    uint8_t location_mask;   // the kLocationNames the type names in _attributes, by position
     // The type's version tag when plain_writes last found that its instances' location
     // attributes, or their `parent`, go straight into the instance dictionary; 0 when not.
     mutable unsigned int plain_location_writes = 0;

@@ -79,6 +79,11 @@ Result<AstClasses> get_ast_classes() {
     return t_classes;
 }
 
+namespace {
+
+// The names in a class's `_fields` (a tuple or a list), read from the dictionaries along
+// its MRO without running Python code: exact interned str, in order; non-str items are
+// left out. Appends new references to `out`.
 Status read_fields_mro(PyTypeObject* type, RefStack& out) {
     auto fields_name = interned(Name::_fields);
     if (!fields_name) return fail(std::move(fields_name.error()));
@@ -95,6 +100,8 @@ Status read_fields_mro(PyTypeObject* type, RefStack& out) {
     }
     return {};
 }
+
+}  // namespace
 
 FieldTable::~FieldTable() {
     map_.for_each([](PyTypeObject* type, FastClass& entry) {

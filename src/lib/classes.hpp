@@ -10,8 +10,8 @@ namespace sprig {
 
 /// ast.AST and ast.expr, resolved once per thread and never released.
 struct AstClasses {
-    PyObject* ast;   // borrowed: the thread's cache keeps it alive for the process
-    PyObject* expr;  // borrowed, likewise
+    PyObject* ast;   // owned by the thread's cache, which never releases it
+    PyObject* expr;  // likewise
 };
 
 /// The calling thread's pair, importing `ast` on the thread's first need.
@@ -34,10 +34,6 @@ public:
     FieldTable& operator=(const FieldTable&) = delete;
     ~FieldTable();
 
-    /// The entry of `type`, or null when the table has not met it yet.
-    [[gnu::always_inline]] const FastClass* find(PyTypeObject* type) const {
-        return map_.find(type);
-    }
     /// The table's state as plain values, for loops that keep it in registers.
     TypeMap<FastClass>::View view() const { return map_.view(); }
     /// The entry of a type that find() does not know: a type whose base is `object` is no
@@ -62,7 +58,6 @@ public:
     FieldTableLease(const FieldTableLease&) = delete;
     ~FieldTableLease();
     FieldTable& operator*() const { return *table_; }
-    FieldTable* operator->() const { return table_; }
 
 private:
     FieldTable* table_;
@@ -71,10 +66,5 @@ private:
 /// The calling thread's FieldTable for exclusive use, building it on first need. A
 /// re-entrant call while an outer call holds it is an internal failure.
 Result<FieldTableLease> acquire_field_table(const AstClasses& classes);
-
-/// The names in a class's `_fields`, read from the dictionaries along its MRO without
-/// running Python code: exact interned str, in order; non-str items are left out. Appends
-/// new references to `out`.
-Status read_fields_mro(PyTypeObject* type, class RefStack& out);
 
 }  // namespace sprig

@@ -135,8 +135,6 @@ void release_cached(PyObject* p) {
     PyMutex_Unlock(&g_deferred_guard);
 }
 
-bool in_module_call() { return t_call_depth > 0; }
-
 Failure take_pending() {
     PyObject* exc = PyErr_GetRaisedException();
     if (!exc) {

@@ -25,9 +25,6 @@ PyObject* call_in_frame(const Params& params, Result<Ref> (*body)(Args), PyObjec
 /// exception, after a report on stderr).
 void raise_failure(Failure failure);
 
-/// Whether the calling thread is inside a call into the module.
-bool in_module_call();
-
 /// Attaches the note "while processing '{parameter}'" to the exception of `failure`; a
 /// failure to do so is discarded.
 void add_argument_note(Failure& failure, const char* parameter);

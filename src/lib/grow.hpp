@@ -3,7 +3,6 @@
 #pragma once
 #include <cstddef>
 #include <cstdlib>
-#include <cstring>
 #include <type_traits>
 #include <utility>
 
@@ -33,13 +32,11 @@ public:
     ~Grow() { std::free(data_); }
 
     size_t size() const { return size_; }
-    size_t capacity() const { return cap_; }
     bool empty() const { return size_ == 0; }
     T* data() { return data_; }
     const T* data() const { return data_; }
     T& operator[](size_t i) { return data_[i]; }
     const T& operator[](size_t i) const { return data_[i]; }
-    T& back() { return data_[size_ - 1]; }
 
     /// Room for at least `n` entries in all; false when memory is exhausted.
     [[nodiscard]] bool reserve(size_t n) { return n <= cap_ || regrow(n); }
@@ -98,7 +95,6 @@ private:
 class RefStack : public Grow<PyObject*> {
 public:
     RefStack() = default;
-    RefStack(RefStack&&) = default;
     ~RefStack() { drop_from(0); }
     /// Appends a new reference to `p`.
     [[nodiscard]] bool push_new(PyObject* p) {
@@ -111,6 +107,17 @@ public:
     /// Releases every entry from `start` on.
     void drop_from(size_t start) {
         while (size() > start) Py_DECREF(pop());
+    }
+};
+
+/// A Grow of entries whose `node` each holds a reference: whatever is still in it when it
+/// dies is released.
+template <class T>
+class NodeStack : public Grow<T> {
+public:
+    NodeStack() = default;
+    ~NodeStack() {
+        while (!this->empty()) Py_DECREF(this->pop().node);
     }
 };
 

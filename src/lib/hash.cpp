@@ -93,9 +93,13 @@ public:
     /// Room for `n` entries; false when memory is exhausted.
     [[nodiscard]] bool reserve(size_t n) {
         if (n > SIZE_MAX / sizeof(Slot) / 2) return false;
-        capacity_ = n + n / 2 + 1;  // any size: the home slot is scaled, not masked
-        slots_ = static_cast<Slot*>(std::calloc(capacity_, sizeof(Slot)));
-        return slots_ != nullptr;
+        size_t capacity = n + n / 2 + 1;  // any size: the home slot is scaled, not masked
+        auto* slots = static_cast<Slot*>(std::calloc(capacity, sizeof(Slot)));
+        if (!slots) return false;
+        std::free(slots_);
+        slots_ = slots;
+        capacity_ = capacity;
+        return true;
     }
 
     /// The slot holding `key`, or the empty slot where it belongs: valid until the next
@@ -304,15 +308,6 @@ struct Pending {
     uint32_t depth;
 };
 
-// A Grow of Pending entries that releases whatever is left in it.
-class PendingStack : public Grow<Pending> {
-public:
-    PendingStack() = default;
-    ~PendingStack() {
-        while (!empty()) Py_DECREF(pop().node);
-    }
-};
-
 // One run over one root. A nested run is a separate HashRun on the C stack.
 class HashRun {
 public:
@@ -342,7 +337,7 @@ private:
     // Every node reachable from `root`, in depth-first pre-order, once per path, into
     // nodes_. Each stack entry carries its depth for the cycle check.
     bool collect(PyObject* root) {
-        PendingStack stack;
+        NodeStack<Pending> stack;
         RefStack scratch;  // children read by name, before they join the stack
         PathGuard guard;
         if (!stack.push({root, 0})) return out_of_memory();

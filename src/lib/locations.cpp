@@ -13,11 +13,9 @@ namespace sprig {
 
 namespace {
 
-// Positions 0..3 are lineno, col_offset, end_lineno, end_col_offset: the order of the
-// writes on one node, and bit (1 << position) of TypeInfo::location_mask.
-constexpr int kPositions = 4;
-constexpr Name kLocationNames[kPositions] = {Name::lineno, Name::col_offset,
-                                             Name::end_lineno, Name::end_col_offset};
+// Positions 0..3 are those of kLocationNames: lineno, col_offset, end_lineno and
+// end_col_offset.
+constexpr int kPositions = kLocationCount;
 // A start position held as None is kept (and handed down); an end position held as None
 // is replaced.
 constexpr bool kNoneIsMissing[kPositions] = {false, false, true, true};
@@ -46,13 +44,6 @@ struct Pending {
     PyObject* node;   // owned: a write may run Python code that drops it from the tree
     uint32_t frame;   // index of the frame the node inherits
     uint32_t depth;   // the root is at depth 0
-};
-
-class PendingStack : public Grow<Pending> {
-public:
-    ~PendingStack() {
-        while (!empty()) Py_DECREF(pop().node);
-    }
 };
 
 // The location values stored in `dict`, found among its entries by address (borrowed,
@@ -158,7 +149,7 @@ Result<Ref> fix_missing_locations(PyObject* node) {
 
     FrameStack frames;
     SPRIG_TRY(push_start_frame(frames));
-    PendingStack stack;
+    NodeStack<Pending> stack;
     RefStack scratch;  // children read by name, before they join the stack
     PathGuard guard;
     if (!stack.reserve(1)) return fail(no_memory());

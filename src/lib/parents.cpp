@@ -17,14 +17,6 @@ struct Pending {
     uint32_t depth;        // the root is at depth 0
 };
 
-// The work stack; whatever is left in it when the call ends is released.
-class PendingStack : public Grow<Pending> {
-public:
-    ~PendingStack() {
-        while (!empty()) Py_DECREF(pop().node);
-    }
-};
-
 }  // namespace
 
 Result<Ref> set_parents(PyObject* node) {
@@ -35,7 +27,7 @@ Result<Ref> set_parents(PyObject* node) {
     auto parent_name = interned(Name::parent);
     if (!parent_name) return fail(std::move(parent_name.error()));
 
-    PendingStack stack;
+    NodeStack<Pending> stack;
     RefStack scratch;  // children read by name, before they join the stack
     PathGuard guard;
     if (!stack.reserve(1)) return fail(no_memory());

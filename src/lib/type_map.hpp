@@ -62,8 +62,6 @@ public:
             if (slots_[i].key) f(slots_[i].key, slots_[i].value);
     }
 
-    size_t size() const { return used_; }
-
 private:
     // Type objects are large and 16-byte aligned: their addresses' middle bits spread them
     // well enough without a multiplication on the walks' hot path.

@@ -1,5 +1,6 @@
 // The type-filtered walks: frontier (with and without edges), of_types, and the visitor
-// event stream. They read children through push_children / push_child_refs.
+// event stream. They read children in place from the instance dictionary when it holds
+// the fields in order, and through push_children / push_child_refs otherwise.
 #pragma once
 #include "lib/result.hpp"
 
