@@ -143,6 +143,21 @@ def deleted_and_set_again():
     return n
 
 
+class OwnHash(str):
+    def __hash__(self):
+        return 1
+
+    __eq__ = str.__eq__
+
+
+def shadowed_key():
+    # Two keys spell "value"; a lookup by name finds the exact str, whose hash is str's.
+    n = ast.Expr.__new__(ast.Expr)
+    vars(n)[OwnHash("value")] = ast.Name("shadow")
+    vars(n)["value"] = ast.Name("real")
+    return n
+
+
 def keys_not_interned():
     n = ast.Call.__new__(ast.Call)
     for name, value in [("args", [ast.Name("a")]), ("func", ast.Name("f")), ("keywords", [])]:
@@ -184,6 +199,7 @@ HAND_BUILT = {
     "non-field str key": lambda: with_key("extra"),
     "field deleted and set again": deleted_and_set_again,
     "keys equal but not interned": keys_not_interned,
+    "a str subclass key beside the field's": shadowed_key,
     "missing fields, then other attributes": missing_fields_then_attributes,
     "no dictionary yet": lambda: ast.BinOp.__new__(ast.BinOp),
     "shared subtree": shared_below_two_parents,

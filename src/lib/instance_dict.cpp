@@ -58,8 +58,12 @@ PyObject* find_str_key(PyObject* dict, PyObject* name) {
     PyObject *key, *value;
     while (PyDict_Next(dict, &pos, &key, &value)) {
         if (key == name) return value;
-        // A str subclass key counts by its characters: comparing them runs no Python code.
-        if (PyUnicode_Check(key) && PyUnicode_Compare(key, name) == 0) return value;
+        // Another str key is the name's own when a lookup would find it: equal characters
+        // (comparing them runs no Python code) under str's own hash. A subclass with a hash
+        // of its own may sit beside the exact key in the same dictionary.
+        if (PyUnicode_Check(key) && Py_TYPE(key)->tp_hash == PyUnicode_Type.tp_hash &&
+            PyUnicode_Compare(key, name) == 0)
+            return value;
     }
     return nullptr;
 }

@@ -90,8 +90,8 @@ inline const void* dict_keys_address(PyObject* dict) {
 void verify_dict_layout();
 
 /// The value stored under the str `name` in `dict`, found by scanning the entries through the
-/// dictionary API and comparing the characters of str keys only, so it runs no Python code
-/// whatever else the dictionary holds. Borrowed; null when absent.
+/// dictionary API and comparing the characters of str keys that hash as str does, so it
+/// runs no Python code whatever else the dictionary holds. Borrowed; null when absent.
 PyObject* find_str_key(PyObject* dict, PyObject* name);
 
 }  // namespace sprig
