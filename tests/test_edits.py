@@ -380,6 +380,32 @@ def test_a_class_changed_by_a_write_decides_the_children(edit, peer):
     assert location_state(nodes(got)) == location_state(nodes(want))
 
 
+class Colliding:
+    """A key that collides with `name` and replaces the dictionary of `victim` when compared."""
+
+    def __init__(self, name, victim):
+        self.name, self.victim, self.armed = name, victim, False
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        if self.armed:
+            object.__setattr__(self.victim, "__dict__", {})
+        return False
+
+
+@pytest.mark.parametrize("edit, name", [(sprig.set_parents, "parent"),
+                                        (sprig.fix_missing_locations, "lineno")])
+def test_a_key_that_replaces_the_dictionary_during_a_write(edit, name):
+    victim = ast.Name("x")
+    key = Colliding(name, victim)
+    vars(victim).update({key: 1, "j1": 0, "j2": 0})
+    key.armed = True
+    edit(ast.Expr(victim))  # no crash: the store finishes in the dictionary it replaced
+    assert key not in vars(victim)
+
+
 class NoParent(ast.Name):
     parent = property(lambda self: "fixed")
 

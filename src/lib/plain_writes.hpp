@@ -22,8 +22,14 @@ bool plain_writes(PyTypeObject* type, PyObject* const* names, int count,
 /// the instance dictionary through PyDict_SetItem, as the generic __setattr__ would put it.
 inline int set_attribute(PyObject* node, PyObject* name, PyObject* value, bool plain) {
     if (plain) {
-        if (PyObject* dict = instance_dict(node)) [[likely]]
-            return PyDict_SetItem(dict, name, value);
+        if (PyObject* dict = instance_dict(node)) [[likely]] {
+            // Held: the __eq__ of a colliding key may replace the node's dictionary while
+            // the store is under way.
+            Py_INCREF(dict);
+            int stored = PyDict_SetItem(dict, name, value);
+            Py_DECREF(dict);
+            return stored;
+        }
     }
     return PyObject_SetAttr(node, name, value);
 }
