@@ -321,3 +321,23 @@ def test_internal_failure_is_a_base_exception_outside_the_module():
         """
     )
     assert out == "ok\n"
+
+
+def test_a_subinterpreter_cannot_import_the_module():
+    # Subinterpreters that share the main one's GIL skip the import system's own check, so
+    # the module refuses them itself; the main interpreter goes on working.
+    pytest.importorskip("_interpreters")
+    out = run_python(
+        """
+        import ast, _interpreters
+        import sprig
+        sub = _interpreters.create("legacy")
+        try:
+            error = _interpreters.run_string(sub, "import sprig")
+        finally:
+            _interpreters.destroy(sub)
+        print(error.type.__name__, error.msg)
+        print(sprig._walk_count(ast.parse("x = f(a)")))
+        """
+    )
+    assert out == "ImportError sprig does not support subinterpreters\n9\n"

@@ -189,6 +189,13 @@ Result<Ref> exec_body(Args a) {
 constexpr Params kExec{"<module exec>", {"module"}, 1, 1};
 
 int module_exec(PyObject* module) {
+    // The per-thread class tables and the process-wide names hold the main interpreter's
+    // objects: in another interpreter they would find no node at all, or outlive it.
+    // Subinterpreters that share the main one's GIL skip the import system's own check.
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        PyErr_SetString(PyExc_ImportError, "sprig does not support subinterpreters");
+        return -1;
+    }
     PyObject* args[1] = {module};
     PyObject* r = call_in_frame(kExec, exec_body, args, 1, nullptr);
     if (!r) return -1;
