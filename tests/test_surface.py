@@ -341,3 +341,24 @@ def test_a_subinterpreter_cannot_import_the_module():
         """
     )
     assert out == "ImportError sprig does not support subinterpreters\n9\n"
+
+
+@pytest.mark.parametrize("listed", ["bool", "ast.AST"], ids=["a class that is no node", "a loop"])
+def test_a_metaclass_that_lists_odd_subclasses(listed):
+    # The class table is built from __subclasses__(), which a metaclass may override.
+    out = run_python(
+        f"""
+        import ast, sprig
+        class Meta(type):
+            def __subclasses__(cls):
+                return [{listed}]
+        class Odd(ast.AST, metaclass=Meta):
+            pass
+        tree = ast.Expr(ast.List([True, ast.Name("x")], ast.Load()))
+        found = sprig.walk_dfs(tree)
+        assert sorted(map(id, found)) == sorted(map(id, ast.walk(tree))), found
+        print("ok")
+        """,
+        timeout=30,
+    )
+    assert out == "ok\n"

@@ -112,8 +112,6 @@ FieldTable::~FieldTable() {
 }
 
 Result<const FastClass*> FieldTable::enter(PyTypeObject* type, bool node) {
-    // A class with two ast bases is met once under each; the first entry stands.
-    if (const FastClass* old = map_.find(type)) return old;
     RefStack names;  // releases the names unless the table takes them over
     if (node) SPRIG_TRY(read_fields_mro(type, names));
     FastClass entry{nullptr, static_cast<uint32_t>(names.size()), node};
@@ -152,7 +150,11 @@ Status FieldTable::build(const AstClasses& classes) {
     while (!stack.empty()) {
         Ref cls = stack.take();
         auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
-        SPRIG_TRY(enter(type, cls.get() != classes.ast));
+        // Met before: a class under two ast bases, or a __subclasses__ that leads back.
+        if (map_.find(type)) continue;
+        // A __subclasses__ of a metaclass may list any class at all.
+        auto* ast = reinterpret_cast<PyTypeObject*>(classes.ast);
+        SPRIG_TRY(enter(type, type != ast && PyType_IsSubtype(type, ast)));
         PyObject* self[1] = {cls.get()};
         Ref subclasses = Ref::adopt(PyObject_VectorcallMethod(
             *subclasses_name, self, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
