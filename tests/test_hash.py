@@ -417,4 +417,5 @@ def test_the_next_call_releases_what_ended_threads_queued():
     drain()  # the first call of a process makes what later calls reuse
     nothing_queued = drain()
     hash_on_threads(classes)
-    assert drain() - nothing_queued == -len(classes)  # one class reference per record
+    # Per thread: the class of its one record, and its (ast.AST, ast.expr) pair.
+    assert drain() - nothing_queued == -3 * len(classes)

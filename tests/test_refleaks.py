@@ -383,7 +383,6 @@ def walk_on_a_thread_that_ends():
 
 @pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs a debug build")
 def test_thread_exit_releases_the_class_table():
-    # A thread keeps only its (ast.AST, ast.expr) pair past its end; its class table goes
-    # through the deferred-release queue to the next call.
+    # A thread's class pair and table go through the deferred-release queue to the next call.
     deltas = reference_deltas(walk_on_a_thread_that_ends)
-    assert all(d <= 2 for d in deltas[3:]), deltas
+    assert all(d <= 0 for d in deltas[3:]), deltas

@@ -15,7 +15,19 @@ namespace sprig {
 
 namespace {
 
+// Read on every call, so a plain value: its holder, whose destructor gives the pair back
+// when the thread ends, is touched only when the pair is first resolved.
 thread_local AstClasses t_classes{nullptr, nullptr};
+
+struct ClassesHolder {
+    bool holds = false;
+    ~ClassesHolder() {
+        if (!holds) return;
+        release_cached(std::exchange(t_classes.ast, nullptr));
+        release_cached(std::exchange(t_classes.expr, nullptr));
+    }
+};
+thread_local ClassesHolder t_classes_holder;
 
 enum class CellState : uint8_t { unused, alive, destroyed };
 
@@ -75,6 +87,7 @@ Result<AstClasses> get_ast_classes() {
     if (!t_classes.ast) {  // the import may have run a walk that resolved them first
         t_classes.ast = ast->release();
         t_classes.expr = expr->release();
+        t_classes_holder.holds = true;
     }
     return t_classes;
 }

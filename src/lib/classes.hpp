@@ -8,9 +8,9 @@
 
 namespace sprig {
 
-/// ast.AST and ast.expr, resolved once per thread and never released.
+/// ast.AST and ast.expr, resolved once per thread and given back when the thread ends.
 struct AstClasses {
-    PyObject* ast;   // owned by the thread's cache, which never releases it
+    PyObject* ast;   // owned by the thread's cache
     PyObject* expr;  // likewise
 };
 
