@@ -124,7 +124,9 @@ FieldTable::~FieldTable() {
     });
 }
 
-Result<const FastClass*> FieldTable::enter(PyTypeObject* type, bool node) {
+Result<const FastClass*> FieldTable::enter(PyTypeObject* type) {
+    auto* ast = reinterpret_cast<PyTypeObject*>(ast_);
+    bool node = type != ast && PyType_IsSubtype(type, ast);
     RefStack names;  // releases the names unless the table takes them over
     if (node) SPRIG_TRY(read_fields_mro(type, names));
     FastClass entry{nullptr, static_cast<uint32_t>(names.size()), node};
@@ -148,9 +150,7 @@ Result<const FastClass*> FieldTable::admit(PyTypeObject* type) {
     static constexpr FastClass kNoNode{nullptr, 0, false};
     PyTypeObject* base = type->tp_base;
     if (!base || base == &PyBaseObject_Type) return &kNoNode;
-    bool node = PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(ast_)) &&
-                type != reinterpret_cast<PyTypeObject*>(ast_);
-    return enter(type, node);
+    return enter(type);
 }
 
 Status FieldTable::build(const AstClasses& classes) {
@@ -165,9 +165,7 @@ Status FieldTable::build(const AstClasses& classes) {
         auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
         // Met before: a class under two ast bases, or a __subclasses__ that leads back.
         if (map_.find(type)) continue;
-        // A __subclasses__ of a metaclass may list any class at all.
-        auto* ast = reinterpret_cast<PyTypeObject*>(classes.ast);
-        SPRIG_TRY(enter(type, type != ast && PyType_IsSubtype(type, ast)));
+        SPRIG_TRY(enter(type));  // a metaclass's __subclasses__ may list any class at all
         PyObject* self[1] = {cls.get()};
         Ref subclasses = Ref::adopt(PyObject_VectorcallMethod(
             *subclasses_name, self, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));

@@ -44,7 +44,8 @@ public:
     Status build(const AstClasses& classes);
 
 private:
-    Result<const FastClass*> enter(PyTypeObject* type, bool node);
+    /// Enters `type`, a node when it is a proper subclass of ast.AST, with its _fields.
+    Result<const FastClass*> enter(PyTypeObject* type);
 
     TypeMap<FastClass> map_;
     PyObject* ast_ = nullptr;  // borrowed: AstClasses live for the process
