@@ -9,6 +9,7 @@ import operator
 import sys
 import textwrap
 import threading
+import types
 import warnings
 from collections import Counter
 
@@ -213,6 +214,7 @@ HAND_BUILT = {
     "values that are not children": lambda: ast.Module(
         body=[
             ast.AST(), 1, None, "s", True, KeyError("k"), ast.Name, ListSub([ast.Name("l")]),
+            types.SimpleNamespace(), (lambda: None), object(), 1.5,
             [ast.Name("nested")], (ast.Name("t"),), ast.stmt(), ast.Pass(),
         ],
         type_ignores=(ast.Name("tuple"),),

@@ -21,13 +21,6 @@ struct Pending {
     uint32_t depth;  // the root is at depth 0
 };
 
-// A value may be a node only when its class derives from something other than `object`:
-// this leaves out None, str, int, tuple and ast.AST itself without a table lookup. (An
-// instance of `object` itself passes, and is then found to be no node.)
-[[gnu::always_inline]] inline bool may_be_node(PyObject* v) {
-    return Py_TYPE(v)->tp_base != &PyBaseObject_Type;
-}
-
 // No real tree is this deep. A walk that gets deeper stops to run the depth-first check
 // for cycles once, then goes on without looking at depths again.
 constexpr uint32_t kSuspectDepth = 4096;
@@ -130,13 +123,18 @@ public:
 
 private:
     template <Mode M, bool kGuard>
-    bool one_by_one(Regs& r) {
+    [[gnu::hot, gnu::noinline]] bool one_by_one(Regs& state) {
+        Regs r = state;
+        bool ok = true;
         while (r.stack.size) {
             Pending p = r.stack.data[--r.stack.size];
-            if (!visit<M, kGuard, false>(r, p)) [[unlikely]]
-                return false;
+            if (!visit<M, kGuard, false>(r, p)) [[unlikely]] {
+                ok = false;
+                break;
+            }
         }
-        return true;
+        state = r;
+        return ok;
     }
 
     // Windows of up to kWindow entries taken off the top of the stack and read front to
@@ -146,7 +144,13 @@ private:
     // first values (children, or lists of them) are requested. Many cache misses are then
     // in flight at once instead of one after another down each path, while taking windows
     // off the top keeps to the tree's own memory order and the stack short.
-    bool pipelined(Regs& r) {
+    [[gnu::hot, gnu::noinline]] bool pipelined(Regs& state) {
+        Regs r = state;
+        bool ok = pipelined_loop(r);
+        state = r;
+        return ok;
+    }
+    [[gnu::always_inline]] bool pipelined_loop(Regs& r) {
         constexpr size_t kWindow = 64;
         constexpr size_t kKeysAhead = 16;
         constexpr size_t kValuesAhead = 8;
@@ -242,16 +246,22 @@ private:
         const UnicodeEntry* entries = r.direct ? str_entries_unchecked(dict, &used) : nullptr;
         if (entries && used >= k) [[likely]] {
             size_t mark = r.stack.size;
-            PyObject* const* names = cls->names;  // a local: stores below may alias the table
-            for (uint32_t i = k; i-- > 0;) {
-                if (entries[i].key != names[i]) [[unlikely]] {
+            // Last field first, so that the first comes off the stack first. Locals: stores
+            // below may alias the table.
+            PyObject* const* names = cls->names;
+            PyObject* const* name = names + k;
+            const UnicodeEntry* entry = entries + k;
+            do {
+                --name;
+                --entry;
+                if (entry->key != *name) [[unlikely]] {
                     r.stack.size = mark;
                     r.stack = push_children_by_name(r.stack, dict, cls, depth);
                     return r.stack.data != nullptr;
                 }
-                if (!push_value(r.stack, entries[i].value, depth, i)) [[unlikely]]
+                if (!push_value(r.stack, entry->value, depth, name - names)) [[unlikely]]
                     return false;
-            }
+            } while (name != names);
             return true;
         }
         r.stack = push_children_by_name(r.stack, dict, cls, depth);
@@ -269,24 +279,27 @@ private:
                 s = stack_.regrow(s, s.size + n + later);
                 if (!s.data) return out_of_memory();
             }
-            for (size_t j = n; j-- > 0;) {
-                if (may_be_node(items[j])) {
-                    prefetch_dict(items[j]);
-                    s.data[s.size++] = {items[j], depth};
-                }
-            }
+            for (size_t j = n; j-- > 0;) push_if_node(s, items[j], depth);
             return true;
         }
-        if (may_be_node(v)) {
-            prefetch_dict(v);
-            s.data[s.size++] = {v, depth};
-        }
+        push_if_node(s, v, depth);
         return true;
     }
-    // Asks for the dictionary of a node being pushed: its first cache line was just read
-    // to test its type, and the dictionary is the next thing its visit will need.
-    [[gnu::always_inline]] static void prefetch_dict(PyObject* v) {
-        if (PyObject* dict = instance_dict(v)) __builtin_prefetch(dict, 0, 3);
+    // Pushes `v` if it may be a node: if its class keeps the instance dictionary at a fixed
+    // offset, as ast.AST does and every subclass inherits. This leaves out None, str, int,
+    // float, bytes and tuple without a table lookup; the few other objects that pass
+    // (functions and exceptions, say) are found to be no node when popped. The dictionary
+    // is asked for: the next thing the node's visit needs.
+    [[gnu::always_inline]] static void push_if_node(Grow<Pending>::Span& s, PyObject* v,
+                                                    uint32_t depth) {
+        Py_ssize_t offset = Py_TYPE(v)->tp_dictoffset;
+        if (offset <= 0) return;
+        if (PyObject* dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(v) + offset))
+            __builtin_prefetch(dict, 0, 3);
+        // Member by member: an aggregate store would also clear the padding after `depth`.
+        Pending& slot = s.data[s.size++];
+        slot.node = v;
+        slot.depth = depth;
     }
 
     [[gnu::cold, gnu::noinline]] const FastClass* admit(PyTypeObject* type) {
