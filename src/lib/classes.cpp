@@ -117,37 +117,51 @@ Status read_fields_mro(PyTypeObject* type, RefStack& out) {
 }  // namespace
 
 FieldTable::~FieldTable() {
-    map_.for_each([](PyTypeObject* type, FastClass& entry) {
+    nodes_.for_each([](PyTypeObject* type, FastClass& entry) {
         for (uint32_t i = 0; i < entry.count; ++i) release_cached(entry.names[i]);
         std::free(const_cast<PyObject**>(entry.names));
         release_cached(reinterpret_cast<PyObject*>(type));
     });
+    others_.for_each(
+        [](PyTypeObject* type, bool) { release_cached(reinterpret_cast<PyObject*>(type)); });
 }
+
+namespace {
+constexpr FastClass kNoNode{nullptr, 0, 0, false};
+}  // namespace
 
 Result<const FastClass*> FieldTable::enter(PyTypeObject* type) {
     auto* ast = reinterpret_cast<PyTypeObject*>(ast_);
-    bool node = type != ast && PyType_IsSubtype(type, ast);
+    if (type == ast || !PyType_IsSubtype(type, ast)) {
+        if (!others_.put(type, true)) return fail(no_memory());
+        Py_INCREF(type);
+        return &kNoNode;
+    }
     RefStack names;  // releases the names unless the table takes them over
-    if (node) SPRIG_TRY(read_fields_mro(type, names));
-    FastClass entry{nullptr, static_cast<uint32_t>(names.size()), node};
+    SPRIG_TRY(read_fields_mro(type, names));
+    // Every ast class keeps the dictionary at a fixed offset; without one, nothing is read.
+    Py_ssize_t offset = type->tp_dictoffset;
+    bool readable = offset > 0 && offset <= static_cast<Py_ssize_t>(UINT32_MAX);
+    FastClass entry{nullptr, readable ? static_cast<uint32_t>(names.size()) : 0,
+                    readable ? static_cast<uint32_t>(offset) : 0, true};
     if (entry.count) {
         auto* copy = static_cast<PyObject**>(std::malloc(entry.count * sizeof(PyObject*)));
         if (!copy) return fail(no_memory());
         std::memcpy(copy, names.data(), entry.count * sizeof(PyObject*));
         entry.names = copy;
     }
-    const FastClass* stored = map_.put(type, entry);
+    const FastClass* stored = nodes_.put(type, entry);
     if (!stored) {
         std::free(const_cast<PyObject**>(entry.names));
         return fail(no_memory());
     }
-    names.clear();  // the table owns them now
+    if (entry.count) names.clear();  // the table owns them now
     Py_INCREF(type);
     return stored;
 }
 
 Result<const FastClass*> FieldTable::admit(PyTypeObject* type) {
-    static constexpr FastClass kNoNode{nullptr, 0, false};
+    if (others_.find(type)) return &kNoNode;
     PyTypeObject* base = type->tp_base;
     if (!base || base == &PyBaseObject_Type) return &kNoNode;
     return enter(type);
@@ -155,7 +169,7 @@ Result<const FastClass*> FieldTable::admit(PyTypeObject* type) {
 
 Status FieldTable::build(const AstClasses& classes) {
     ast_ = classes.ast;
-    if (!map_.init(512)) return fail(no_memory());
+    if (!nodes_.init(512) || !others_.init(16)) return fail(no_memory());
     auto subclasses_name = interned(Name::__subclasses__);
     if (!subclasses_name) return fail(std::move(subclasses_name.error()));
     RefStack stack;
@@ -164,7 +178,7 @@ Status FieldTable::build(const AstClasses& classes) {
         Ref cls = stack.take();
         auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
         // Met before: a class under two ast bases, or a __subclasses__ that leads back.
-        if (map_.find(type)) continue;
+        if (nodes_.find(type) || others_.find(type)) continue;
         SPRIG_TRY(enter(type));  // a metaclass's __subclasses__ may list any class at all
         PyObject* self[1] = {cls.get()};
         Ref subclasses = Ref::adopt(PyObject_VectorcallMethod(

@@ -20,13 +20,15 @@ Result<AstClasses> get_ast_classes();
 /// What the fast walks know of one class.
 struct FastClass {
     PyObject* const* names;  // the class's _fields as interned str, owned by the table
-    uint32_t count;          // number of names
+    uint32_t count;          // number of names; 0 when instances keep no dictionary to read
+    uint32_t dict_offset;    // where instances keep their dictionary, when count > 0
     bool node;               // a proper subclass of ast.AST
 };
 
 /// Per-thread map from class to FastClass. Built from ast.AST.__subclasses__() on first use;
 /// a class met later is entered the first time a walk meets it. Every key and name is a
-/// strong reference, so a class's address can never be reused while it is a key.
+/// strong reference, so a class's address can never be reused while it is a key. Classes
+/// that are no node are kept apart, so that a walk's lookup finds nodes only.
 class FieldTable {
 public:
     FieldTable() = default;
@@ -34,10 +36,11 @@ public:
     FieldTable& operator=(const FieldTable&) = delete;
     ~FieldTable();
 
-    /// The table's state as plain values, for loops that keep it in registers.
-    TypeMap<FastClass>::View view() const { return map_.view(); }
-    /// The entry of a type that find() does not know: a type whose base is `object` is no
-    /// node; any other is tested once with PyType_IsSubtype and entered. Runs no Python code.
+    /// The node classes as plain values, for loops that keep them in registers.
+    TypeMap<FastClass>::View view() const { return nodes_.view(); }
+    /// The entry of a type that the view does not hold: a no-node entry for a class known
+    /// to be none or whose base is `object`; any other class is tested once with
+    /// PyType_IsSubtype and entered. Runs no Python code.
     Result<const FastClass*> admit(PyTypeObject* type);
 
     /// Enters `type` and its subclasses, recursively through __subclasses__().
@@ -47,7 +50,8 @@ private:
     /// Enters `type`, a node when it is a proper subclass of ast.AST, with its _fields.
     Result<const FastClass*> enter(PyTypeObject* type);
 
-    TypeMap<FastClass> map_;
+    TypeMap<FastClass> nodes_;
+    TypeMap<bool> others_;  // classes entered as no node
     PyObject* ast_ = nullptr;  // borrowed: AstClasses live for the process
 };
 

@@ -86,13 +86,24 @@ public:
 // registers. Stores into the arrays may alias any memory (strict aliasing is off), so the
 // same state kept in members would be reloaded after every store. Whatever leaves the
 // inner loop (growth, entering a class, the name-based read) writes back and reloads.
+// The work stack as pointers: a push or a pop is then a store or a load and one step.
+struct Stack {
+    Pending* base;  // null after a failed growth
+    Pending* top;   // one past the top entry
+    Pending* end;   // one past the capacity
+    // Whether `n` more entries fit; in bytes, which spares a division.
+    bool fits(size_t n) const {
+        return static_cast<size_t>(reinterpret_cast<const char*>(end) -
+                                   reinterpret_cast<const char*>(top)) >= n * sizeof(Pending);
+    }
+};
+
 struct Regs {
-    Grow<Pending>::Span stack;
-    PyObject** out;
-    size_t listed;
-    size_t out_cap;
+    Stack s;
+    PyObject** out;      // where the next listed node goes
+    PyObject** out_end;  // one past the listed nodes' capacity
+    size_t counted;      // with Mode::count
     uint32_t suspect_depth;  // kSuspectDepth, or UINT32_MAX once the tree is known acyclic
-    bool direct;             // the dictionary layout was verified: read entry tables in place
     TypeMap<FastClass>::View classes;
     PyObject** path;         // with kGuard: ancestors by depth, below `limit`
     uint32_t limit;
@@ -109,26 +120,58 @@ public:
     template <Mode M, bool kGuard = false>
     bool run(PyObject* root) {
         root_ = root;
-        Regs r{stack_.open(), listed.data, listed.size, listed.capacity, kSuspectDepth,
-               direct_reads(), table_.view(), guard_.path(), guard_.limit()};
-        bool ok = visit<M, kGuard, true>(r, {root, 0}) &&
-                  (M == Mode::unordered ? pipelined(r) : one_by_one<M, kGuard>(r));
-        stack_.close(r.stack);
-        listed.data = r.out;
-        listed.capacity = r.out_cap;
-        if (M != Mode::count) listed.size = r.listed;
-        count = r.listed;
+        Regs r{};
+        r.s = stack_of(stack_.open());
+        r.out = listed.data + listed.size;
+        r.out_end = listed.data + listed.capacity;
+        r.suspect_depth = kSuspectDepth;
+        r.classes = table_.view();
+        r.path = guard_.path();
+        r.limit = guard_.limit();
+        bool ok = direct_reads() ? walk<M, kGuard, true>(r, root) : walk<M, kGuard, false>(r, root);
+        stack_.close(span_of(r.s));
+        if (M == Mode::count) {
+            count = r.counted;
+        } else {
+            listed.size = static_cast<size_t>(r.out - listed.data);
+            count = listed.size;
+        }
         return ok;
     }
 
 private:
-    template <Mode M, bool kGuard>
+    static Stack stack_of(Grow<Pending>::Span s) {
+        return {s.data, s.data + s.size, s.data + s.cap};
+    }
+    static Grow<Pending>::Span span_of(Stack s) {
+        return {s.base, static_cast<size_t>(s.top - s.base), static_cast<size_t>(s.end - s.base)};
+    }
+    // Room for `need` more entries; a null base when memory is exhausted. By value, as the
+    // other cold steps: the loop state's address must not escape, or it leaves registers.
+    [[gnu::cold, gnu::noinline]] Stack grow_stack(Stack s, size_t need) {
+        Grow<Pending>::Span span = span_of(s);
+        span = stack_.regrow(span, span.size + need);
+        if (!span.data) out_of_memory();
+        return stack_of(span);
+    }
+
+    // kDirect: the dictionary layout was verified, so entry tables are read in place.
+    template <Mode M, bool kGuard, bool kDirect>
+    bool walk(Regs& r, PyObject* root) {
+        if (!visit<M, kGuard, kDirect, true>(r, {root, 0})) return false;
+        if constexpr (M == Mode::unordered)
+            return pipelined<kDirect>(r);
+        else
+            return one_by_one<M, kGuard, kDirect>(r);
+    }
+
+    template <Mode M, bool kGuard, bool kDirect>
     [[gnu::hot, gnu::noinline]] bool one_by_one(Regs& state) {
         Regs r = state;
         bool ok = true;
-        while (r.stack.size) {
-            Pending p = r.stack.data[--r.stack.size];
-            if (!visit<M, kGuard, false>(r, p)) [[unlikely]] {
+        while (r.s.top != r.s.base) {
+            Pending p = *--r.s.top;
+            if (!visit<M, kGuard, kDirect, false>(r, p)) [[unlikely]] {
                 ok = false;
                 break;
             }
@@ -144,28 +187,31 @@ private:
     // first values (children, or lists of them) are requested. Many cache misses are then
     // in flight at once instead of one after another down each path, while taking windows
     // off the top keeps to the tree's own memory order and the stack short.
+    template <bool kDirect>
     [[gnu::hot, gnu::noinline]] bool pipelined(Regs& state) {
         Regs r = state;
-        bool ok = pipelined_loop(r);
+        bool ok = pipelined_loop<kDirect>(r);
         state = r;
         return ok;
     }
+    template <bool kDirect>
     [[gnu::always_inline]] bool pipelined_loop(Regs& r) {
         constexpr size_t kWindow = 64;
         constexpr size_t kKeysAhead = 16;
         constexpr size_t kValuesAhead = 8;
         Pending window[kWindow];
-        while (r.stack.size) {
-            size_t n = r.stack.size < kWindow ? r.stack.size : kWindow;
+        while (r.s.top != r.s.base) {
+            size_t size = static_cast<size_t>(r.s.top - r.s.base);
+            size_t n = size < kWindow ? size : kWindow;
             for (size_t j = 0; j < n; ++j) {
-                window[j] = r.stack.data[r.stack.size - 1 - j];
+                window[j] = r.s.top[-1 - static_cast<ptrdiff_t>(j)];
                 if (j < kKeysAhead) prefetch_keys(window[j].node);
             }
-            r.stack.size -= n;
+            r.s.top -= n;
             for (size_t i = 0; i < n; ++i) {
                 if (i + kKeysAhead < n) prefetch_keys(window[i + kKeysAhead].node);
-                if (r.direct && i + kValuesAhead < n) prefetch_values(window[i + kValuesAhead].node);
-                if (!visit<Mode::unordered, false, false>(r, window[i])) [[unlikely]]
+                if (kDirect && i + kValuesAhead < n) prefetch_values(window[i + kValuesAhead].node);
+                if (!visit<Mode::unordered, false, kDirect, false>(r, window[i])) [[unlikely]]
                     return false;
             }
         }
@@ -191,7 +237,7 @@ private:
     }
 
     // Lists `p` if it is the root or a node, and pushes its children.
-    template <Mode M, bool kGuard, bool kRoot>
+    template <Mode M, bool kGuard, bool kDirect, bool kRoot>
     [[gnu::always_inline]] bool visit(Regs& r, Pending p) {
         if (!kGuard && p.depth >= r.suspect_depth) [[unlikely]] {
             // Before the class lookup: the check may enter classes and move the table.
@@ -205,8 +251,8 @@ private:
             cls = admit(type);
             if (!cls) return false;
             r.classes = table_.view();
+            if (!kRoot && !cls->node) return true;
         }
-        if (!kRoot && !cls->node) return true;
         if constexpr (kGuard) {
             if (p.depth < r.limit) [[likely]] {
                 r.path[p.depth] = p.node;
@@ -220,32 +266,33 @@ private:
             }
         }
         if constexpr (M == Mode::count) {
-            ++r.listed;
+            ++r.counted;
         } else {
-            if (r.listed == r.out_cap) [[unlikely]] {
-                listed.size = r.listed;
+            if (r.out == r.out_end) [[unlikely]] {
+                listed.size = static_cast<size_t>(r.out - listed.data);
                 bool grown = listed.grow();
-                r.out = listed.data;
-                r.out_cap = listed.capacity;
+                r.out = listed.data + listed.size;
+                r.out_end = listed.data + listed.capacity;
                 if (!grown) return out_of_memory();
             }
             Py_INCREF(p.node);
-            r.out[r.listed++] = p.node;
+            *r.out++ = p.node;
         }
         uint32_t k = cls->count;
         if (k == 0) return true;
-        PyObject* dict = instance_dict(p.node);
+        PyObject* dict =
+            *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(p.node) + cls->dict_offset);
         if (!dict) return true;
         prefetch_parse_order(p.node, dict);
         uint32_t depth = p.depth + 1;
-        if (r.stack.cap - r.stack.size < k) [[unlikely]] {
-            r.stack = stack_.regrow(r.stack, r.stack.size + k);
-            if (!r.stack.data) return out_of_memory();
+        if (!r.s.fits(k)) [[unlikely]] {
+            r.s = grow_stack(r.s, k);
+            if (!r.s.base) return false;
         }
         Py_ssize_t used = 0;
-        const UnicodeEntry* entries = r.direct ? str_entries_unchecked(dict, &used) : nullptr;
+        const UnicodeEntry* entries = kDirect ? str_entries_unchecked(dict, &used) : nullptr;
         if (entries && used >= k) [[likely]] {
-            size_t mark = r.stack.size;
+            Pending* mark = r.s.top;
             // Last field first, so that the first comes off the stack first. Locals: stores
             // below may alias the table.
             PyObject* const* names = cls->names;
@@ -255,29 +302,28 @@ private:
                 --name;
                 --entry;
                 if (entry->key != *name) [[unlikely]] {
-                    r.stack.size = mark;
-                    r.stack = push_children_by_name(r.stack, dict, cls, depth);
-                    return r.stack.data != nullptr;
+                    r.s.top = mark;
+                    r.s = push_children_by_name(r.s, dict, cls, depth);
+                    return r.s.base != nullptr;
                 }
-                if (!push_value(r.stack, entry->value, depth, name - names)) [[unlikely]]
+                if (!push_value(r.s, entry->value, depth, name - names)) [[unlikely]]
                     return false;
             } while (name != names);
             return true;
         }
-        r.stack = push_children_by_name(r.stack, dict, cls, depth);
-        return r.stack.data != nullptr;
+        r.s = push_children_by_name(r.s, dict, cls, depth);
+        return r.s.base != nullptr;
     }
 
     // A field value: a node candidate, or an exact list of them. Other values and list
     // subclasses are no children. The stack has room for this value and `later` more.
-    [[gnu::always_inline]] bool push_value(Grow<Pending>::Span& s, PyObject* v, uint32_t depth,
-                                           size_t later) {
+    [[gnu::always_inline]] bool push_value(Stack& s, PyObject* v, uint32_t depth, size_t later) {
         if (Py_TYPE(v) == &PyList_Type) {
             size_t n = static_cast<size_t>(PyList_GET_SIZE(v));
             PyObject** items = reinterpret_cast<PyListObject*>(v)->ob_item;
-            if (s.cap - s.size < n + later) [[unlikely]] {
-                s = stack_.regrow(s, s.size + n + later);
-                if (!s.data) return out_of_memory();
+            if (!s.fits(n + later)) [[unlikely]] {
+                s = grow_stack(s, n + later);
+                if (!s.base) return false;
             }
             for (size_t j = n; j-- > 0;) push_if_node(s, items[j], depth);
             return true;
@@ -290,16 +336,15 @@ private:
     // float, bytes and tuple without a table lookup; the few other objects that pass
     // (functions and exceptions, say) are found to be no node when popped. The dictionary
     // is asked for: the next thing the node's visit needs.
-    [[gnu::always_inline]] static void push_if_node(Grow<Pending>::Span& s, PyObject* v,
-                                                    uint32_t depth) {
+    [[gnu::always_inline]] static void push_if_node(Stack& s, PyObject* v, uint32_t depth) {
         Py_ssize_t offset = Py_TYPE(v)->tp_dictoffset;
         if (offset <= 0) return;
         if (PyObject* dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(v) + offset))
             __builtin_prefetch(dict, 0, 3);
         // Member by member: an aggregate store would also clear the padding after `depth`.
-        Pending& slot = s.data[s.size++];
-        slot.node = v;
-        slot.depth = depth;
+        s.top->node = v;
+        s.top->depth = depth;
+        ++s.top;
     }
 
     [[gnu::cold, gnu::noinline]] const FastClass* admit(PyTypeObject* type) {
@@ -319,11 +364,12 @@ private:
     // The fields of a node whose dictionary is not laid out as the parser leaves it: each
     // name looked up by scanning the dictionary, which runs no Python code. The stack has
     // room for one entry per field.
-    [[gnu::cold, gnu::noinline]] Grow<Pending>::Span push_children_by_name(
-        Grow<Pending>::Span s, PyObject* dict, const FastClass* cls, uint32_t depth) {
+    [[gnu::cold, gnu::noinline]] Stack push_children_by_name(Stack s, PyObject* dict,
+                                                             const FastClass* cls,
+                                                             uint32_t depth) {
         for (uint32_t i = cls->count; i-- > 0;) {
             PyObject* value = find_str_key(dict, cls->names[i]);
-            if (value && !push_value(s, value, depth, i)) return {nullptr, 0, 0};
+            if (value && !push_value(s, value, depth, i)) return s;
         }
         return s;
     }
