@@ -129,6 +129,14 @@ def out_of_order():
     return n
 
 
+def long_list_then_mismatch():
+    # The last field, read first, is a list long enough to move the work stack; the first
+    # entry is then found not to be the first field, and the fields are read by name.
+    n = Pair.__new__(Pair)
+    n.other, n.second, n.first = 1, [ast.Name(str(i)) for i in range(5000)], ast.Pass()
+    return ast.Module([n], [])
+
+
 def with_key(key):
     n = ast.Expr(ast.Name("x"))
     vars(n)[key] = ast.Name("not a field")
@@ -203,6 +211,7 @@ HAND_BUILT = {
     "a str subclass key beside the field's": shadowed_key,
     "missing fields, then other attributes": missing_fields_then_attributes,
     "no dictionary yet": lambda: ast.BinOp.__new__(ast.BinOp),
+    "a long list, then a field out of order": long_list_then_mismatch,
     "shared subtree": shared_below_two_parents,
     "own class, _fields a list": lambda: Listed(a=[Listed(b=ast.Name("x"))], b=Pair()),
     "subclass reorders _fields": lambda: Reordered(ast.Name("a"), ast.Add(), ast.Name("b")),

@@ -39,9 +39,9 @@ public:
     }
 
     [[gnu::cold, gnu::noinline]] bool grow() {
-        // Quadrupling: each step copies the block, and this keeps the copying to a third of
+        // Eightfold: each step copies the block, and this keeps the copying to a seventh of
         // the final size. The slack is given back when the list adopts the block.
-        size_t cap = capacity < 4 ? 64 : capacity * 4;
+        size_t cap = capacity < 4 ? 64 : capacity * 8;
         if (cap > PY_SSIZE_T_MAX / sizeof(PyObject*)) return false;
         auto* p = static_cast<PyObject**>(PyMem_Realloc(data, cap * sizeof(PyObject*)));
         if (!p) return false;
@@ -292,7 +292,8 @@ private:
         Py_ssize_t used = 0;
         const UnicodeEntry* entries = kDirect ? str_entries_unchecked(dict, &used) : nullptr;
         if (entries && used >= k) [[likely]] {
-            Pending* mark = r.s.top;
+            // An index: a list pushed before a mismatch may have moved the stack.
+            size_t mark = static_cast<size_t>(r.s.top - r.s.base);
             // Last field first, so that the first comes off the stack first. Locals: stores
             // below may alias the table.
             PyObject* const* names = cls->names;
@@ -302,11 +303,11 @@ private:
                 --name;
                 --entry;
                 if (entry->key != *name) [[unlikely]] {
-                    r.s.top = mark;
+                    r.s.top = r.s.base + mark;
                     r.s = push_children_by_name(r.s, dict, cls, depth);
                     return r.s.base != nullptr;
                 }
-                if (!push_value(r.s, entry->value, depth, name - names)) [[unlikely]]
+                if (!push_value(r.s, entry->value, depth, k)) [[unlikely]]
                     return false;
             } while (name != names);
             return true;
@@ -316,13 +317,14 @@ private:
     }
 
     // A field value: a node candidate, or an exact list of them. Other values and list
-    // subclasses are no children. The stack has room for this value and `later` more.
-    [[gnu::always_inline]] bool push_value(Stack& s, PyObject* v, uint32_t depth, size_t later) {
+    // subclasses are no children. The stack has room for this value and the node's other
+    // fields, whose count is at most `fields`.
+    [[gnu::always_inline]] bool push_value(Stack& s, PyObject* v, uint32_t depth, size_t fields) {
         if (Py_TYPE(v) == &PyList_Type) {
             size_t n = static_cast<size_t>(PyList_GET_SIZE(v));
             PyObject** items = reinterpret_cast<PyListObject*>(v)->ob_item;
-            if (!s.fits(n + later)) [[unlikely]] {
-                s = grow_stack(s, n + later);
+            if (!s.fits(n + fields)) [[unlikely]] {
+                s = grow_stack(s, n + fields);
                 if (!s.base) return false;
             }
             for (size_t j = n; j-- > 0;) push_if_node(s, items[j], depth);
