@@ -199,41 +199,49 @@ private:
         constexpr size_t kWindow = 64;
         constexpr size_t kKeysAhead = 16;
         constexpr size_t kValuesAhead = 8;
-        Pending window[kWindow];
+        struct Member {
+            Pending p;
+            PyObject* dict;  // the node's instance dictionary, or null
+        };
+        Member window[kWindow];
         while (r.s.top != r.s.base) {
             size_t size = static_cast<size_t>(r.s.top - r.s.base);
             size_t n = size < kWindow ? size : kWindow;
             for (size_t j = 0; j < n; ++j) {
-                window[j] = r.s.top[-1 - static_cast<ptrdiff_t>(j)];
-                if (j < kKeysAhead) prefetch_keys(window[j].node);
+                Pending p = r.s.top[-1 - static_cast<ptrdiff_t>(j)];
+                window[j] = {p, instance_dict(p.node)};
+                if (j < kKeysAhead) prefetch_keys(window[j].dict);
             }
             r.s.top -= n;
             for (size_t i = 0; i < n; ++i) {
-                if (i + kKeysAhead < n) prefetch_keys(window[i + kKeysAhead].node);
-                if (kDirect && i + kValuesAhead < n) prefetch_values(window[i + kValuesAhead].node);
-                if (!visit<Mode::unordered, false, kDirect, false>(r, window[i])) [[unlikely]]
+                if (i + kKeysAhead < n) prefetch_keys(window[i + kKeysAhead].dict);
+                if (kDirect && i + kValuesAhead < n) prefetch_values(window[i + kValuesAhead].dict);
+                if (!visit<Mode::unordered, false, kDirect, false>(r, window[i].p)) [[unlikely]]
                     return false;
             }
         }
         return true;
     }
 
-    [[gnu::always_inline]] static void prefetch_keys(PyObject* node) {
-        if (PyObject* dict = instance_dict(node)) {
+    [[gnu::always_inline]] static void prefetch_keys(PyObject* dict) {
+        if (dict) {
             const char* keys = static_cast<const char*>(dict_keys_address(dict));
             __builtin_prefetch(keys, 0, 3);
             __builtin_prefetch(keys + 64, 0, 3);
         }
     }
 
-    // Only once direct reads are known to be sound: the key table is read to find them.
-    [[gnu::always_inline]] static void prefetch_values(PyObject* node) {
-        if (PyObject* dict = instance_dict(node)) {
-            Py_ssize_t used = 0;
-            if (const UnicodeEntry* e = str_entries_unchecked(dict, &used))
-                for (Py_ssize_t j = 0; j < used && j < 3; ++j)
-                    if (e[j].value) __builtin_prefetch(e[j].value, 0, 3);
-        }
+    // Only once direct reads are known to be sound: the key table is read to find them. A
+    // table with an entry has room for at least five, so the first three slots are read
+    // whether used or not: a prefetch never faults, whatever the address.
+    [[gnu::always_inline]] static void prefetch_values(PyObject* dict) {
+        if (!dict) return;
+        Py_ssize_t used = 0;
+        const UnicodeEntry* e = str_entries_unchecked(dict, &used);
+        if (!e || used <= 0) return;
+        __builtin_prefetch(e[0].value, 0, 3);
+        __builtin_prefetch(e[1].value, 0, 3);
+        __builtin_prefetch(e[2].value, 0, 3);
     }
 
     // Lists `p` if it is the root or a node, and pushes its children.

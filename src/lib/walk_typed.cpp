@@ -213,8 +213,10 @@ protected:
         if (info->fields.size() == 0) return true;  // no ancestor of anything: not guarded
         if (depth < r.limit) [[likely]] {
             r.path[depth] = node;
-        } else if (!deepen(r, node, depth)) {
-            return false;
+        } else {
+            if (!deepen(node, depth)) return false;
+            r.path = guard_.path();
+            r.limit = guard_.limit();
         }
         uint32_t child_depth = depth + 1;
         auto make = [node, child_depth](PyObject* child, PyObject* field, Py_ssize_t index) {
@@ -269,11 +271,10 @@ private:
         return true;
     }
 
-    // The path outgrew its limit: the guard checks it for a cycle and makes room.
-    [[gnu::cold, gnu::noinline]] bool deepen(Regs& r, PyObject* node, uint32_t depth) {
+    // The path outgrew its limit: the guard checks it for a cycle and makes room. The loop
+    // state is not passed: its address must not escape, or it leaves the registers.
+    [[gnu::cold, gnu::noinline]] bool deepen(PyObject* node, uint32_t depth) {
         if (!guard_.enter(node, depth)) return failed(std::move(guard_.failure));
-        r.path = guard_.path();
-        r.limit = guard_.limit();
         return true;
     }
 
