@@ -351,6 +351,15 @@ public:
     using TypedWalk::TypedWalk;
 
     Status run(PyObject* root, const KindSet& kinds, const KindSet& prune) {
+        // Without a prune set, the loop leaves out its test.
+        return prune.size() ? run<true>(root, kinds, prune) : run<false>(root, kinds, prune);
+    }
+
+    Held<NodeEntry> results;
+
+private:
+    template <bool kPruning>
+    Status run(PyObject* root, const KindSet& kinds, const KindSet& prune) {
         return with_regs([&](Regs& r) {
             if (!push(r, {root, 0, kVisit})) return failed(no_memory());
             while (r.stack.size) {
@@ -358,15 +367,13 @@ public:
                 if (!popped(r, e)) return false;
                 if (kind_set_contains(kinds, e.node) && !results.push_owned(e))
                     return failed(no_memory());
-                if ((e.depth == 0 || !kind_set_contains(prune, e.node)) &&
+                if ((!kPruning || e.depth == 0 || !kind_set_contains(prune, e.node)) &&
                     !expand(r, e.node, e.depth))
                     return false;
             }
             return true;
         });
     }
-
-    Held<NodeEntry> results;
 };
 
 // The visitor event stream. A bracketed node leaves a closing entry below its children on
