@@ -30,7 +30,8 @@ public:
         release_cached(info->type);
         delete info;
     }
-    [[nodiscard]] bool init() { return map_.init(256); }
+    // Sparse: about 130 ast classes in 2048 slots, so that few lookups need a second probe.
+    [[nodiscard]] bool init() { return map_.init(2048); }
     TypeInfo* find(PyTypeObject* type) const {
         TypeInfo* const* found = map_.find(type);
         return found ? *found : nullptr;

@@ -82,10 +82,6 @@ public:
     size_t capacity = 0;
 };
 
-// The walk state the inner loop touches, as a local aggregate that the compiler keeps in
-// registers. Stores into the arrays may alias any memory (strict aliasing is off), so the
-// same state kept in members would be reloaded after every store. Whatever leaves the
-// inner loop (growth, entering a class, the name-based read) writes back and reloads.
 // The work stack as pointers: a push or a pop is then a store or a load and one step.
 struct Stack {
     Pending* base;  // null after a failed growth
@@ -98,6 +94,11 @@ struct Stack {
     }
 };
 
+// The walk state the inner loop touches, as a local aggregate that the compiler keeps in
+// registers. Stores into the arrays may alias any memory (strict aliasing is off), so the
+// same state kept in members would be reloaded after every store. Whatever leaves the
+// inner loop (growth, entering a class, the name-based read) takes and returns what it
+// changes by value: were the aggregate's address to escape, it would live in memory.
 struct Regs {
     Stack s;
     PyObject** out;      // where the next listed node goes
@@ -128,7 +129,8 @@ public:
         r.classes = table_.view();
         r.path = guard_.path();
         r.limit = guard_.limit();
-        bool ok = direct_reads() ? walk<M, kGuard, true>(r, root) : walk<M, kGuard, false>(r, root);
+        bool ok = direct_reads() ? walk<M, kGuard, true>(r, root)
+                                 : walk<M, kGuard, false>(r, root);
         stack_.close(span_of(r.s));
         if (M == Mode::count) {
             count = r.counted;
@@ -146,12 +148,14 @@ private:
     static Grow<Pending>::Span span_of(Stack s) {
         return {s.base, static_cast<size_t>(s.top - s.base), static_cast<size_t>(s.end - s.base)};
     }
-    // Room for `need` more entries; a null base when memory is exhausted. By value, as the
-    // other cold steps: the loop state's address must not escape, or it leaves registers.
+    // Room for `need` more entries; a null stack when memory is exhausted.
     [[gnu::cold, gnu::noinline]] Stack grow_stack(Stack s, size_t need) {
         Grow<Pending>::Span span = span_of(s);
         span = stack_.regrow(span, span.size + need);
-        if (!span.data) out_of_memory();
+        if (!span.data) {
+            out_of_memory();
+            return {nullptr, nullptr, nullptr};
+        }
         return stack_of(span);
     }
 
@@ -165,6 +169,8 @@ private:
             return one_by_one<M, kGuard, kDirect>(r);
     }
 
+    // The loops are functions of their own, with the state copied in and out: inlined into
+    // the call, they were placed with its cold code and ran short of registers.
     template <Mode M, bool kGuard, bool kDirect>
     [[gnu::hot, gnu::noinline]] bool one_by_one(Regs& state) {
         Regs r = state;
@@ -215,7 +221,8 @@ private:
             r.s.top -= n;
             for (size_t i = 0; i < n; ++i) {
                 if (i + kKeysAhead < n) prefetch_keys(window[i + kKeysAhead].dict);
-                if (kDirect && i + kValuesAhead < n) prefetch_values(window[i + kValuesAhead].dict);
+                if (kDirect && i + kValuesAhead < n)
+                    prefetch_values(window[i + kValuesAhead].dict);
                 if (!visit<Mode::unordered, false, kDirect, false>(r, window[i].p)) [[unlikely]]
                     return false;
             }
@@ -327,7 +334,8 @@ private:
     // A field value: a node candidate, or an exact list of them. Other values and list
     // subclasses are no children. The stack has room for this value and the node's other
     // fields, whose count is at most `fields`.
-    [[gnu::always_inline]] bool push_value(Stack& s, PyObject* v, uint32_t depth, size_t fields) {
+    [[gnu::always_inline]] bool push_value(Stack& s, PyObject* v, uint32_t depth,
+                                           size_t fields) {
         if (Py_TYPE(v) == &PyList_Type) {
             size_t n = static_cast<size_t>(PyList_GET_SIZE(v));
             PyObject** items = reinterpret_cast<PyListObject*>(v)->ob_item;
