@@ -4,6 +4,7 @@
 // memory is at hand, and the listed nodes become the result list's own item array.
 #include "lib/walk_fast.hpp"
 
+#include <algorithm>
 #include <atomic>
 
 #include "lib/classes.hpp"
@@ -122,7 +123,7 @@ public:
     bool run(PyObject* root) {
         root_ = root;
         Regs r{};
-        r.s = stack_of(stack_.open());
+        r.s = {first_, first_, first_ + kFirstStack};
         r.out = listed.data + listed.size;
         r.out_end = listed.data + listed.capacity;
         r.suspect_depth = kSuspectDepth;
@@ -131,7 +132,6 @@ public:
         r.limit = guard_.limit();
         bool ok = direct_reads() ? walk<M, kGuard, true>(r, root)
                                  : walk<M, kGuard, false>(r, root);
-        stack_.close(span_of(r.s));
         if (M == Mode::count) {
             count = r.counted;
         } else {
@@ -148,10 +148,22 @@ private:
     static Grow<Pending>::Span span_of(Stack s) {
         return {s.base, static_cast<size_t>(s.top - s.base), static_cast<size_t>(s.end - s.base)};
     }
-    // Room for `need` more entries; a null stack when memory is exhausted.
+    // Room for `need` more entries; a null stack when memory is exhausted. The first growth
+    // moves the stack from first_ to the heap.
     [[gnu::cold, gnu::noinline]] Stack grow_stack(Stack s, size_t need) {
         Grow<Pending>::Span span = span_of(s);
-        span = stack_.regrow(span, span.size + need);
+        if (s.base == first_) {
+            if (stack_.reserve(span.size + need + kFirstStack)) {
+                std::copy(s.base, s.top, stack_.data());
+                size_t size = span.size;
+                span = stack_.open();
+                span.size = size;
+            } else {
+                span.data = nullptr;
+            }
+        } else {
+            span = stack_.regrow(span, span.size + need);
+        }
         if (!span.data) {
             out_of_memory();
             return {nullptr, nullptr, nullptr};
@@ -403,6 +415,9 @@ private:
 
     FieldTable& table_;
     PyObject* root_ = nullptr;
+    // The work stack of a small tree, which then needs no allocation; stack_ once it grows.
+    static constexpr size_t kFirstStack = 64;
+    Pending first_[kFirstStack];
     Grow<Pending> stack_;
     PathGuard guard_;
 };
