@@ -221,7 +221,9 @@ private:
             Pending p;
             PyObject* dict;  // the node's instance dictionary, or null
         };
-        Member window[kWindow];
+        // Past the members, kKeysAhead entries without a dictionary, for which the prefetches
+        // do nothing: the loop needs no bounds for them.
+        Member window[kWindow + kKeysAhead];
         while (r.s.top != r.s.base) {
             size_t size = static_cast<size_t>(r.s.top - r.s.base);
             size_t n = size < kWindow ? size : kWindow;
@@ -230,11 +232,11 @@ private:
                 window[j] = {p, instance_dict(p.node)};
                 if (j < kKeysAhead) prefetch_keys(window[j].dict);
             }
+            for (size_t j = n; j < n + kKeysAhead; ++j) window[j].dict = nullptr;
             r.s.top -= n;
             for (size_t i = 0; i < n; ++i) {
-                if (i + kKeysAhead < n) prefetch_keys(window[i + kKeysAhead].dict);
-                if (kDirect && i + kValuesAhead < n)
-                    prefetch_values(window[i + kValuesAhead].dict);
+                prefetch_keys(window[i + kKeysAhead].dict);
+                if (kDirect) prefetch_values(window[i + kValuesAhead].dict);
                 if (!visit<Mode::unordered, false, kDirect, false>(r, window[i].p)) [[unlikely]]
                     return false;
             }
