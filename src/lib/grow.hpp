@@ -3,6 +3,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <type_traits>
 #include <utility>
 
@@ -20,16 +21,28 @@ public:
     Grow(Grow&& o) noexcept
         : data_(std::exchange(o.data_, nullptr)),
           size_(std::exchange(o.size_, 0)),
-          cap_(std::exchange(o.cap_, 0)) {}
+          cap_(std::exchange(o.cap_, 0)),
+          initial_(std::exchange(o.initial_, nullptr)) {}
     Grow& operator=(Grow&& o) noexcept {
         std::swap(data_, o.data_);
         std::swap(size_, o.size_);
         std::swap(cap_, o.cap_);
+        std::swap(initial_, o.initial_);
         return *this;
     }
     Grow(const Grow&) = delete;
     Grow& operator=(const Grow&) = delete;
-    ~Grow() { std::free(data_); }
+    ~Grow() {
+        if (data_ != initial_) std::free(data_);
+    }
+
+    /// Starts the empty array on `buffer`, room for `n` entries that its owner keeps beside
+    /// it, so that a small array needs no allocation; it moves to the heap when it outgrows
+    /// them. Such an array is never moved itself.
+    void start_on(T* buffer, size_t n) {
+        data_ = initial_ = buffer;
+        cap_ = n;
+    }
 
     size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
@@ -79,7 +92,13 @@ private:
         size_t cap = cap_ < 2 ? 4 : cap_ * 2;
         while (cap < need) cap *= 2;
         if (cap > SIZE_MAX / 2 / sizeof(T)) return false;
-        void* p = std::realloc(data_, cap * sizeof(T));
+        void* p;
+        if (initial_ && data_ == initial_) {
+            p = std::malloc(cap * sizeof(T));
+            if (p && size_) std::memcpy(p, data_, size_ * sizeof(T));
+        } else {
+            p = std::realloc(data_, cap * sizeof(T));
+        }
         if (!p) return false;
         data_ = static_cast<T*>(p);
         cap_ = cap;
@@ -89,6 +108,7 @@ private:
     T* data_ = nullptr;
     size_t size_ = 0;
     size_t cap_ = 0;
+    T* initial_ = nullptr;  // the owner's buffer, when started on one
 };
 
 /// A Grow of owned references: whatever is still in it when it dies is released.

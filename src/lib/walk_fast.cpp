@@ -4,7 +4,6 @@
 // memory is at hand, and the listed nodes become the result list's own item array.
 #include "lib/walk_fast.hpp"
 
-#include <algorithm>
 #include <atomic>
 
 #include "lib/classes.hpp"
@@ -113,7 +112,9 @@ struct Regs {
 
 class FastWalker {
 public:
-    explicit FastWalker(FieldTable& table) : table_(table) {}
+    explicit FastWalker(FieldTable& table) : table_(table) {
+        stack_.start_on(first_, kFirstStack);
+    }
 
     Failure failure;  // why a walk returned false
     Listed listed;    // the listed nodes, without Mode::count
@@ -123,7 +124,7 @@ public:
     bool run(PyObject* root) {
         root_ = root;
         Regs r{};
-        r.s = {first_, first_, first_ + kFirstStack};
+        r.s = stack_of(stack_.open());
         r.out = listed.data + listed.size;
         r.out_end = listed.data + listed.capacity;
         r.suspect_depth = kSuspectDepth;
@@ -148,22 +149,9 @@ private:
     static Grow<Pending>::Span span_of(Stack s) {
         return {s.base, static_cast<size_t>(s.top - s.base), static_cast<size_t>(s.end - s.base)};
     }
-    // Room for `need` more entries; a null stack when memory is exhausted. The first growth
-    // moves the stack from first_ to the heap.
+    // Room for `need` more entries; a null stack when memory is exhausted.
     [[gnu::cold, gnu::noinline]] Stack grow_stack(Stack s, size_t need) {
-        Grow<Pending>::Span span = span_of(s);
-        if (s.base == first_) {
-            if (stack_.reserve(span.size + need + kFirstStack)) {
-                std::copy(s.base, s.top, stack_.data());
-                size_t size = span.size;
-                span = stack_.open();
-                span.size = size;
-            } else {
-                span.data = nullptr;
-            }
-        } else {
-            span = stack_.regrow(span, span.size + need);
-        }
+        Grow<Pending>::Span span = stack_.regrow(span_of(s), span_of(s).size + need);
         if (!span.data) {
             out_of_memory();
             return {nullptr, nullptr, nullptr};
@@ -417,7 +405,7 @@ private:
 
     FieldTable& table_;
     PyObject* root_ = nullptr;
-    // The work stack of a small tree, which then needs no allocation; stack_ once it grows.
+    // The work stack of a small tree, which then needs no allocation; the heap once it grows.
     static constexpr size_t kFirstStack = 64;
     Pending first_[kFirstStack];
     Grow<Pending> stack_;

@@ -129,7 +129,9 @@ Status push_by_name(PyObject* node, const AstClasses& classes, uint32_t depth,
 template <class Entry>
 class TypedWalk {
 public:
-    explicit TypedWalk(const NodeReaders& r) : classes_(r.classes), known_(r.known) {}
+    explicit TypedWalk(const NodeReaders& r) : classes_(r.classes), known_(r.known) {
+        stack_.start_on(first_, kFirstStack);
+    }
 
 protected:
     struct Regs {
@@ -288,6 +290,9 @@ private:
         return true;
     }
 
+    // The work stack of a small tree, which then needs no allocation; the heap once it grows.
+    static constexpr size_t kFirstStack = 64;
+    Entry first_[kFirstStack];
     Held<Entry> stack_;
     KnownTypes known_;
     PathGuard guard_;
