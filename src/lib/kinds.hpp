@@ -41,15 +41,15 @@ Result<Ref> tuple_argument(PyObject* value, const char* name);
 /// storage. An item that is not a class is the type-mismatch TypeError (no note).
 Status build_kind_set(PyObject* tuple, KindSet& set);
 
-/// Whether the exact type of `node` is in `set`: four comparisons without a branch for the
-/// usual few classes, a bisection without early exit otherwise.
+/// Whether the exact type of `node` is in `set`: two or four comparisons without a branch
+/// for the usual few classes, a bisection without early exit otherwise.
 [[gnu::always_inline]] inline bool kind_set_contains(const KindSet& set, PyObject* node) {
     size_t size = set.size();
     auto key = reinterpret_cast<uintptr_t>(Py_TYPE(node));
-    if (size <= 4) [[likely]] {
-        const uintptr_t* s = set.small();
-        return (key == s[0]) | (key == s[1]) | (key == s[2]) | (key == s[3]);
-    }
+    const uintptr_t* s = set.small();
+    // The size is the same for a whole call, so these branches are predicted.
+    if (size <= 2) return (key == s[0]) | (key == s[1]);
+    if (size <= 4) return (key == s[0]) | (key == s[1]) | (key == s[2]) | (key == s[3]);
     const uintptr_t* base = set.entries();
     while (size > 1) {
         size_t half = size / 2;
