@@ -151,7 +151,8 @@ private:
     }
     // Room for `need` more entries; a null stack when memory is exhausted.
     [[gnu::cold, gnu::noinline]] Stack grow_stack(Stack s, size_t need) {
-        Grow<Pending>::Span span = stack_.regrow(span_of(s), span_of(s).size + need);
+        Grow<Pending>::Span span = span_of(s);
+        span = stack_.regrow(span, span.size + need);
         if (!span.data) {
             out_of_memory();
             return {nullptr, nullptr, nullptr};
