@@ -90,7 +90,9 @@ def same_events(tree, kinds, bracket):
 # -- the standard library and generated trees ----------------------------------------------
 
 SCOPES = (A.FunctionDef, A.AsyncFunctionDef, A.ClassDef)
-KIND_SETS = [(A.Name,), SCOPES, (A.Call, A.Attribute, A.Lambda), (A.Module, A.expr_context)]
+STATEMENTS = tuple(c for c in A.stmt.__subclasses__() if c not in SCOPES)  # many: bisected
+KIND_SETS = [(A.Name,), SCOPES, (A.Call, A.Attribute, A.Lambda), (A.Module, A.expr_context),
+             STATEMENTS]
 EVENT_SETS = [  # (kinds, bracket)
     ((A.Call, A.FunctionDef), (A.FunctionDef, A.ClassDef, A.Module, A.Lambda)),  # overlap
     ((A.Name,), (A.FunctionDef, A.ClassDef)),
@@ -131,7 +133,7 @@ STMTS = st.recursive(
 )
 CLASSES = [A.Module, A.Expr, A.If, A.FunctionDef, A.Name, A.Constant, A.BinOp, A.Call,
            A.Lambda, A.Load, A.Add]  # fmt: skip
-SETS = st.lists(st.sampled_from(CLASSES), max_size=4).map(tuple)
+SETS = st.lists(st.sampled_from(CLASSES), max_size=7).map(tuple)
 
 
 @given(st.builds(A.Module, st.lists(STMTS, max_size=4), st.just([])), SETS, SETS)

@@ -42,6 +42,8 @@ Status build_kind_set(PyObject* tuple, KindSet& set) {
     set.entries_ = entries;
     set.size_ = static_cast<size_t>(std::unique(entries, entries + n) - entries);
     std::copy_n(entries, std::min(set.size_, std::size(set.small_)), set.small_);
+    for (size_t i = 0; i < set.size_; ++i)
+        set.filter_ |= uint64_t{1} << KindSet::filter_bit(entries[i]);
     return {};
 }
 
