@@ -35,7 +35,7 @@ private:
 
     // The first four entries, padded with 0 (no object's type), for the test of small sets.
     uintptr_t small_[4] = {};
-    uint64_t filter_ = 0;  // the filter_bit of every class in the set, set
+    uint64_t filter_ = 0;  // bit filter_bit(c) set for every class c in the set
     const uintptr_t* entries_ = nullptr;
     size_t size_ = 0;
     uintptr_t inline_[kInline];
