@@ -257,12 +257,6 @@ private:
     // Lists `p` if it is the root or a node, and pushes its children.
     template <Mode M, bool kGuard, bool kDirect, bool kRoot>
     [[gnu::always_inline]] bool visit(Regs& r, Pending p) {
-        if (!kGuard && p.depth >= r.suspect_depth) [[unlikely]] {
-            // Before the class lookup: the check may enter classes and move the table.
-            if (!check_acyclic()) return false;
-            r.suspect_depth = UINT32_MAX;
-            r.classes = table_.view();
-        }
         PyTypeObject* type = Py_TYPE(p.node);
         const FastClass* cls = r.classes.find(type);
         if (!cls) [[unlikely]] {
@@ -303,32 +297,65 @@ private:
         if (!dict) return true;
         prefetch_parse_order(p.node, dict);
         uint32_t depth = p.depth + 1;
-        if (!r.s.fits(k)) [[unlikely]] {
-            r.s = grow_stack(r.s, k);
-            if (!r.s.base) return false;
+        if (!kGuard && depth > r.suspect_depth) [[unlikely]] {
+            // The check may enter classes and move the table from under `cls`.
+            if (!check_acyclic()) return false;
+            r.suspect_depth = UINT32_MAX;
+            r.classes = table_.view();
+            cls = r.classes.find(type);
         }
         Py_ssize_t used = 0;
         const UnicodeEntry* entries = kDirect ? str_entries_unchecked(dict, &used) : nullptr;
         if (entries && used >= k) [[likely]] {
-            // An index: a list pushed before a mismatch may have moved the stack.
-            size_t mark = static_cast<size_t>(r.s.top - r.s.base);
-            // Last field first, so that the first comes off the stack first. Locals: stores
-            // below may alias the table.
-            PyObject* const* names = cls->names;
-            PyObject* const* name = names + k;
-            const UnicodeEntry* entry = entries + k;
-            do {
-                --name;
-                --entry;
-                if (entry->key != *name) [[unlikely]] {
-                    r.s.top = r.s.base + mark;
-                    r.s = push_children_by_name(r.s, dict, cls, depth);
-                    return r.s.base != nullptr;
-                }
-                if (!push_value(r.s, entry->value, depth, k)) [[unlikely]]
-                    return false;
-            } while (name != names);
-            return true;
+            // Every ast class has at most seven fields: with the count known at compile time
+            // the loop over them unrolls, and a field costs a comparison and its push.
+            switch (k) {
+                case 1: return push_in_order<1>(r, entries, dict, cls, depth);
+                case 2: return push_in_order<2>(r, entries, dict, cls, depth);
+                case 3: return push_in_order<3>(r, entries, dict, cls, depth);
+                case 4: return push_in_order<4>(r, entries, dict, cls, depth);
+                case 5: return push_in_order<5>(r, entries, dict, cls, depth);
+                case 6: return push_in_order<6>(r, entries, dict, cls, depth);
+                case 7: return push_in_order<7>(r, entries, dict, cls, depth);
+                default: return push_in_order<0>(r, entries, dict, cls, depth);
+            }
+        }
+        return push_by_name(r, dict, cls, depth);
+    }
+
+    // The fields of a node whose first entries hold its field names in order, read in
+    // place. `K` is the field count, or 0 for a count known only at run time.
+    template <uint32_t K>
+    [[gnu::always_inline]] bool push_in_order(Regs& r, const UnicodeEntry* entries,
+                                              PyObject* dict, const FastClass* cls,
+                                              uint32_t depth) {
+        uint32_t k = K ? K : cls->count;
+        if (!r.s.fits(k)) [[unlikely]] {
+            r.s = grow_stack(r.s, k);
+            if (!r.s.base) return false;
+        }
+        // An index: a list pushed before a mismatch may have moved the stack.
+        size_t mark = static_cast<size_t>(r.s.top - r.s.base);
+        // A local: stores below may alias the table.
+        PyObject* const* names = cls->names;
+        // Last field first, so that the first comes off the stack first.
+#pragma GCC unroll 8
+        for (uint32_t i = k; i-- > 0;) {
+            if (entries[i].key != names[i]) [[unlikely]] {
+                r.s.top = r.s.base + mark;
+                return push_by_name(r, dict, cls, depth);
+            }
+            if (!push_value(r.s, entries[i].value, depth, i)) [[unlikely]]
+                return false;
+        }
+        return true;
+    }
+
+    [[gnu::always_inline]] bool push_by_name(Regs& r, PyObject* dict, const FastClass* cls,
+                                             uint32_t depth) {
+        if (!r.s.fits(cls->count)) [[unlikely]] {
+            r.s = grow_stack(r.s, cls->count);
+            if (!r.s.base) return false;
         }
         r.s = push_children_by_name(r.s, dict, cls, depth);
         return r.s.base != nullptr;
