@@ -158,20 +158,14 @@ enum class InPlace : uint8_t { read, by_name, no_memory };
 /// in order (what fields_in_place checks, done here as the fields are read). Runs no Python
 /// code and takes no reference. What was put counts only when it returns `read`; `by_name`
 /// means the fields must be read by name.
-template <class Out, class Make>
-[[gnu::always_inline]] inline InPlace read_into(PyObject* node, const TypeInfo& info,
-                                                const AstClasses& classes, Out& top,
-                                                Make&& make) {
-    PyObject* dict = instance_dict(node);
-    if (!dict) [[unlikely]]
-        return InPlace::by_name;
-    prefetch_parse_order(node, dict);
-    Py_ssize_t used = 0;
-    const UnicodeEntry* entries = str_entries(dict, &used);
-    size_t k = info.fields.size();
-    if (!entries || used < static_cast<Py_ssize_t>(k)) [[unlikely]]
-        return InPlace::by_name;
+template <size_t K, class Out, class Make>
+[[gnu::always_inline]] inline InPlace read_fields_into(const UnicodeEntry* entries,
+                                                       const TypeInfo& info,
+                                                       const AstClasses& classes, Out& top,
+                                                       Make& make) {
+    size_t k = K ? K : info.fields.size();
     PyObject* const* fields = info.fields.data();
+#pragma GCC unroll 8
     for (size_t i = k; i-- > 0;) {
         PyObject* field = fields[i];
         if (entries[i].key != field) [[unlikely]]
@@ -186,6 +180,33 @@ template <class Out, class Make>
             return InPlace::no_memory;
     }
     return InPlace::read;
+}
+
+template <class Out, class Make>
+[[gnu::always_inline]] inline InPlace read_into(PyObject* node, const TypeInfo& info,
+                                                const AstClasses& classes, Out& top,
+                                                Make&& make) {
+    PyObject* dict = instance_dict(node);
+    if (!dict) [[unlikely]]
+        return InPlace::by_name;
+    prefetch_parse_order(node, dict);
+    Py_ssize_t used = 0;
+    const UnicodeEntry* entries = str_entries(dict, &used);
+    size_t k = info.fields.size();
+    if (!entries || used < static_cast<Py_ssize_t>(k)) [[unlikely]]
+        return InPlace::by_name;
+    // Every ast class has at most seven fields: with the count known at compile time the
+    // loop over them unrolls.
+    switch (k) {
+        case 1: return read_fields_into<1>(entries, info, classes, top, make);
+        case 2: return read_fields_into<2>(entries, info, classes, top, make);
+        case 3: return read_fields_into<3>(entries, info, classes, top, make);
+        case 4: return read_fields_into<4>(entries, info, classes, top, make);
+        case 5: return read_fields_into<5>(entries, info, classes, top, make);
+        case 6: return read_fields_into<6>(entries, info, classes, top, make);
+        case 7: return read_fields_into<7>(entries, info, classes, top, make);
+        default: return read_fields_into<0>(entries, info, classes, top, make);
+    }
 }
 
 /// read_into appending to `out`, to which nothing is appended unless it returns `read`.
