@@ -97,6 +97,20 @@ private:
     size_t owned_ = 0;
 };
 
+template <class T, size_t N>
+struct FirstBuffer {
+    T first[N];
+};
+
+// A Held that starts on a buffer of its own, so that a call with few results allocates
+// nothing for them. The buffer is a base of its own: it outlives the Held that reads it.
+template <class T, size_t N = 32>
+class HeldResults : private FirstBuffer<T, N>, public Held<T> {
+public:
+    HeldResults() { this->start_on(this->first, N); }
+    HeldResults(const HeldResults&) = delete;
+};
+
 // Reads the children of `node` by name, each with its own reference, onto `stack`.
 Status push_by_name(PyObject* node, const AstClasses& classes, uint32_t depth,
                     Held<NodeEntry>& stack) {
@@ -338,7 +352,7 @@ public:
         });
     }
 
-    Held<Entry> results;
+    HeldResults<Entry> results;
 };
 
 // Checks `kinds`, holding it in `*held`, and builds its set.
@@ -360,7 +374,7 @@ public:
         return prune.size() ? run<true>(root, kinds, prune) : run<false>(root, kinds, prune);
     }
 
-    Held<NodeEntry> results;
+    HeldResults<NodeEntry> results;
 
 private:
     template <bool kPruning>
@@ -440,7 +454,7 @@ private:
         return expand(r, node, depth);
     }
 
-    Held<NodeEntry> records_;
+    HeldResults<NodeEntry> records_;
 };
 
 // The body shared by the two frontier walks; `build` turns the matches into the result.
