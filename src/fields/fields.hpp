@@ -195,18 +195,9 @@ template <class Out, class Make>
     size_t k = info.fields.size();
     if (!entries || used < static_cast<Py_ssize_t>(k)) [[unlikely]]
         return InPlace::by_name;
-    // Every ast class has at most seven fields: with the count known at compile time the
-    // loop over them unrolls.
-    switch (k) {
-        case 1: return read_fields_into<1>(entries, info, classes, top, make);
-        case 2: return read_fields_into<2>(entries, info, classes, top, make);
-        case 3: return read_fields_into<3>(entries, info, classes, top, make);
-        case 4: return read_fields_into<4>(entries, info, classes, top, make);
-        case 5: return read_fields_into<5>(entries, info, classes, top, make);
-        case 6: return read_fields_into<6>(entries, info, classes, top, make);
-        case 7: return read_fields_into<7>(entries, info, classes, top, make);
-        default: return read_fields_into<0>(entries, info, classes, top, make);
-    }
+    return with_field_count(k, [&](auto count) __attribute__((always_inline)) {
+        return read_fields_into<decltype(count)::value>(entries, info, classes, top, make);
+    });
 }
 
 /// read_into appending to `out`, to which nothing is appended unless it returns `read`.

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <type_traits>
 
 namespace sprig {
 
@@ -82,6 +83,24 @@ inline const void* dict_keys_address(PyObject* dict) {
     __builtin_prefetch(keys, 0, 3);
     __builtin_prefetch(keys + 64, 0, 3);
     __builtin_prefetch(keys + 128, 0, 3);
+}
+
+/// Calls `read(std::integral_constant<uint32_t, K>{})` with K = `count` when it is 1 to 7,
+/// else with K = 0. Every class of the ast module has at most seven fields: a loop over
+/// the fields whose count is known at compile time unrolls, and a field then costs only
+/// its key comparison and its value.
+template <class Read>
+[[gnu::always_inline]] inline decltype(auto) with_field_count(size_t count, Read&& read) {
+    switch (count) {
+        case 1: return read(std::integral_constant<uint32_t, 1>{});
+        case 2: return read(std::integral_constant<uint32_t, 2>{});
+        case 3: return read(std::integral_constant<uint32_t, 3>{});
+        case 4: return read(std::integral_constant<uint32_t, 4>{});
+        case 5: return read(std::integral_constant<uint32_t, 5>{});
+        case 6: return read(std::integral_constant<uint32_t, 6>{});
+        case 7: return read(std::integral_constant<uint32_t, 7>{});
+        default: return read(std::integral_constant<uint32_t, 0>{});
+    }
 }
 
 /// Checks, on a freshly made ast node, that its dictionary reads back through the layout

@@ -307,18 +307,9 @@ private:
         Py_ssize_t used = 0;
         const UnicodeEntry* entries = kDirect ? str_entries_unchecked(dict, &used) : nullptr;
         if (entries && used >= k) [[likely]] {
-            // Every ast class has at most seven fields: with the count known at compile time
-            // the loop over them unrolls, and a field costs a comparison and its push.
-            switch (k) {
-                case 1: return push_in_order<1>(r, entries, dict, cls, depth);
-                case 2: return push_in_order<2>(r, entries, dict, cls, depth);
-                case 3: return push_in_order<3>(r, entries, dict, cls, depth);
-                case 4: return push_in_order<4>(r, entries, dict, cls, depth);
-                case 5: return push_in_order<5>(r, entries, dict, cls, depth);
-                case 6: return push_in_order<6>(r, entries, dict, cls, depth);
-                case 7: return push_in_order<7>(r, entries, dict, cls, depth);
-                default: return push_in_order<0>(r, entries, dict, cls, depth);
-            }
+            return with_field_count(k, [&](auto count) __attribute__((always_inline)) {
+                return push_in_order<decltype(count)::value>(r, entries, dict, cls, depth);
+            });
         }
         return push_by_name(r, dict, cls, depth);
     }
