@@ -17,6 +17,8 @@ class Grow {
     static_assert(std::is_trivially_copyable_v<T>);
 
 public:
+    using value_type = T;
+
     Grow() = default;
     Grow(Grow&& o) noexcept
         : data_(std::exchange(o.data_, nullptr)),
@@ -109,6 +111,24 @@ private:
     size_t size_ = 0;
     size_t cap_ = 0;
     T* initial_ = nullptr;  // the owner's buffer, when started on one
+};
+
+namespace detail {
+template <class T, size_t N>
+struct FirstEntries {
+    T first[N];
+};
+}  // namespace detail
+
+/// The growable array `A` (a Grow or a class derived from one) started on room for `N`
+/// entries of its own, so that a small one allocates nothing. The room is a base of its
+/// own, built before the array and outliving it. Never moved.
+template <class A, size_t N>
+class Buffered : private detail::FirstEntries<typename A::value_type, N>, public A {
+public:
+    Buffered() { this->start_on(this->first, N); }
+    Buffered(const Buffered&) = delete;
+    Buffered& operator=(const Buffered&) = delete;
 };
 
 /// A Grow of owned references: whatever is still in it when it dies is released.

@@ -112,9 +112,7 @@ struct Regs {
 
 class FastWalker {
 public:
-    explicit FastWalker(FieldTable& table) : table_(table) {
-        stack_.start_on(first_, kFirstStack);
-    }
+    explicit FastWalker(FieldTable& table) : table_(table) {}
 
     Failure failure;  // why a walk returned false
     Listed listed;    // the listed nodes, without Mode::count
@@ -425,9 +423,7 @@ private:
     FieldTable& table_;
     PyObject* root_ = nullptr;
     // The work stack of a small tree, which then needs no allocation; the heap once it grows.
-    static constexpr size_t kFirstStack = 64;
-    Pending first_[kFirstStack];
-    Grow<Pending> stack_;
+    Buffered<Grow<Pending>, 64> stack_;
     PathGuard guard_;
 };
 

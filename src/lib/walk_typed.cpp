@@ -97,19 +97,10 @@ private:
     size_t owned_ = 0;
 };
 
-template <class T, size_t N>
-struct FirstBuffer {
-    T first[N];
-};
-
-// A Held that starts on a buffer of its own, so that a call with few results allocates
-// nothing for them. The buffer is a base of its own: it outlives the Held that reads it.
-template <class T, size_t N = 32>
-class HeldResults : private FirstBuffer<T, N>, public Held<T> {
-public:
-    HeldResults() { this->start_on(this->first, N); }
-    HeldResults(const HeldResults&) = delete;
-};
+// A Held that starts on room for a few results of its own: a call that finds few
+// allocates nothing for them.
+template <class T>
+using HeldResults = Buffered<Held<T>, 32>;
 
 // Reads the children of `node` by name, each with its own reference, onto `stack`.
 Status push_by_name(PyObject* node, const AstClasses& classes, uint32_t depth,
@@ -143,9 +134,7 @@ Status push_by_name(PyObject* node, const AstClasses& classes, uint32_t depth,
 template <class Entry>
 class TypedWalk {
 public:
-    explicit TypedWalk(const NodeReaders& r) : classes_(r.classes), known_(r.known) {
-        stack_.start_on(first_, kFirstStack);
-    }
+    explicit TypedWalk(const NodeReaders& r) : classes_(r.classes), known_(r.known) {}
 
 protected:
     struct Regs {
@@ -305,9 +294,7 @@ private:
     }
 
     // The work stack of a small tree, which then needs no allocation; the heap once it grows.
-    static constexpr size_t kFirstStack = 64;
-    Entry first_[kFirstStack];
-    Held<Entry> stack_;
+    Buffered<Held<Entry>, 64> stack_;
     KnownTypes known_;
     PathGuard guard_;
     RefStack kept_;  // references of popped entries, released when the call ends
