@@ -342,10 +342,6 @@ private:
 
     [[gnu::always_inline]] bool push_by_name(Regs& r, PyObject* dict, const FastClass* cls,
                                              uint32_t depth) {
-        if (!r.s.fits(cls->count)) [[unlikely]] {
-            r.s = grow_stack(r.s, cls->count);
-            if (!r.s.base) return false;
-        }
         r.s = push_children_by_name(r.s, dict, cls, depth);
         return r.s.base != nullptr;
     }
@@ -399,11 +395,15 @@ private:
     }
 
     // The fields of a node whose dictionary is not laid out as the parser leaves it: each
-    // name looked up by scanning the dictionary, which runs no Python code. The stack has
-    // room for one entry per field.
+    // name looked up by scanning the dictionary, which runs no Python code. A null stack
+    // when memory is exhausted.
     [[gnu::cold, gnu::noinline]] Stack push_children_by_name(Stack s, PyObject* dict,
                                                              const FastClass* cls,
                                                              uint32_t depth) {
+        if (!s.fits(cls->count)) {
+            s = grow_stack(s, cls->count);
+            if (!s.base) return s;
+        }
         for (uint32_t i = cls->count; i-- > 0;) {
             PyObject* value = find_str_key(dict, cls->names[i]);
             if (value && !push_value(s, value, depth, i)) return s;
