@@ -11,6 +11,7 @@ import argparse
 import ast
 import collections
 import gc
+import itertools
 import json
 import os
 import pathlib
@@ -31,7 +32,7 @@ CALL_NAME = (ast.Call, ast.Name)
 SCOPES = (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)
 BRACKET = (ast.FunctionDef, ast.ClassDef)
 WORKLOADS = ("warm", "files", "big")
-FLOOR = "floor: prebuilt.copy()"
+FLOOR = "floor: "  # rows timing what the sprig calls of their group cannot do without
 HASH_SAMPLE_STEP = 10
 COUNTED_WALKS = ("walk_dfs", "walk_unordered", "_walk_count")
 
@@ -139,6 +140,7 @@ class Op(NamedTuple):
     call: str
     fn: Callable
     agree: Callable | None = None  # (peer result, result) -> bool; None: not comparable
+    prepare: Callable | None = None  # run on every tree of a workload before it is timed
 
 
 class Group(NamedTuple):
@@ -150,23 +152,54 @@ class Group(NamedTuple):
     edit: str | None = None  # attributes removed from every node before each timed call
 
 
+class Prebuilt:
+    """Per-tree inputs of the floor rows, made by `make(tree)` before the timed passes."""
+
+    def __init__(self, make):
+        self.make, self.made = make, {}
+
+    def prepare(self, tree):
+        if id(tree) not in self.made:
+            self.made[id(tree)] = self.make(tree)
+
+    def __getitem__(self, tree):
+        return self.made[id(tree)]
+
+
+def unique(nodes):
+    return list({id(n): n for n in nodes}.values())
+
+
+# Every node must be visited to hash a tree or to find the nodes of some types in it: the
+# fastest visit of them all is a floor for those rows.
+VISIT_FLOOR = FLOOR + "_walk_count(t), a visit of every node"
+
+
 def read_groups(flat):
+    # subtree_hashes builds a dict with an entry per node; building one from ready-made
+    # ints is a floor for it.
+    pairs = Prebuilt(lambda t: (list(map(id, unique(flat[id(t)]))),
+                                [hash((id(n), 1)) for n in unique(flat[id(t)])]))
     return [
         Group("list(ast.walk(t))", lambda t: list(ast.walk(t)), [
             Op("walk_dfs(t)", sprig.walk_dfs, same_nodes),
             Op("walk_unordered(t)", sprig.walk_unordered, same_nodes),
             Op("_walk_count(t)", sprig._walk_count, lambda p, r: len(p) == r),
-            Op(FLOOR, lambda t: flat[id(t)].copy()),
+            Op(FLOOR + "prebuilt.copy()", lambda t: flat[id(t)].copy()),
         ]),
         Group("hash(ast.dump(t))", lambda t: hash(ast.dump(t)), [
             Op("subtree_hash(t)", sprig.subtree_hash),
+            Op(VISIT_FLOOR, sprig._walk_count),
         ]),
         Group("{id(n): hash(ast.dump(n)) for n in ast.walk(t)}", dump_hashes, [
             Op("subtree_hashes(t)", sprig.subtree_hashes, same_partition),
+            Op(FLOOR + "dict(zip(ids, hashes)) of prebuilt ints",
+               lambda t: dict(zip(*pairs[t])), prepare=pairs.prepare),
         ], sample=True),
         Group("[n for n in ast.walk(t) if type(n) in kinds]", of_types, [
             Op("walk_of_types(t, (Call, Name))",
                lambda t: sprig.walk_of_types(t, CALL_NAME), same_nodes),
+            Op(VISIT_FLOOR, sprig._walk_count),
         ]),
         Group("explicit-stack pre-order search", frontier, [
             Op("walk_frontier(t, (FunctionDef, AsyncFunctionDef, ClassDef))",
@@ -175,20 +208,36 @@ def read_groups(flat):
         Group("NodeVisitor: visit_Name, visit_FunctionDef/ClassDef", visitor_events, [
             Op("walk_frontier_events(t, (Name,), (FunctionDef, ClassDef))",
                lambda t: sprig.walk_frontier_events(t, (ast.Name,), BRACKET), same_list),
+            Op(VISIT_FLOOR, sprig._walk_count),
         ]),
     ]
 
 
-# The edit rows compare the trees' state after the call, not the call's return value.
-EDIT_GROUPS = [
-    Group("ast.fix_missing_locations(t)", ast.fix_missing_locations, [
-        Op("fix_missing_locations(t)", sprig.fix_missing_locations, same_list),
-    ], edit="locations"),
-    Group("for p in ast.walk(t): for c in ast.iter_child_nodes(p): c.parent = p",
-          set_parents_peer, [
-        Op("set_parents(t)", sprig.set_parents, same_list),
-    ], edit="parent"),
-]
+def stores(method, *args):
+    """method(*a) for each a in zip(*args), driven from C: dictionary stores alone."""
+    collections.deque(map(method, *args), maxlen=0)
+
+
+def edit_groups(flat):
+    """The edit rows compare the trees' state after the call, not the call's return value.
+    The floor of location repair makes the same dictionary stores as the call, straight into
+    each node's __dict__: all four locations on every located node, as the reset leaves
+    them. (One call per store of a parent costs more than set_parents: it has no floor.)"""
+    start = dict(zip(LOCATIONS, (1, 0, 1, 0)))
+    located = Prebuilt(lambda t: [n.__dict__ for n in unique(flat[id(t)])
+                                  if "lineno" in type(n)._attributes])
+    return [
+        Group("ast.fix_missing_locations(t)", ast.fix_missing_locations, [
+            Op("fix_missing_locations(t)", sprig.fix_missing_locations, same_list),
+            Op(FLOOR + "d.update(locations) per located node",
+               lambda t: stores(dict.update, located[t], itertools.repeat(start)),
+               prepare=located.prepare),
+        ], edit="locations"),
+        Group("for p in ast.walk(t): for c in ast.iter_child_nodes(p): c.parent = p",
+              set_parents_peer, [
+            Op("set_parents(t)", sprig.set_parents, same_list),
+        ], edit="parent"),
+    ]
 EDITED = {"locations": LOCATIONS, "parent": ("parent",)}
 
 
@@ -245,6 +294,8 @@ def one_pass(fn, trees, warm, reset):
 
 
 def available(op, probe):
+    if op.prepare:
+        op.prepare(probe)
     try:
         op.fn(probe)
     except NotImplementedError:
@@ -291,6 +342,9 @@ def time_group(group, corpus, rounds, notes):
     rows = []
     for workload in WORKLOADS:
         work = corpus.workload(workload, group.sample)
+        for op in ops:
+            for t in work if op.prepare else ():
+                op.prepare(t)
         fns = [group.peer] + [op.fn for op in ops]
         best = [float("inf")] * len(fns)
         for _ in range(rounds[workload]):
@@ -298,7 +352,7 @@ def time_group(group, corpus, rounds, notes):
                 gc.collect()
                 best[i] = min(best[i], one_pass(fn, work, workload == "warm", reset))
         nodes = corpus.nodes(work)
-        floor = next((ns for op, ns in zip(ops, best[1:]) if op.call == FLOOR), None)
+        floor = next((ns for op, ns in zip(ops, best[1:]) if op.call.startswith(FLOOR)), None)
         for op, ns in zip(ops, best[1:]):
             rows.append({
                 "operation": op.call, "peer": group.peer_call, "workload": workload,
@@ -321,7 +375,7 @@ def run_timings(trees_of, rounds, notes, only=None):
     try:
         for edit in (False, True):
             corpus = Corpus(trees_of())
-            groups = [g for g in (EDIT_GROUPS if edit else read_groups(corpus.flat))
+            groups = [g for g in (edit_groups if edit else read_groups)(corpus.flat)
                       if wanted(g)]
             gc.freeze()  # the corpus is never garbage: keep it out of each collection
             for group in groups:
