@@ -406,6 +406,40 @@ def test_a_key_that_replaces_the_dictionary_during_a_write(edit, name):
     assert key not in vars(victim)
 
 
+class Shapeshifter:
+    """A class-dictionary key that collides with `name`: comparing it turns `victim` into
+    an instance of `cls`."""
+
+    def __init__(self, name):
+        self.name, self.victim, self.cls = name, None, None
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        if self.victim is not None:
+            self.victim.__class__, self.victim = self.cls, None
+        return False
+
+
+class After(ast.AST):
+    _fields = ("kid",)
+    _attributes = LOCATIONS
+
+
+def test_a_class_changed_while_the_writes_are_checked():
+    """Looking the location names up on the class runs the key's __eq__, which changes the
+    node's class: its children are then those of the new class."""
+    key = Shapeshifter("end_col_offset")
+    with pytest.warns(RuntimeWarning, match="non-string key"):
+        before = type("Before", (ast.Name,), {key: 0})
+    node = before("x")
+    node.kid = ast.Name("y")
+    key.victim, key.cls = node, After
+    sprig.fix_missing_locations(ast.Expr(node))
+    assert type(node) is After and node.kid.lineno == 1
+
+
 class NoParent(ast.Name):
     parent = property(lambda self: "fixed")
 

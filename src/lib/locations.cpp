@@ -75,21 +75,54 @@ bool scan_locations(PyObject* dict, PyObject* const names[kPositions], Py_ssize_
     return complete;
 }
 
-// Writes the location attributes that `node` lacks, in position order, and makes the frame
-// its children inherit in `out`. Positions outside the type's mask hand down `inherited`.
-Status repair(PyObject* node, const TypeInfo& info, const Frame& inherited,
-              PyObject* const names[kPositions], Frame& out) {
+// What repair() hands down to a node's children.
+enum class HandedDown : uint8_t {
+    inherited,  // the very values the node inherited: its children share its parent's frame
+    own,        // the frame it filled in
+};
+
+// Writes the location attributes that `node` lacks, in position order. The values its
+// children inherit go to `out` when any differs from `inherited`. Positions outside the
+// type's mask hand down `inherited`'s. `code_ran` is set when the dictionary lookups or the
+// writes may have run Python code.
+Result<HandedDown> repair(PyObject* node, const TypeInfo& info, const Frame& inherited,
+                          PyObject* const names[kPositions], Frame& out, bool& code_ran) {
     // A plain write runs no Python code when it adds a missing str key to a str-keyed
     // dictionary or replaces None there, so what was read of the dictionary still holds.
     bool plain = plain_writes(Py_TYPE(node), names, kPositions, info.plain_location_writes);
-    // Held: a write may replace the node's __dict__. The lookups stay on this one, and a
-    // dictionary first made by a write does not count: without one, everything is missing.
-    Ref dict = Ref::retain(instance_dict(node));
+    PyObject* dict = instance_dict(node);
     // Borrowed; trusted until the first write that may have run Python code.
     PyObject* scanned[kPositions] = {};
     bool complete =
-        dict && scan_locations(dict.get(), names,
-                               static_cast<Py_ssize_t>(info.fields.size()), scanned);
+        dict && scan_locations(dict, names, static_cast<Py_ssize_t>(info.fields.size()),
+                               scanned);
+    if (plain && complete) [[likely]] {
+        // Every key is a str and every name found or certainly absent: the writes run no
+        // Python code, so no value read or handed down can go away meanwhile.
+        PyObject* values[kPositions];
+        bool same = true;
+        for (int p = 0; p < kPositions; ++p) {
+            PyObject* found = scanned[p];
+            if (!(info.location_mask & (1u << p)) || !found ||
+                (kNoneIsMissing[p] && found == Py_None)) {
+                values[p] = inherited.value[p];
+                if ((info.location_mask & (1u << p)) &&
+                    PyDict_SetItem(dict, names[p], values[p]) < 0) [[unlikely]]
+                    return fail(take_pending());
+            } else {
+                values[p] = found;
+                same = same && found == inherited.value[p];
+            }
+        }
+        if (same) return HandedDown::inherited;
+        for (int p = 0; p < kPositions; ++p) out.value[p] = Py_NewRef(values[p]);
+        return HandedDown::own;
+    }
+    // Lookups and writes here may run Python code: an odd key's __eq__, a __setattr__.
+    code_ran = true;
+    // Held: a write may replace the node's __dict__. The lookups stay on this one, and a
+    // dictionary first made by a write does not count: without one, everything is missing.
+    Ref held_dict = Ref::retain(dict);
     bool code_may_have_run = false;
     Ref values[kPositions];
     for (int p = 0; p < kPositions; ++p) {
@@ -103,7 +136,7 @@ Status repair(PyObject* node, const TypeInfo& info, const Frame& inherited,
         } else if (dict) {
             // A write runs Python code (a __setattr__) that may have stored this one.
             PyObject* value = nullptr;
-            if (PyDict_GetItemRef(dict.get(), names[p], &value) < 0) [[unlikely]]
+            if (PyDict_GetItemRef(dict, names[p], &value) < 0) [[unlikely]]
                 return fail(take_pending());
             held = Ref::adopt(value);
         }
@@ -117,7 +150,7 @@ Status repair(PyObject* node, const TypeInfo& info, const Frame& inherited,
             return fail(take_pending());
     }
     for (int p = 0; p < kPositions; ++p) out.value[p] = values[p].release();
-    return {};
+    return HandedDown::own;
 }
 
 // The frame above the root: lineno 1, col_offset 0, end_lineno 1, end_col_offset 0.
@@ -166,12 +199,20 @@ Result<Ref> fix_missing_locations(PyObject* node) {
             if (!frames.reserve_more(1)) [[unlikely]]
                 return fail(no_memory());
             Frame own;
-            SPRIG_TRY(repair(top.node, **info, frames[top.frame], names, own));
-            frames.push_unchecked(own);
-            handed_down = top.frame + 1;
-            // A __setattr__ run by the writes may even have changed the node's class.
-            info = type_info(Py_TYPE(top.node), readers->known);
-            if (!info) return fail(std::move(info.error()));
+            bool code_ran = false;
+            auto repaired = repair(top.node, **info, frames[top.frame], names, own, code_ran);
+            if (!repaired) return fail(std::move(repaired.error()));
+            if (*repaired == HandedDown::own) {
+                frames.push_unchecked(own);
+                handed_down = top.frame + 1;
+            }
+            // A __setattr__ run by the writes may even have changed the node's class, and
+            // so may the lookups on the class that tell whether writes are plain.
+            auto* type = reinterpret_cast<PyObject*>(Py_TYPE(top.node));
+            if (code_ran || type != (*info)->type) [[unlikely]] {
+                info = type_info(Py_TYPE(top.node), readers->known);
+                if (!info) return fail(std::move(info.error()));
+            }
         }
         if ((*info)->fields.size() == 0) continue;  // no children, no descendant: not guarded
         if (!guard.enter(top.node, top.depth)) [[unlikely]]
