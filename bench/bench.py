@@ -176,10 +176,13 @@ VISIT_FLOOR = FLOOR + "_walk_count(t), a visit of every node"
 
 
 def read_groups(flat):
+    def ids_and_hashes(tree):
+        ids = [id(n) for n in unique(flat[id(tree)])]
+        return ids, [hash((i, 1)) for i in ids]
+
     # subtree_hashes builds a dict with an entry per node; building one from ready-made
     # ints is a floor for it.
-    pairs = Prebuilt(lambda t: (list(map(id, unique(flat[id(t)]))),
-                                [hash((id(n), 1)) for n in unique(flat[id(t)])]))
+    pairs = Prebuilt(ids_and_hashes)
     return [
         Group("list(ast.walk(t))", lambda t: list(ast.walk(t)), [
             Op("walk_dfs(t)", sprig.walk_dfs, same_nodes),
@@ -238,6 +241,8 @@ def edit_groups(flat):
             Op("set_parents(t)", sprig.set_parents, same_list),
         ], edit="parent"),
     ]
+
+
 EDITED = {"locations": LOCATIONS, "parent": ("parent",)}
 
 
@@ -343,8 +348,9 @@ def time_group(group, corpus, rounds, notes):
     for workload in WORKLOADS:
         work = corpus.workload(workload, group.sample)
         for op in ops:
-            for t in work if op.prepare else ():
-                op.prepare(t)
+            if op.prepare:
+                for t in work:
+                    op.prepare(t)
         fns = [group.peer] + [op.fn for op in ops]
         best = [float("inf")] * len(fns)
         for _ in range(rounds[workload]):
