@@ -171,7 +171,7 @@ def unique(nodes):
 
 
 # Every node must be visited to hash a tree or to find the nodes of some types in it: the
-# fastest visit of them all is a floor for those rows.
+# fast walks' visit of them all, which lists nothing, is a floor for those rows.
 VISIT_FLOOR = FLOOR + "_walk_count(t), a visit of every node"
 
 
