@@ -83,10 +83,9 @@ enum class HandedDown : uint8_t {
 
 // Writes the location attributes that `node` lacks, in position order. The values its
 // children inherit go to `out` when any differs from `inherited`. Positions outside the
-// type's mask hand down `inherited`'s. `code_ran` is set when the dictionary lookups or the
-// writes may have run Python code.
+// type's mask hand down `inherited`'s.
 Result<HandedDown> repair(PyObject* node, const TypeInfo& info, const Frame& inherited,
-                          PyObject* const names[kPositions], Frame& out, bool& code_ran) {
+                          PyObject* const names[kPositions], Frame& out) {
     // A plain write runs no Python code when it adds a missing str key to a str-keyed
     // dictionary or replaces None there, so what was read of the dictionary still holds.
     bool plain = plain_writes(Py_TYPE(node), names, kPositions, info.plain_location_writes);
@@ -118,8 +117,6 @@ Result<HandedDown> repair(PyObject* node, const TypeInfo& info, const Frame& inh
         for (int p = 0; p < kPositions; ++p) out.value[p] = Py_NewRef(values[p]);
         return HandedDown::own;
     }
-    // Lookups and writes here may run Python code: an odd key's __eq__, a __setattr__.
-    code_ran = true;
     // Held: a write may replace the node's __dict__. The lookups stay on this one, and a
     // dictionary first made by a write does not count: without one, everything is missing.
     Ref held_dict = Ref::retain(dict);
@@ -199,17 +196,17 @@ Result<Ref> fix_missing_locations(PyObject* node) {
             if (!frames.reserve_more(1)) [[unlikely]]
                 return fail(no_memory());
             Frame own;
-            bool code_ran = false;
-            auto repaired = repair(top.node, **info, frames[top.frame], names, own, code_ran);
+            auto repaired = repair(top.node, **info, frames[top.frame], names, own);
             if (!repaired) return fail(std::move(repaired.error()));
             if (*repaired == HandedDown::own) {
                 frames.push_unchecked(own);
                 handed_down = top.frame + 1;
             }
             // A __setattr__ run by the writes may even have changed the node's class, and
-            // so may the lookups on the class that tell whether writes are plain.
+            // so may the lookups on the class that tell whether writes are plain. A class
+            // keeps its one record, so an unchanged class needs no new lookup.
             auto* type = reinterpret_cast<PyObject*>(Py_TYPE(top.node));
-            if (code_ran || type != (*info)->type) [[unlikely]] {
+            if (type != (*info)->type) [[unlikely]] {
                 info = type_info(Py_TYPE(top.node), readers->known);
                 if (!info) return fail(std::move(info.error()));
             }
