@@ -189,7 +189,7 @@ Status FieldTable::build(const AstClasses& classes) {
         if (!iterator) return fail(take_pending());
         for (;;) {
             PyObject* item = nullptr;
-            int got = PyIter_NextItem(iterator.get(), &item);
+            int got = compat::iter_next_item(iterator.get(), &item);
             if (got < 0) return fail(take_pending());
             if (got == 0) break;
             Ref owned = Ref::adopt(item);

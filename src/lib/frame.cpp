@@ -206,16 +206,7 @@ Failure type_mismatch(PyObject* value, PyTypeObject* target) {
 void add_argument_note(Failure& failure, const char* parameter) {
     if (!failure.exception) return;
     PyObject* saved = PyErr_GetRaisedException();  // none is expected; keep it intact
-    PyObject* note = nullptr;
-    if (PyUnicodeWriter* w = PyUnicodeWriter_Create(0)) {
-        if (PyUnicodeWriter_WriteUTF8(w, "while processing '", -1) == 0 &&
-            PyUnicodeWriter_WriteUTF8(w, parameter, -1) == 0 &&
-            PyUnicodeWriter_WriteUTF8(w, "'", 1) == 0) {
-            note = PyUnicodeWriter_Finish(w);
-        } else {
-            PyUnicodeWriter_Discard(w);
-        }
-    }
+    PyObject* note = PyUnicode_FromFormat("while processing '%s'", parameter);
     auto add_note = interned(Name::add_note);
     if (note && add_note) {
         PyObject* r = PyObject_CallMethodOneArg(failure.exception.get(), *add_note, note);

@@ -2,7 +2,7 @@
 // the dictionary has the combined, str-keyed layout of this interpreter build, verified once
 // at import; every other dictionary is read through its own API, never as if it had it.
 #pragma once
-#include <Python.h>
+#include "lib/compat.hpp"
 
 #include <cstdint>
 #include <type_traits>

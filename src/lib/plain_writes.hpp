@@ -2,7 +2,7 @@
 // only store the value in the node's instance dictionary, the edits store it there
 // themselves and skip the attribute machinery around it, which costs more than the store.
 #pragma once
-#include <Python.h>
+#include "lib/compat.hpp"
 
 #include "lib/instance_dict.hpp"
 

@@ -1,6 +1,6 @@
 // Owning handles for Python references. A bare PyObject* anywhere else in sprig is borrowed.
 #pragma once
-#include <Python.h>
+#include "lib/compat.hpp"
 
 #include <utility>
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include <Python.h>
+#include "lib/compat.hpp"
 
 namespace sprig {
 

@@ -1,0 +1,24 @@
+// The differences between the supported CPython versions (3.13, 3.14, 3.15), decided by
+// PY_VERSION_HEX here and nowhere else: every other file includes this one instead of
+// Python.h and writes one spelling for all versions.
+#pragma once
+#include <Python.h>
+
+#if PY_VERSION_HEX < 0x030D0000
+#error "sprig needs CPython 3.13 or newer"
+#endif
+
+namespace sprig::compat {
+
+/// PyIter_NextItem (3.14): 1 with a new reference in *item, 0 at the end, -1 on error.
+inline int iter_next_item(PyObject* iterator, PyObject** item) {
+#if PY_VERSION_HEX >= 0x030E0000
+    return PyIter_NextItem(iterator, item);
+#else
+    *item = PyIter_Next(iterator);
+    if (*item) return 1;
+    return PyErr_Occurred() ? -1 : 0;
+#endif
+}
+
+}  // namespace sprig::compat
