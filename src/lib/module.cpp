@@ -4,6 +4,7 @@
 #include "lib/hash.hpp"
 #include "lib/instance_dict.hpp"
 #include "lib/walk_fast.hpp"
+#include "lib/visitors.hpp"
 #include "lib/walk_typed.hpp"
 #include "lib/frame.hpp"
 #include "lib/names.hpp"
@@ -178,10 +179,108 @@ Status add_function(PyObject* module, PyMethodDef* record) {
     return {};
 }
 
+// The methods of the two visitor classes; `self` is the visitor.
+constexpr int kMethodFlags = METH_FASTCALL | METH_KEYWORDS;
+#define SPRIG_METHOD(name, function, doc) \
+    PyMethodDef { name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)), \
+                  kMethodFlags, doc }
+
+constexpr char kVisitDoc[] =
+    "visit($self, /, node)\n--\n\n"
+    "Visit a node: call `self.visit_<class name>(node)` if the visitor has such an\n"
+    "attribute, else `self.generic_visit(node)`, and return what it returns.";
+
+PyMethodDef g_visitor_methods[] = {
+    SPRIG_METHOD("visit", visitor_visit, kVisitDoc),
+    SPRIG_METHOD("generic_visit", visitor_generic_visit,
+                 "generic_visit($self, /, node)\n--\n\n"
+                 "Visit every node in the fields of `node` with `self.visit`."),
+};
+
+PyMethodDef g_transformer_methods[] = {
+    SPRIG_METHOD("visit", visitor_visit, kVisitDoc),
+    SPRIG_METHOD("generic_visit", transformer_generic_visit,
+                 "generic_visit($self, /, node)\n--\n\n"
+                 "Visit every node in the fields of `node` with `self.visit` and put back\n"
+                 "what it returns: None removes the node, a node replaces it, and in a\n"
+                 "list any other value is spliced in as an iterable. Returns `node`."),
+};
+
+constexpr char kNodeVisitorDoc[] =
+    "A drop-in replacement for `ast.NodeVisitor`, and a subclass of it.\n"
+    "\n"
+    "Derive from it instead of `ast.NodeVisitor` and change nothing else: handlers are\n"
+    "found and called exactly as the standard library's class finds and calls them, in\n"
+    "the same order, with the same results. The dispatch and the descent through nodes\n"
+    "without a handler run in native code, on an explicit stack.";
+
+constexpr char kNodeTransformerDoc[] =
+    "A drop-in replacement for `ast.NodeTransformer`, and a subclass of it.\n"
+    "\n"
+    "Derive from it instead of `ast.NodeTransformer` and change nothing else: handlers\n"
+    "are called, and their results written back with the same setattr, delattr and\n"
+    "slice assignments, exactly as the standard library's class does. The dispatch, the\n"
+    "descent and the rewriting of fields run in native code.";
+
+// Makes class `name` deriving from ast.<name>, with the native visit and generic_visit.
+Result<Ref> make_visitor_class(PyObject* module, PyObject* ast, const char* name,
+                               const char* doc, PyMethodDef* methods) {
+    Ref base = Ref::adopt(PyObject_GetAttrString(ast, name));
+    if (!base) return fail(take_pending());
+    Ref module_name = Ref::adopt(PyModule_GetNameObject(module));
+    if (!module_name) return fail(take_pending());
+    Ref cls = Ref::adopt(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type),
+                                               "s(O){sOss}", name, base.get(), "__module__",
+                                               module_name.get(), "__doc__", doc));
+    if (!cls) return fail(take_pending());
+    for (int i = 0; i < 2; ++i) {
+        Ref descr = Ref::adopt(
+            PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls.get()), &methods[i]));
+        if (!descr) return fail(take_pending());
+        if (PyObject_SetAttrString(cls.get(), methods[i].ml_name, descr.get()) < 0)
+            return fail(take_pending());
+    }
+    return cls;
+}
+
+// Adds the two visitor classes to the module and to __all__, after the functions.
+Status add_visitor_classes(PyObject* module) {
+    SPRIG_TRY(init_visitors());
+    Ref ast = Ref::adopt(PyImport_ImportModule("ast"));
+    if (!ast) return fail(take_pending());
+    auto visitor = make_visitor_class(module, ast.get(), "NodeVisitor", kNodeVisitorDoc,
+                                      g_visitor_methods);
+    if (!visitor) return fail(std::move(visitor.error()));
+    auto transformer = make_visitor_class(module, ast.get(), "NodeTransformer",
+                                          kNodeTransformerDoc, g_transformer_methods);
+    if (!transformer) return fail(std::move(transformer.error()));
+    PyObject* descrs[4];
+    PyObject* classes[2] = {visitor->get(), transformer->get()};
+    for (int i = 0; i < 4; ++i) {
+        // Borrowed from the class dictionaries, which the registry's references outlive.
+        descrs[i] = PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(classes[i / 2])->tp_dict,
+                                         i % 2 ? "generic_visit" : "visit");
+        if (!descrs[i]) return fail(null_object(SPRIG_HERE));
+    }
+    register_visitor_methods(descrs[0], descrs[1], descrs[2], descrs[3]);
+    auto all_attr = interned(Name::__all__);
+    if (!all_attr) return fail(std::move(all_attr.error()));
+    Ref all = Ref::adopt(PyObject_GetAttr(module, *all_attr));
+    if (!all) return fail(take_pending());
+    const char* names[2] = {"NodeVisitor", "NodeTransformer"};
+    for (int i = 0; i < 2; ++i) {
+        Ref text = Ref::adopt(PyUnicode_InternFromString(names[i]));
+        if (!text || PyList_Append(all.get(), text.get()) < 0) return fail(take_pending());
+        if (PyObject_SetAttr(module, text.get(), classes[i]) < 0) return fail(take_pending());
+    }
+    return {};
+}
+
 Result<Ref> exec_body(Args a) {
     PyObject* module = a[0];
     if (!PyModule_Check(module)) return fail(type_mismatch(module, &PyModule_Type));
     for (PyMethodDef* record : kExecOrder) SPRIG_TRY(add_function(module, record));
+    SPRIG_TRY(add_visitor_classes(module));
     verify_dict_layout();
     return Ref::retain(Py_None);
 }
