@@ -7,6 +7,7 @@ returns, `raises(Error, f, *args)` for one that must raise Error.
 """
 
 import ast
+import copy
 import gc
 import inspect
 import sys
@@ -48,6 +49,8 @@ KINDS = (ast.Name, ast.Call)
 
 for _name in sprig.__all__:
     _f = getattr(sprig, _name)
+    if isinstance(_f, type):
+        continue  # the visitor classes have entries of their own below
     _required = sum(p.default is p.empty for p in inspect.signature(_f).parameters.values())
     add(f"{_name}: missing", raises(TypeError, _f))
     add(f"{_name}: too many", raises(TypeError, _f, *[TREE] * 4))
@@ -335,6 +338,56 @@ for _f in (sprig.subtree_hashes, sprig.subtree_hash):
         add(f"{_f.__name__}: {_what}", ok(_f, _tree))
     for _what, (_error, _tree) in _HASH_FAILURES.items():
         add(f"{_f.__name__}: {_what}", raises(_error, _f, _tree))
+
+
+# -- NodeVisitor, NodeTransformer ------------------------------------------------------------
+
+
+def _visit(base, body, tree, error=None, fresh=False):
+    cls = type("V", (base,), body)
+    call = lambda: cls().visit(copy.deepcopy(tree) if fresh else tree)  # noqa: E731
+    return raises(error, call) if error else call
+
+
+def _record(self, node):
+    self.generic_visit(node)
+
+
+def _fail_on_return(self, node):
+    raise KeyError("return")
+
+
+class _Looking(ast.AST):
+    _fields = ("boom",)
+
+    @property
+    def boom(self):
+        raise ZeroDivisionError("boom")
+
+
+_VISITS = {
+    "empty": ({}, TREE, None),
+    "handlers": ({"visit_Name": _record, "visit_Call": _record}, TREE, None),
+    "own attribute": ({"__init__": lambda s: setattr(s, "visit_Name", repr)}, TREE, None),
+    "handler raises": ({"visit_Return": _fail_on_return}, TREE, KeyError),
+    "field raises": ({}, ast.Expr(_Looking()), ZeroDivisionError),
+    "not a node": ({}, 5, AttributeError),
+    "deep": ({}, _deep(5000), None),
+    "cycle": ({}, _cycle(), ValueError),
+    "deep through handlers": ({"visit_UnaryOp": _record}, _deep(5000), RecursionError),
+}
+_EDITS = {
+    "rename": {"visit_Name": lambda s, n: ast.Name(n.id + "_")},
+    "remove": {"visit_Name": lambda s, n: None, "visit_Return": lambda s, n: None},
+    "splice": {"visit_Expr": lambda s, n: [n, ast.Pass()], "visit_Call": lambda s, n: ()},
+}
+for _base in (sprig.NodeVisitor, sprig.NodeTransformer):
+    for _what, (_body, _tree, _error) in _VISITS.items():
+        add(f"{_base.__name__}: {_what}", _visit(_base, _body, _tree, _error))
+for _what, _body in _EDITS.items():
+    add(f"NodeTransformer: {_what}", _visit(sprig.NodeTransformer, _body, TREE, fresh=True))
+add("NodeVisitor: missing node", raises(TypeError, sprig.NodeVisitor().visit))
+add("NodeVisitor: bad keyword", raises(TypeError, sprig.NodeVisitor().generic_visit, nod=1))
 
 
 def reference_deltas(call, runs=7):

@@ -34,12 +34,19 @@ struct Globals {
     PyObject* dunder_name;
     PyObject* prefix;           // 'visit_'
     PyObject* whole;            // slice(None, None, None)
-    PyObject* visit_v = nullptr;  // the installed method descriptors
-    PyObject* generic_v = nullptr;
-    PyObject* visit_t = nullptr;
-    PyObject* generic_t = nullptr;
 };
 Globals g;
+
+// The installed method descriptors, one set per import of the module (a re-import makes new
+// classes; the old ones keep working, and dispatching natively, as long as there is room).
+constexpr int kMaxImports = 8;
+struct Installed {
+    PyObject* visit[2 * kMaxImports];  // owned
+    PyObject* generic_v[kMaxImports];  // owned
+    PyObject* generic_t[kMaxImports];  // owned
+    int count = 0;
+};
+Installed g_installed;
 
 enum class Mode : uint8_t { visitor, transformer };
 
@@ -234,9 +241,25 @@ Result<Ref> dict_entry(PyObject* dict, PyObject* name) {
     return Ref::adopt(value);
 }
 
-bool is_ours(PyObject* descr) {
-    return descr == g.visit_v || descr == g.visit_t || descr == g.generic_v ||
-           descr == g.generic_t;
+bool is_our_visit(PyObject* descr) {
+    for (int i = 0; i < 2 * g_installed.count; ++i)
+        if (descr == g_installed.visit[i]) return true;
+    return false;
+}
+
+// Whether `descr` is one of our generic_visit descriptors, and which.
+bool is_our_generic(PyObject* descr, Mode* mode) {
+    for (int i = 0; i < g_installed.count; ++i) {
+        if (descr == g_installed.generic_v[i]) {
+            *mode = Mode::visitor;
+            return true;
+        }
+        if (descr == g_installed.generic_t[i]) {
+            *mode = Mode::transformer;
+            return true;
+        }
+    }
+    return false;
 }
 
 // A class attribute that getattr binds to the instance without running Python code.
@@ -256,10 +279,6 @@ struct Dispatch {
     Ref target;  // the callable for call_method (with self) and call
 };
 
-Dispatch descend_into(PyObject* descr) {
-    return Dispatch(Dispatch::descend,
-                    descr == g.generic_t ? Mode::transformer : Mode::visitor);
-}
 
 // The handler that the standard library's `visit` finds for `node`:
 //     getattr(self, 'visit_' + node.__class__.__name__, self.generic_visit)
@@ -285,9 +304,9 @@ Result<Dispatch> resolve_handler(PyObject* self, PyObject* dict, PyObject* node)
     if (!own) return fail(std::move(own.error()));
     if (*own) return Dispatch(Dispatch::call, Mode::visitor, std::move(*own));
     if (found) {
-        if (is_ours(found) && found != g.visit_v && found != g.visit_t &&
-            PyObject_TypeCheck(self, PyDescr_TYPE(found)))
-            return descend_into(found);
+        Mode mode;
+        if (is_our_generic(found, &mode) && PyObject_TypeCheck(self, PyDescr_TYPE(found)))
+            return Dispatch(Dispatch::descend, mode);
         if (plain_method(found))
             return Dispatch(Dispatch::call_method, Mode::visitor, std::move(found_held));
         descrgetfunc get = Py_TYPE(found)->tp_descr_get;
@@ -297,9 +316,9 @@ Result<Dispatch> resolve_handler(PyObject* self, PyObject* dict, PyObject* node)
         return Dispatch(Dispatch::call, Mode::visitor, Ref::adopt(bound));
     }
     if (*own_generic) return Dispatch(Dispatch::call, Mode::visitor, std::move(*own_generic));
-    if ((generic == g.generic_v || generic == g.generic_t) &&
-        PyObject_TypeCheck(self, PyDescr_TYPE(generic)))
-        return descend_into(generic);
+    Mode mode;
+    if (is_our_generic(generic, &mode) && PyObject_TypeCheck(self, PyDescr_TYPE(generic)))
+        return Dispatch(Dispatch::descend, mode);
     return Dispatch(Dispatch::call_method, Mode::visitor, std::move(generic_held));
 }
 
@@ -325,7 +344,7 @@ Result<bool> visit_is_ours(PyObject* self, PyObject* dict) {
     PyTypeObject* vt = Py_TYPE(self);
     if (vt->tp_getattro != PyObject_GenericGetAttr) return false;
     PyObject* visit = _PyType_Lookup(vt, g.visit);
-    if (visit != g.visit_v && visit != g.visit_t) return false;
+    if (!is_our_visit(visit)) return false;
     auto own = dict_entry(dict, g.visit);
     if (!own) return fail(std::move(own.error()));
     return !*own;
@@ -660,6 +679,7 @@ PyObject* finish(Result<Ref> result) {
 }  // namespace
 
 Status init_visitors() {
+    if (g.whole) return {};  // made by an earlier import
     Ref ast = Ref::adopt(PyImport_ImportModule("ast"));
     if (!ast) return fail(take_pending());
     g.ast = PyObject_GetAttrString(ast.get(), "AST");
@@ -681,10 +701,13 @@ Status init_visitors() {
 
 void register_visitor_methods(PyObject* visit_v, PyObject* generic_v, PyObject* visit_t,
                               PyObject* generic_t) {
-    g.visit_v = Py_NewRef(visit_v);
-    g.generic_v = Py_NewRef(generic_v);
-    g.visit_t = Py_NewRef(visit_t);
-    g.generic_t = Py_NewRef(generic_t);
+    int i = g_installed.count;
+    if (i == kMaxImports) return;  // later imports' classes call their methods instead
+    g_installed.visit[2 * i] = Py_NewRef(visit_v);
+    g_installed.visit[2 * i + 1] = Py_NewRef(visit_t);
+    g_installed.generic_v[i] = Py_NewRef(generic_v);
+    g_installed.generic_t[i] = Py_NewRef(generic_t);
+    g_installed.count = i + 1;
 }
 
 PyObject* visitor_visit(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,

@@ -6,7 +6,7 @@
 
 namespace sprig {
 
-/// Makes the process-wide objects the visitors use (ast.AST, interned names); once, at import.
+/// Makes the process-wide objects the visitors use (ast.AST, interned names), at import.
 Status init_visitors();
 
 /// The method descriptors installed on the two classes, so that dispatch can recognise them.

@@ -1,0 +1,432 @@
+"""sprig.NodeVisitor and sprig.NodeTransformer against the ast classes they replace.
+
+Every visitor shape is made twice by a class factory, once on the ast base and once on
+sprig's, and both are run on equal trees: the call logs (handler and node identity), the
+return values, the exceptions, the trees afterwards and, for transformers, the writes that
+a __setattr__/__delattr__ hook sees must all agree.
+"""
+
+import ast
+import copy
+import sys
+import warnings
+
+import pytest
+from hypothesis import given
+from hypothesis import strategies as st
+
+import sprig
+from oracles import CORPUS_IDS, CORPUS_PATHS, expression_chain, parse_stdlib
+
+VISITOR_BASES = [ast.NodeVisitor, sprig.NodeVisitor]
+TRANSFORMER_BASES = [ast.NodeTransformer, sprig.NodeTransformer]
+HANDLED = ["Name", "Attribute", "Call", "FunctionDef", "ClassDef", "Import", "ImportFrom"]
+
+
+def recording(name):
+    def handler(self, node):
+        self.log.append((name, id(node)))
+        return self.generic_visit(node)
+
+    return handler
+
+
+# Visitor shapes: name -> factory(base) -> class. Each instance keeps `log`.
+def empty(base):
+    return type("V", (base,), {"__init__": lambda self: setattr(self, "log", [])})
+
+
+def linter(base):
+    body = {"visit_" + n: recording(n) for n in HANDLED}
+    return type("V", (empty(base),), body)
+
+
+def returning(base):
+    class V(linter(base)):
+        def visit_FunctionDef(self, node):
+            self.log.append(("FunctionDef", id(node)))
+            return node.name
+
+        def visit_Constant(self, node):
+            return ("constant", id(node))
+
+    return V
+
+
+def raising(base):
+    class V(linter(base)):
+        def visit_Return(self, node):
+            raise KeyError(f"return at {node.lineno}")
+
+    return V
+
+
+def through_getattr(base):
+    class V(empty(base)):
+        def __getattr__(self, name):
+            if name in ("visit_Name", "visit_arg"):
+                return lambda node: self.log.append((name, id(node)))
+            raise AttributeError(name)
+
+    return V
+
+
+def overriding(base):
+    class V(linter(base)):
+        def visit(self, node):
+            self.log.append(("visit", id(node)))
+            return super().visit(node)
+
+        def generic_visit(self, node):
+            self.log.append(("generic", id(node)))
+            return super().generic_visit(node)
+
+    return V
+
+
+def with_property(base):
+    class V(empty(base)):
+        @property
+        def visit_Call(self):
+            self.log.append(("property", None))
+            return lambda node: self.log.append(("Call", id(node)))
+
+    return V
+
+
+def mixed(base):
+    other = ast.NodeVisitor if base is sprig.NodeVisitor else sprig.NodeVisitor
+    mixin = type("Mixin", (other,), {"visit_Name": recording("Name")})
+    return type("V", (mixin, linter(base)), {})
+
+
+def instance_handlers(base):
+    class V(empty(base)):
+        def __init__(self):
+            super().__init__()
+            self.visit_Attribute = lambda node: self.log.append(("own", id(node)))
+
+    return V
+
+
+def slotted(base):
+    class V(base):
+        __slots__ = ("log",)
+
+        def __init__(self):
+            self.log = []
+
+        visit_Name = recording("Name")
+
+    return V
+
+
+VISITOR_SHAPES = [empty, linter, returning, raising, through_getattr, overriding,
+                  with_property, mixed, instance_handlers, slotted]  # fmt: skip
+
+
+def outcome(shape, base, tree):
+    """What a visit of `tree` by the `shape` class on `base` did."""
+    visitor = shape(base)()
+    try:
+        result = ("returned", visitor.visit(tree))
+    except Exception as e:
+        result = ("raised", type(e), str(e))
+    return result, visitor.log
+
+
+@pytest.mark.parametrize("shape", VISITOR_SHAPES, ids=lambda s: s.__name__)
+def test_visitors_agree_on_the_stdlib(stdlib_tree, shape):
+    assert outcome(shape, sprig.NodeVisitor, stdlib_tree) == outcome(
+        shape, ast.NodeVisitor, stdlib_tree
+    )
+
+
+# Transformer shapes: each rewrites the tree in one of the ways the standard library handles.
+def renaming(base):
+    class T(empty(base)):
+        def visit_Name(self, node):
+            self.log.append(("Name", id(node)))
+            node.id += "_"
+            return node
+
+    return T
+
+
+def editing(base):
+    class T(empty(base)):
+        def visit_Expr(self, node):  # removed from its list
+            self.log.append(("Expr", id(node)))
+            return None
+
+        def visit_Pass(self, node):  # expanded into two statements
+            return [node, ast.Pass()]
+
+        def visit_Constant(self, node):  # replaced, or removed from a single field
+            self.log.append(("Constant", id(node)))
+            return None if isinstance(node.value, str) else ast.Name("k")
+
+        def visit_Return(self, node):  # a non-node value in a list: spliced as an iterable
+            return (ast.Pass(), self.generic_visit(node))
+
+        def visit_keyword(self, node):
+            return ()
+
+        def visit_Attribute(self, node):
+            self.generic_visit(node)
+            return node.value  # the child replaces its parent
+
+    return T
+
+
+TRANSFORMER_SHAPES = [empty, renaming, editing, overriding, linter]
+
+
+def snapshot(tree):
+    return ast.dump(tree, include_attributes=True), [id(n) for n in ast.walk(tree)]
+
+
+def transform(shape, base, tree):
+    t = shape(base)()
+    try:
+        result = ("returned", id(t.visit(tree)))
+    except Exception as e:
+        result = ("raised", type(e), str(e))
+    return result, t.log, snapshot(tree)
+
+
+@pytest.mark.parametrize("path", CORPUS_PATHS, ids=CORPUS_IDS)
+@pytest.mark.parametrize("shape", TRANSFORMER_SHAPES, ids=lambda s: s.__name__)
+def test_transformers_agree_on_the_stdlib(path, shape):
+    mine, theirs = parse_stdlib(path), parse_stdlib(path)
+    if mine is None:
+        pytest.skip("this interpreter cannot parse the module")
+    # Nodes kept by both runs must be the same objects in the same places: ids are compared
+    # through a map from the copies' nodes to their positions in the original walk.
+    kept = list(ast.walk(mine)), list(ast.walk(theirs))  # no address reused meanwhile
+    pos_mine = {id(n): i for i, n in enumerate(kept[0])}
+    pos_theirs = {id(n): i for i, n in enumerate(kept[1])}
+    a = transform(shape, sprig.NodeTransformer, mine)
+    b = transform(shape, ast.NodeTransformer, theirs)
+    assert a[0][0] == b[0][0] and a[2][0] == b[2][0]
+    assert [(n, pos_mine.get(i)) for n, i in a[1]] == [(n, pos_theirs.get(i)) for n, i in b[1]]
+    assert [pos_mine.get(i) for i in a[2][1]] == [pos_theirs.get(i) for i in b[2][1]]
+
+
+# Trees whose nodes log every write.
+def logging_class(cls, writes):
+    def setter(self, name, value):
+        writes.append(("set", type(self).__name__, name, id(value)))
+        object.__setattr__(self, name, value)
+
+    def deleter(self, name):
+        writes.append(("del", type(self).__name__, name))
+        object.__delattr__(self, name)
+
+    return type(cls.__name__, (cls,), {"__setattr__": setter, "__delattr__": deleter})
+
+
+def with_write_log(tree, writes, classes):
+    for node in list(ast.walk(tree)):
+        cls = type(node)
+        if cls not in classes:
+            classes[cls] = logging_class(cls, writes)
+        node.__class__ = classes[cls]
+    return tree
+
+
+leaves = st.one_of(
+    st.builds(lambda s: ast.Name(s, ast.Load()), st.sampled_from("abc")),
+    st.builds(ast.Constant, st.one_of(st.integers(-3, 3), st.sampled_from(["s", "t"]))),
+)
+expressions = st.recursive(
+    leaves,
+    lambda inner: st.one_of(
+        st.builds(lambda l, r: ast.BinOp(l, ast.Add(), r), inner, inner),
+        st.builds(lambda e: ast.List(e, ast.Load()), st.lists(inner, max_size=4)),
+        st.builds(lambda f, a: ast.Call(f, a, []), inner, st.lists(inner, max_size=3)),
+        st.builds(lambda v: ast.Attribute(v, "x", ast.Load()), inner),
+    ),
+    max_leaves=25,
+)
+statements = st.one_of(
+    st.builds(ast.Expr, expressions),
+    st.builds(lambda v: ast.Return(v), st.one_of(st.none(), expressions)),
+    st.just(None).map(lambda _: ast.Pass()),
+)
+modules = st.lists(statements, max_size=6).map(lambda body: ast.Module(body, []))
+
+
+@given(modules)
+def test_generated_trees(tree):
+    for shape in VISITOR_SHAPES:
+        assert outcome(shape, sprig.NodeVisitor, tree) == outcome(shape, ast.NodeVisitor, tree)
+    for shape in TRANSFORMER_SHAPES:
+        runs = []
+        for base in (sprig.NodeTransformer, ast.NodeTransformer):
+            writes = []
+            copied = with_write_log(copy.deepcopy(tree), writes, {})
+            kept = list(ast.walk(copied))  # no address is reused while the ids are compared
+            before = {id(n): i for i, n in enumerate(kept)}
+            result, log, (dump, walk) = transform(shape, base, copied)
+            where = lambda i: before.get(i, "new")  # noqa: E731
+            runs.append((result[0], [(n, where(i)) for n, i in log], dump,
+                         [where(i) for i in walk],
+                         [w[:3] + tuple(where(i) for i in w[3:]) for w in writes]))  # fmt: skip
+        assert runs[0] == runs[1]
+
+
+def both(factory, run):
+    """run(cls) for the class factory on each base; the two results must agree."""
+    results = [run(factory(base)) for base in VISITOR_BASES]
+    assert results[0] == results[1]
+    return results[0]
+
+
+def test_handlers_added_between_visits():
+    tree = ast.parse("a.b(c)\nclass K: x = 1")
+
+    def run(cls):
+        v = cls()
+        v.visit(tree)
+        cls.visit_Constant = recording("Constant")
+        v.visit(tree)
+        v.visit_Name = lambda node: v.log.append(("own Name", id(node)))
+        v.visit(tree)
+        del cls.visit_Call
+        v.visit(tree)
+        del v.visit_Name
+        v.visit(tree)
+        return v.log
+
+    assert ("own Name", id(tree.body[0].value.args[0])) in both(linter, run)
+
+
+def test_handlers_that_change_the_tree_while_visited():
+    def run(cls):
+        tree = ast.parse("a\nb")
+
+        class Growing(cls):
+            def visit_Expr(self, node):
+                self.log.append(("Expr", ast.dump(node)))
+                if len(tree.body) < 5:
+                    tree.body.append(ast.Expr(ast.Name(f"n{len(tree.body)}")))
+                    node.value = ast.Constant(len(tree.body))
+                self.generic_visit(node)
+
+        v = Growing()
+        v.visit(tree)
+        return [e if isinstance(e[1], str) else e[0] for e in v.log], ast.dump(tree)
+
+    log, _ = both(linter, run)
+    assert len([e for e in log if e[0] == "Expr"]) == 5
+
+
+def test_overridden_visit_is_called_for_every_child():
+    class Counting:
+        def visit(self, node):
+            self.log.append(type(node).__name__)
+            return super().visit(node)
+
+    run = lambda cls: (lambda v: (v.visit(ast.parse("f(x)")), v.log))(cls())  # noqa: E731
+    both(lambda base: type("V", (Counting, empty(base)), {}), run)
+
+
+def test_transformer_on_the_visitor_class_and_back():
+    # Mixed hierarchies take generic_visit from whichever base comes first in the MRO.
+    tree = ast.parse("x = y")
+    handler = {"visit_Name": lambda self, n: ast.Name("z")}
+    pairs = [((sprig.NodeVisitor, ast.NodeTransformer),
+              {**handler, "generic_visit": ast.NodeVisitor.generic_visit}),
+             ((sprig.NodeTransformer, ast.NodeVisitor), handler)]  # fmt: skip
+    for bases, body in pairs:
+        mine = type("V", bases, handler)
+        theirs = type("V", (ast.NodeTransformer,), body)
+        a, b = copy.deepcopy(tree), copy.deepcopy(tree)
+        assert repr(mine().visit(a)) == repr(theirs().visit(b))
+        assert ast.dump(a) == ast.dump(b)
+
+
+@pytest.mark.parametrize("base", VISITOR_BASES + TRANSFORMER_BASES, ids=str)
+def test_generic_visit_reads_fields_as_getattr_does(base):
+    class Odd(ast.AST):
+        _fields = ("missing", "raising", "listed", "lookalike")
+
+        @property
+        def raising(self):
+            raise LookupError("raising")
+
+    class Lookalike:
+        __class__ = ast.Name  # isinstance(item, ast.AST) believes it
+
+    node = Odd()
+    node.listed = [ast.Name("a"), 3, None]
+    with pytest.raises(LookupError):
+        type("V", (base,), {})().visit(node)
+    Odd._fields = ("missing", "listed", "lookalike")
+    node.lookalike = Lookalike()
+    seen = []
+    v = type("V", (base,), {"visit_Name": lambda self, n: seen.append(n) or n})()
+    assert v.visit(node) is (node if base in TRANSFORMER_BASES else None)
+    assert seen == [node.listed[0], node.lookalike] and node.listed[1:] == [3, None]
+
+
+def test_deep_trees_finish_and_cycles_stop():
+    deep = expression_chain(200_000)
+    assert sprig.NodeVisitor().visit(deep) is None
+    assert sprig.NodeTransformer().visit(deep) is deep
+    loop = ast.parse("if x: pass")
+    loop.body[0].body.append(loop.body[0])
+    for base in VISITOR_BASES[1:] + TRANSFORMER_BASES[1:]:
+        for shape in (empty, linter):
+            with pytest.raises((RecursionError, ValueError)):
+                shape(base)().visit(loop)
+
+
+def test_deep_trees_through_handlers_raise_recursion_error():
+    deep = expression_chain(100_000)
+
+    class V(sprig.NodeVisitor):
+        def visit_Expr(self, node):
+            self.generic_visit(node)
+
+    with pytest.raises(RecursionError):
+        V().visit(deep)
+
+
+def test_keyword_and_binding_errors():
+    tree = ast.parse("x")
+    assert sprig.NodeVisitor().visit(node=tree) is None
+    assert sprig.NodeTransformer().generic_visit(node=tree) is tree
+    for call in [lambda v: v.visit(), lambda v: v.visit(tree, tree), lambda v: v.visit(nod=1)]:
+        with pytest.raises(TypeError):
+            call(sprig.NodeVisitor())
+
+
+def test_classes_are_drop_in():
+    assert issubclass(sprig.NodeVisitor, ast.NodeVisitor)
+    assert issubclass(sprig.NodeTransformer, ast.NodeTransformer)
+    assert sprig.NodeVisitor.__module__ == "sprig"
+    assert "drop-in replacement" in sprig.NodeVisitor.__doc__
+    assert "drop-in replacement" in sprig.NodeTransformer.__doc__
+
+
+@pytest.mark.skipif(
+    "visit_Constant" not in vars(ast.NodeVisitor),
+    reason="only interpreters whose NodeVisitor still has the deprecated visit_Num handlers",
+)
+def test_deprecated_constant_handlers():
+    def run(cls):
+        class V(cls):
+            def visit_Num(self, node):
+                self.log.append(("Num", node.value))
+
+        v = V()
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            v.visit(ast.parse("x = 1 + 'a'"))
+        return v.log, [(w.category, str(w.message)) for w in caught]
+
+    log, caught = both(empty, run)
+    assert log == [("Num", 1)] and caught == [(DeprecationWarning,
+                                               "visit_Num is deprecated; add visit_Constant")]
