@@ -7,7 +7,6 @@ returns, `raises(Error, f, *args)` for one that must raise Error.
 """
 
 import ast
-import copy
 import gc
 import inspect
 import sys
@@ -345,7 +344,7 @@ for _f in (sprig.subtree_hashes, sprig.subtree_hash):
 
 def _visit(base, body, tree, error=None, fresh=False):
     cls = type("V", (base,), body)
-    call = lambda: cls().visit(copy.deepcopy(tree) if fresh else tree)  # noqa: E731
+    call = lambda: cls().visit(ast.parse(tree) if fresh else tree)  # noqa: E731
     return raises(error, call) if error else call
 
 
@@ -385,7 +384,7 @@ for _base in (sprig.NodeVisitor, sprig.NodeTransformer):
     for _what, (_body, _tree, _error) in _VISITS.items():
         add(f"{_base.__name__}: {_what}", _visit(_base, _body, _tree, _error))
 for _what, _body in _EDITS.items():
-    add(f"NodeTransformer: {_what}", _visit(sprig.NodeTransformer, _body, TREE, fresh=True))
+    add(f"NodeTransformer: {_what}", _visit(sprig.NodeTransformer, _body, ast.unparse(TREE), fresh=True))
 add("NodeVisitor: missing node", raises(TypeError, sprig.NodeVisitor().visit))
 add("NodeVisitor: bad keyword", raises(TypeError, sprig.NodeVisitor().generic_visit, nod=1))
 
