@@ -213,6 +213,70 @@ def read_groups(flat):
                lambda t: sprig.walk_frontier_events(t, (ast.Name,), BRACKET), same_list),
             Op(VISIT_FLOOR, sprig._walk_count),
         ]),
+    ] + visitor_groups()
+
+
+# ---- the drop-in visitor classes ----------------------------------------------------------
+# The same user classes on the ast base and on sprig's: only the base differs.
+
+LINTED = ("Name", "Attribute", "Call", "FunctionDef", "ClassDef", "Import", "ImportFrom")
+
+
+def _recording(self, node):
+    self.found.append(node)
+    self.generic_visit(node)
+
+
+def visitor_classes(base):
+    empty = type("Empty", (base,), {})
+    linter = type("Linter", (base,), {"visit_" + n: _recording for n in LINTED})
+    return empty, linter
+
+
+def _rename(self, node):
+    node.id = node.id.upper()  # the same names from the second pass on: the tree stays put
+    return node
+
+
+def _linted(cls):
+    def run(tree):
+        v = cls()
+        v.found = []
+        v.visit(tree)
+        return v.found
+    return run
+
+
+def linter_by_events(tree, bracket=tuple(getattr(ast, n) for n in LINTED)):
+    """The linter written around walk_frontier_events: a Python loop over its stream."""
+    found = []
+    for event, node in sprig.walk_frontier_events(tree, (), bracket):
+        if event == 1:
+            found.append(node)
+    return found
+
+
+def visitor_groups():
+    empty_a, linter_a = visitor_classes(ast.NodeVisitor)
+    empty_s, linter_s = visitor_classes(sprig.NodeVisitor)
+    rename_a = type("Rename", (ast.NodeTransformer,), {"visit_Name": _rename})
+    rename_s = type("Rename", (sprig.NodeTransformer,), {"visit_Name": _rename})
+    return [
+        Group("ast.NodeVisitor subclass, no handlers: V().visit(t)",
+              lambda t: empty_a().visit(t), [
+            Op("sprig.NodeVisitor subclass, no handlers", lambda t: empty_s().visit(t),
+               same_list),
+        ]),
+        Group("ast.NodeVisitor linter: 7 handlers record and call generic_visit",
+              _linted(linter_a), [
+            Op("sprig.NodeVisitor linter", _linted(linter_s), same_list),
+            Op("walk_frontier_events linter: a Python loop over the events", linter_by_events,
+               same_list),
+        ]),
+        Group("ast.NodeTransformer renaming every Name", lambda t: rename_a().visit(t), [
+            Op("sprig.NodeTransformer renaming every Name", lambda t: rename_s().visit(t),
+               same_list),
+        ]),
     ]
 
 
