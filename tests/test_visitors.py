@@ -343,7 +343,8 @@ def test_transformer_on_the_visitor_class_and_back():
         mine = type("V", bases, handler)
         theirs = type("V", (ast.NodeTransformer,), body)
         a, b = copy.deepcopy(tree), copy.deepcopy(tree)
-        assert repr(mine().visit(a)) == repr(theirs().visit(b))
+        shown = lambda r: ast.dump(r) if isinstance(r, ast.AST) else r  # noqa: E731
+        assert shown(mine().visit(a)) == shown(theirs().visit(b))
         assert ast.dump(a) == ast.dump(b)
 
 
