@@ -17,6 +17,7 @@
 #include "lib/frame.hpp"
 #include "lib/grow.hpp"
 #include "lib/instance_dict.hpp"
+#include "lib/plain_writes.hpp"
 #include "lib/type_map.hpp"
 
 namespace sprig {
@@ -32,8 +33,17 @@ struct Globals {
     PyObject* fields;
     PyObject* dunder_class;
     PyObject* dunder_name;
+    PyObject* attributes;       // '_attributes'
     PyObject* prefix;           // 'visit_'
     PyObject* whole;            // slice(None, None, None)
+    PyObject* ast_visit;        // ast.NodeVisitor.visit, the function
+    // ast.NodeVisitor.visit_Constant, the function, where the ast module has one (it calls
+    // the deprecated per-type handlers), and the names of those handlers; else null.
+    PyObject* ast_visit_constant;
+    // The interned names of the deprecated handlers, 'visit_Num' and so on; null when
+    // ast.NodeVisitor has no visit_Constant, or when its table of them is not found.
+    PyObject* deprecated;
+    PyObject* value;            // 'value'
 };
 Globals g;
 
@@ -68,6 +78,26 @@ struct NodeClass {
     // one: the class's _fields is an exact tuple of exact str, and none of them (nor
     // _fields) names a data descriptor on the class.
     bool plain_fields;
+    // __setattr__ is the generic one: with plain_fields, a write of a field is a store
+    // into the instance dictionary.
+    bool plain_set;
+    // The keys a dictionary holds past the fields when the parser made the node: the type's
+    // _attributes, interned. A dictionary whose keys are all among fields and these holds
+    // no '_fields' of its own. Empty when one of them could be '_fields'.
+    Grow<PyObject*> shape;
+    bool known_shape;
+    // The dispatch found for this class on one visitor class, while that class keeps the
+    // version tag it had (tags are never reused, so the pair names one class state) and
+    // the visitor instance has no attribute that dispatch looks up.
+    mutable struct {
+        PyTypeObject* visitor;  // identity only
+        unsigned int version;   // 0: empty
+        uint8_t kind;
+        uint8_t mode;
+        // Borrowed: found in a class dictionary of the visitor class, which keeps it
+        // while the class keeps its version tag.
+        PyObject* target;
+    } memo{};
 };
 
 bool current(const NodeClass* c, PyTypeObject* type) {
@@ -80,6 +110,7 @@ bool current(const NodeClass* c, PyTypeObject* type) {
 bool is_data_descriptor(PyObject* attr) { return attr && Py_TYPE(attr)->tp_descr_set; }
 
 void destroy(NodeClass* c) {
+    for (size_t i = 0; i < c->shape.size(); ++i) release_cached(c->shape[i]);
     for (size_t i = 0; i < c->names.size(); ++i) release_cached(c->names[i]);
     if (c->fields) release_cached(c->fields);
     if (c->method) release_cached(c->method);
@@ -151,25 +182,46 @@ Result<NodeClass*> make_node_class(PyTypeObject* type) {
     if (plain) {
         c->fields = Py_NewRef(fields);
         c->plain_fields = true;
+        c->plain_set = type->tp_setattro == PyObject_GenericSetAttr;
+        PyObject* attributes = _PyType_Lookup(type, g.attributes);
+        bool usable = attributes && PyTuple_CheckExact(attributes);
+        for (Py_ssize_t i = 0; usable && i < PyTuple_GET_SIZE(attributes); ++i) {
+            PyObject* a = PyTuple_GET_ITEM(attributes, i);
+            if (!PyUnicode_CheckExact(a) || PyUnicode_Compare(a, g.fields) == 0) {
+                usable = false;
+                break;
+            }
+            PyObject* text = Py_NewRef(a);
+            PyUnicode_InternInPlace(&text);
+            if (!c->shape.push(text)) {
+                Py_DECREF(text);
+                return discard(no_memory());
+            }
+        }
+        for (size_t i = 0; usable && i < c->names.size(); ++i)
+            usable = PyUnicode_Compare(c->names[i], g.fields) != 0;
+        c->known_shape = usable;
     }
     return c;
 }
 
-Result<const NodeClass*> node_class(PyTypeObject* type) {
+// The calling thread's cache, made on first use.
+Result<NodeClassCache*> node_class_cache() {
     NodeClassCache* cache = t_node_classes;
-    if (cache) [[likely]] {
-        NodeClass* const* found = cache->map.find(type);
-        if (found && current(*found, type)) [[likely]]
-            return *found;
-    } else {
-        (void)&t_node_class_holder;  // registers the holder's destructor for this thread
-        cache = new (std::nothrow) NodeClassCache();
-        if (!cache || !cache->map.init(256)) {
-            delete cache;
-            return fail(no_memory());
-        }
-        t_node_classes = cache;
+    if (cache) [[likely]]
+        return cache;
+    (void)&t_node_class_holder;  // registers the holder's destructor for this thread
+    cache = new (std::nothrow) NodeClassCache();
+    if (!cache || !cache->map.init(256)) {
+        delete cache;
+        return fail(no_memory());
     }
+    t_node_classes = cache;
+    return cache;
+}
+
+[[gnu::noinline]] Result<const NodeClass*> make_current(NodeClassCache* cache,
+                                                        PyTypeObject* type) {
     auto made = make_node_class(type);
     if (!made) return fail(std::move(made.error()));
     if (!cache->all.push(*made)) {
@@ -178,6 +230,21 @@ Result<const NodeClass*> node_class(PyTypeObject* type) {
     }
     if (!cache->map.put(type, *made)) return fail(no_memory());
     return *made;
+}
+
+/// The current record of `type` in `cache`.
+[[gnu::always_inline]] inline Result<const NodeClass*> node_class(NodeClassCache* cache,
+                                                                  PyTypeObject* type) {
+    NodeClass* const* found = cache->map.find(type);
+    if (found && current(*found, type)) [[likely]]
+        return *found;
+    return make_current(cache, type);
+}
+
+Result<const NodeClass*> node_class(PyTypeObject* type) {
+    auto cache = node_class_cache();
+    if (!cache) return fail(std::move(cache.error()));
+    return node_class(*cache, type);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -190,20 +257,63 @@ bool plain_class_attribute(PyTypeObject* type) {
            _PyType_Lookup(type, g.dunder_class) == g.object_class;
 }
 
-[[gnu::always_inline]] inline Result<bool> is_instance(PyObject* value, PyObject* cls) {
-    if (PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(cls))) [[likely]]
+// Types that field values commonly have, whose __class__ is object's and cannot change.
+[[gnu::always_inline]] inline bool common_scalar(PyObject* value) {
+    PyTypeObject* type = Py_TYPE(value);
+    return type == &PyUnicode_Type || value == Py_None || type == &PyLong_Type ||
+           type == &PyFloat_Type || type == &PyBool_Type || type == &PyBytes_Type ||
+           type == &PyComplex_Type || value == Py_Ellipsis;
+}
+
+// Whether `type` derives from ast.AST, the common ways first.
+[[gnu::always_inline]] inline bool node_type(PyTypeObject* type) {
+    auto* ast = reinterpret_cast<PyTypeObject*>(g.ast);
+    PyTypeObject* base = type->tp_base;
+    if (base == ast || type == ast || (base && base->tp_base == ast)) [[likely]]
         return true;
-    if (plain_class_attribute(Py_TYPE(value))) [[likely]]
-        return false;
+    return PyType_IsSubtype(type, ast);
+}
+
+// What the two isinstance checks of generic_visit (list first, then ast.AST) make of a
+// field value or a list item, when that takes no Python code.
+enum class Shape : uint8_t { other, list, node, ask };
+
+[[gnu::always_inline]] inline Shape quick_shape(PyObject* value) {
+    if (PyList_Check(value)) return Shape::list;
+    if (common_scalar(value)) return Shape::other;
+    PyTypeObject* type = Py_TYPE(value);
+    if (!plain_class_attribute(type)) [[unlikely]]
+        return Shape::ask;
+    return node_type(type) ? Shape::node : Shape::other;
+}
+
+Result<bool> is_instance(PyObject* value, PyObject* cls) {
+    if (PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(cls))) return true;
     int r = PyObject_IsInstance(value, cls);
     if (r < 0) return fail(take_pending());
     return r == 1;
 }
 
-Result<bool> is_node(PyObject* value) { return is_instance(value, g.ast); }
-Result<bool> is_list(PyObject* value) {
-    if (PyList_Check(value)) return true;
-    return is_instance(value, reinterpret_cast<PyObject*>(&PyList_Type));
+// The shape by the real isinstance calls; may run Python code (a __class__ property).
+Result<Shape> asked_shape(PyObject* value, bool lists) {
+    Ref held = Ref::retain(value);
+    if (lists) {
+        auto list = is_instance(value, reinterpret_cast<PyObject*>(&PyList_Type));
+        if (!list) return fail(std::move(list.error()));
+        if (*list) return Shape::list;
+    }
+    auto node = is_instance(value, g.ast);
+    if (!node) return fail(std::move(node.error()));
+    return *node ? Shape::node : Shape::other;
+}
+
+Result<bool> is_node(PyObject* value) {
+    Shape quick = quick_shape(value);
+    if (quick == Shape::list) return false;
+    if (quick != Shape::ask) return quick == Shape::node;
+    auto asked = asked_shape(value, false);
+    if (!asked) return fail(std::move(asked.error()));
+    return *asked == Shape::node;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -223,8 +333,8 @@ Result<Ref> invoke(PyObject* callable, PyObject* self, PyObject* node) {
     return Ref::adopt(r);
 }
 
-// The visitor's instance dictionary (null when it keeps none), fetched for each decision:
-// a handler may replace it.
+// The visitor's instance dictionary (null when it keeps none). Made if the instance has
+// none yet, which changes nothing any lookup finds.
 Result<Ref> instance_attributes(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     if (type->tp_dictoffset == 0 && !(type->tp_flags & Py_TPFLAGS_MANAGED_DICT)) return Ref();
@@ -262,27 +372,99 @@ bool is_our_generic(PyObject* descr, Mode* mode) {
     return false;
 }
 
+// Whether `generic` is one of our generic_visit descriptors that applies to instances of
+// `vt`, and in which mode.
+bool our_generic_for(PyObject* generic, PyTypeObject* vt, Mode* mode) {
+    return generic && is_our_generic(generic, mode) &&
+           PyType_IsSubtype(vt, PyDescr_TYPE(generic));
+}
+
 // A class attribute that getattr binds to the instance without running Python code.
 bool plain_method(PyObject* attr) {
     return PyFunction_Check(attr) || Py_IS_TYPE(attr, &PyMethodDescr_Type);
 }
 
 // ---------------------------------------------------------------------------------------
+// The state of one call of visit or generic_visit.
+//
+// Dispatch looks up names on the visitor: on its class, through the class's version tag,
+// and in its instance dictionary. The instance dictionary is scanned once, and again only
+// after Python code may have run (`dirty`): when it holds no key that starts with 'visit'
+// and no 'generic_visit' it cannot shadow a class attribute that dispatch looks up, and
+// the per-class findings apply as they are. Every step that may run Python code (a call,
+// a by-name read, a write, a release that may free an object) marks the session dirty.
+
+struct Session {
+    PyObject* self;             // borrowed: the caller of visit or generic_visit holds it
+    NodeClassCache* cache;      // the thread's, which outlives every call
+    bool dirty = true;          // Python code may have run since `clean` was found
+    bool clean = false;         // the instance dictionary shadows nothing dispatch reads
+    PyTypeObject* visit_type = nullptr;  // identity only: the class whose `visit` is ours
+    unsigned int visit_version = 0;      // its version tag when found so; 0: not found
+};
+
+// Releases `p`, noting that freeing it could have run Python code.
+[[gnu::always_inline]] inline void drop(Session& s, PyObject* p) {
+    if (!p) return;
+    if (Py_REFCNT(p) == 1) s.dirty = true;
+    Py_DECREF(p);
+}
+
+// Whether no key of `dict` is one that dispatch could look up on the instance.
+bool shadows_nothing(PyObject* dict) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) return false;
+        if (PyUnicode_Tailmatch(key, g.visit, 0, PY_SSIZE_T_MAX, -1) != 0) return false;
+        if (key == g.generic_visit || PyUnicode_Compare(key, g.generic_visit) == 0)
+            return false;
+    }
+    return true;
+}
+
+Status refresh(Session& s) {
+    if (!s.dirty) [[likely]]
+        return {};
+    s.clean = false;
+    if (Py_TYPE(s.self)->tp_getattro == PyObject_GenericGetAttr) {
+        auto dict = instance_attributes(s.self);
+        if (!dict) return fail(std::move(dict.error()));
+        s.clean = !*dict || (PyDict_CheckExact(dict->get()) && shadows_nothing(dict->get()));
+    }
+    s.dirty = false;
+    return {};
+}
+
+Result<Session> open_session(PyObject* self) {
+    auto cache = node_class_cache();
+    if (!cache) return fail(std::move(cache.error()));
+    return Session{self, *cache};
+}
+
+// ---------------------------------------------------------------------------------------
 // Dispatch: what `self.visit(node)` does.
 
 struct Dispatch {
-    enum Kind : uint8_t { descend, call_method, call, by_name };
+    enum Kind : uint8_t {
+        descend,      // our generic_visit, in `mode`: continue on the explicit stack
+        call_method,  // target(self, node)
+        call,         // target(node)
+        by_name,      // the standard library's lookups, made for real
+        ast_visit,    // ast.NodeVisitor.visit(self, node), for the deprecated handlers
+        constant,     // descend unless node.value needs asking: then as ast_visit
+    };
     explicit Dispatch(Kind k, Mode m = Mode::visitor, Ref t = Ref())
         : kind(k), mode(m), target(std::move(t)) {}
     Kind kind;
-    Mode mode;   // for descend
+    Mode mode;   // for descend and constant
     Ref target;  // the callable for call_method (with self) and call
 };
 
-
 // The handler that the standard library's `visit` finds for `node`:
 //     getattr(self, 'visit_' + node.__class__.__name__, self.generic_visit)
-// `by_name` when only the real lookups can tell.
+// `by_name` when only the real lookups can tell. The instance dictionary `dict` is read
+// by lookups that may run Python code (a key with its own __eq__).
 Result<Dispatch> resolve_handler(PyObject* self, PyObject* dict, PyObject* node) {
     PyTypeObject* vt = Py_TYPE(self);
     auto rec = node_class(Py_TYPE(node));
@@ -294,8 +476,6 @@ Result<Dispatch> resolve_handler(PyObject* self, PyObject* dict, PyObject* node)
     PyObject* method = (*rec)->method;
     PyObject* found = _PyType_Lookup(vt, method);
     if (is_data_descriptor(found)) return Dispatch(Dispatch::by_name);
-    // Python code may run in these lookups (a key with its own __eq__): the class attributes
-    // are held from here on.
     Ref generic_held = Ref::retain(generic);
     Ref found_held = Ref::retain(found);
     auto own_generic = dict_entry(dict, g.generic_visit);
@@ -305,8 +485,8 @@ Result<Dispatch> resolve_handler(PyObject* self, PyObject* dict, PyObject* node)
     if (*own) return Dispatch(Dispatch::call, Mode::visitor, std::move(*own));
     if (found) {
         Mode mode;
-        if (is_our_generic(found, &mode) && PyObject_TypeCheck(self, PyDescr_TYPE(found)))
-            return Dispatch(Dispatch::descend, mode);
+        if (our_generic_for(found, vt, &mode)) return Dispatch(Dispatch::descend, mode);
+        if (found == g.ast_visit_constant) return Dispatch(Dispatch::ast_visit);
         if (plain_method(found))
             return Dispatch(Dispatch::call_method, Mode::visitor, std::move(found_held));
         descrgetfunc get = Py_TYPE(found)->tp_descr_get;
@@ -317,9 +497,69 @@ Result<Dispatch> resolve_handler(PyObject* self, PyObject* dict, PyObject* node)
     }
     if (*own_generic) return Dispatch(Dispatch::call, Mode::visitor, std::move(*own_generic));
     Mode mode;
-    if (is_our_generic(generic, &mode) && PyObject_TypeCheck(self, PyDescr_TYPE(generic)))
-        return Dispatch(Dispatch::descend, mode);
+    if (our_generic_for(generic, vt, &mode)) return Dispatch(Dispatch::descend, mode);
     return Dispatch(Dispatch::call_method, Mode::visitor, std::move(generic_held));
+}
+
+// Fills the memo of `c` for the visitor class `vt`, on an instance that shadows nothing:
+// what resolve_handler would find, from class lookups alone, which run no Python code.
+void fill_memo(PyTypeObject* vt, const NodeClass* c) {
+    auto& m = c->memo;
+    m.version = 0;
+    m.visitor = vt;
+    m.kind = Dispatch::by_name;
+    m.mode = static_cast<uint8_t>(Mode::visitor);
+    m.target = nullptr;
+    if (!PyUnstable_Type_AssignVersionTag(vt)) return;  // decided afresh on every node
+    unsigned int version = vt->tp_version_tag;
+    auto settle = [&](Dispatch::Kind kind, Mode mode, PyObject* target) {
+        m.kind = kind;
+        m.mode = static_cast<uint8_t>(mode);
+        m.target = target;
+        m.version = version;
+    };
+    if (!c->plain_name || vt->tp_getattro != PyObject_GenericGetAttr)
+        return settle(Dispatch::by_name, Mode::visitor, nullptr);
+    PyObject* generic = _PyType_Lookup(vt, g.generic_visit);
+    if (!generic || !plain_method(generic))
+        return settle(Dispatch::by_name, Mode::visitor, nullptr);
+    Mode generic_mode = Mode::visitor;
+    bool generic_ours = our_generic_for(generic, vt, &generic_mode);
+    PyObject* found = _PyType_Lookup(vt, c->method);
+    if (!found) {
+        if (generic_ours) return settle(Dispatch::descend, generic_mode, nullptr);
+        return settle(Dispatch::call_method, Mode::visitor, generic);
+    }
+    if (is_data_descriptor(found)) return settle(Dispatch::by_name, Mode::visitor, nullptr);
+    Mode mode;
+    if (our_generic_for(found, vt, &mode)) return settle(Dispatch::descend, mode, nullptr);
+    if (found == g.ast_visit_constant) {
+        // It calls a deprecated handler if the visitor has one, else generic_visit: then
+        // only its read of node.value, and the isinstance checks of that value, remain.
+        bool deprecated = !g.deprecated;
+        for (Py_ssize_t i = 0; !deprecated && i < PyTuple_GET_SIZE(g.deprecated); ++i)
+            deprecated |= _PyType_Lookup(vt, PyTuple_GET_ITEM(g.deprecated, i)) != nullptr;
+        auto* nt = reinterpret_cast<PyTypeObject*>(c->type);
+        bool plain_value = nt->tp_getattro == PyObject_GenericGetAttr &&
+                           !is_data_descriptor(_PyType_Lookup(nt, g.value));
+        if (!deprecated && generic_ours && plain_value)
+            return settle(Dispatch::constant, generic_mode, nullptr);
+        return settle(Dispatch::ast_visit, Mode::visitor, nullptr);
+    }
+    if (plain_method(found)) return settle(Dispatch::call_method, Mode::visitor, found);
+    if (!Py_TYPE(found)->tp_descr_get) return settle(Dispatch::call, Mode::visitor, found);
+    return settle(Dispatch::by_name, Mode::visitor, nullptr);
+}
+
+// Whether ast.NodeVisitor.visit_Constant would read node.value and then run no Python
+// code before it calls generic_visit: the value sits in the node's dictionary and its
+// class answers isinstance from its type alone.
+bool plain_constant_value(PyObject* node) {
+    PyObject* dict = instance_dict(node);
+    if (!dict || !PyDict_CheckExact(dict)) return false;
+    PyObject* value = find_str_key(dict, g.value);
+    if (!value) return false;
+    return common_scalar(value) || plain_class_attribute(Py_TYPE(value));
 }
 
 // The standard library's `visit`, lookup for lookup.
@@ -339,13 +579,85 @@ Result<Ref> visit_by_name(PyObject* self, PyObject* node) {
     return invoke(held.get(), nullptr, node);
 }
 
+// What `self.visit(node)` comes to: a descent on the explicit stack in `mode`, or the
+// result of the call that the visit made.
+struct Visited {
+    bool descend;
+    Mode mode;
+    Ref result;
+};
+
+Result<Visited> called(Result<Ref> r) {
+    if (!r) return fail(std::move(r.error()));
+    return Visited{false, Mode::visitor, std::move(*r)};
+}
+
+Result<Visited> dispatch(Session& s, PyObject* node) {
+    SPRIG_TRY(refresh(s));
+    PyTypeObject* vt = Py_TYPE(s.self);
+    if (s.clean) [[likely]] {
+        auto rec = node_class(s.cache, Py_TYPE(node));
+        if (!rec) return fail(std::move(rec.error()));
+        const NodeClass* c = *rec;
+        if (!c->memo.version || c->memo.visitor != vt || c->memo.version != vt->tp_version_tag)
+            [[unlikely]]
+            fill_memo(vt, c);
+        auto mode = static_cast<Mode>(c->memo.mode);
+        switch (static_cast<Dispatch::Kind>(c->memo.kind)) {
+            case Dispatch::descend: return Visited{true, mode, Ref()};
+            case Dispatch::constant:
+                if (plain_constant_value(node)) return Visited{true, mode, Ref()};
+                break;
+            case Dispatch::call_method:
+                s.dirty = true;
+                return called(invoke(c->memo.target, s.self, node));
+            case Dispatch::call:
+                s.dirty = true;
+                return called(invoke(c->memo.target, nullptr, node));
+            case Dispatch::by_name:
+                s.dirty = true;
+                return called(visit_by_name(s.self, node));
+            case Dispatch::ast_visit: break;
+        }
+        s.dirty = true;
+        return called(invoke(g.ast_visit, s.self, node));
+    }
+    s.dirty = true;
+    auto dict = instance_attributes(s.self);
+    if (!dict) return fail(std::move(dict.error()));
+    auto d = resolve_handler(s.self, dict->get(), node);
+    if (!d) return fail(std::move(d.error()));
+    switch (d->kind) {
+        case Dispatch::descend:
+        case Dispatch::constant: return Visited{true, d->mode, Ref()};
+        case Dispatch::call_method: return called(invoke(d->target.get(), s.self, node));
+        case Dispatch::call: return called(invoke(d->target.get(), nullptr, node));
+        case Dispatch::by_name: return called(visit_by_name(s.self, node));
+        case Dispatch::ast_visit: break;
+    }
+    return called(invoke(g.ast_visit, s.self, node));
+}
+
 // Whether `self.visit` is sprig's own, so that generic_visit may dispatch without calling it.
-Result<bool> visit_is_ours(PyObject* self, PyObject* dict) {
-    PyTypeObject* vt = Py_TYPE(self);
+Result<bool> visit_is_ours(Session& s) {
+    SPRIG_TRY(refresh(s));
+    PyTypeObject* vt = Py_TYPE(s.self);
+    if (s.clean && vt == s.visit_type && s.visit_version &&
+        vt->tp_version_tag == s.visit_version) [[likely]]
+        return true;
     if (vt->tp_getattro != PyObject_GenericGetAttr) return false;
-    PyObject* visit = _PyType_Lookup(vt, g.visit);
-    if (!is_our_visit(visit)) return false;
-    auto own = dict_entry(dict, g.visit);
+    if (!is_our_visit(_PyType_Lookup(vt, g.visit))) return false;
+    if (s.clean) {
+        if (PyUnstable_Type_AssignVersionTag(vt)) {
+            s.visit_type = vt;
+            s.visit_version = vt->tp_version_tag;
+        }
+        return true;
+    }
+    s.dirty = true;
+    auto dict = instance_attributes(s.self);
+    if (!dict) return fail(std::move(dict.error()));
+    auto own = dict_entry(dict->get(), g.visit);
     if (!own) return fail(std::move(own.error()));
     return !*own;
 }
@@ -356,42 +668,45 @@ Result<bool> visit_is_ours(PyObject* self, PyObject* dict) {
 // A frame stands for one generic_visit call in progress. Its loop state mirrors the
 // standard library's: the _fields object taken once when the frame starts, the field read
 // when its turn comes (after the previous field's whole subtree), and a list iterated by
-// index against its current length, as list's own iterator does. Every pointer in a frame
-// is owned, since handlers run Python code between any two steps.
+// index against its current length, as list's own iterator does. Every object pointer in
+// a frame is owned, since handlers run Python code between any two steps, except what
+// belongs to the record `rec`, which the thread keeps until it ends.
 
 enum Pending : uint8_t { kNone, kListItem, kSingle };
 
 struct Frame {
     PyObject* node;          // owned
-    PyObject* fields;        // owned: the _fields tuple, or an iterator over another _fields
-    PyObject* field;         // owned or null: the field whose value is being visited
+    // The _fields tuple, or an iterator over another _fields; owned unless `rec` is set,
+    // whose tuple it then is.
+    PyObject* fields;
+    PyObject* field;         // owned or null: the single field whose result is pending
     PyObject* value;         // owned or null: that value, when it is a list being iterated
     PyObject* items;         // owned or null: the value's own iterator, when not list's
     PyObject* new_values;    // owned or null: the transformer's rebuilt list
-    const NodeClass* rec;    // null unless fields are read from the instance dictionary
+    const NodeClass* rec;    // set when the fields are the record's, read in place if able
     Py_ssize_t next_field;   // position in the _fields tuple
     Py_ssize_t next_item;    // position in the list value
     Mode mode;
     Pending pending;         // where the result of the visit in progress goes
 };
 
-void release(Frame& f) {
-    Py_XDECREF(f.node);
-    Py_XDECREF(f.fields);
-    Py_XDECREF(f.field);
-    Py_XDECREF(f.value);
-    Py_XDECREF(f.items);
-    Py_XDECREF(f.new_values);
+void release(Session& s, Frame& f) {
+    drop(s, f.node);
+    if (!f.rec) drop(s, f.fields);
+    drop(s, f.field);
+    drop(s, f.value);
+    drop(s, f.items);
+    drop(s, f.new_values);
 }
 
 class FrameStack : public Grow<Frame> {
 public:
-    FrameStack() = default;
+    explicit FrameStack(Session& s) : session_(s) { start_on(first_, kFirst); }
     FrameStack(const FrameStack&) = delete;
     ~FrameStack() {
         while (!empty()) {
             Frame f = pop();
-            release(f);
+            release(session_, f);
         }
     }
     // A structure in which a node is its own descendant makes the descent endless: each
@@ -412,28 +727,57 @@ public:
     }
 
 private:
+    static constexpr size_t kFirst = 16;
+    Frame first_[kFirst];  // room for shallow descents, which then allocate nothing
+    Session& session_;
     size_t limit_ = 1024;
 };
 
+// Whether `dict`, whose entries are the str keys of `entries`, holds no '_fields': every
+// key is the record's field or attribute at the position the parser puts it.
+[[gnu::always_inline]] inline bool parser_shape(const NodeClass* c, PyObject* dict) {
+    if (!c->known_shape) return false;
+    Py_ssize_t used = 0;
+    const UnicodeEntry* entries = str_entries(dict, &used);
+    if (!entries) return false;
+    Py_ssize_t k = static_cast<Py_ssize_t>(c->names.size());
+    Py_ssize_t a = static_cast<Py_ssize_t>(c->shape.size());
+    if (used > k + a) return false;
+    for (Py_ssize_t i = 0; i < used; ++i) {
+        PyObject* key = entries[i].key;
+        if (key && key != (i < k ? c->names[i] : c->shape[i - k])) return false;
+    }
+    return true;
+}
+
 // Starts a generic_visit of `node`: iter_fields takes node._fields first.
-Status push_frame(FrameStack& stack, PyObject* node, Mode mode) {
+Status push_frame(Session& s, FrameStack& stack, PyObject* node, Mode mode) {
     SPRIG_TRY(stack.check_depth());
     Frame f{};
     f.mode = mode;
     PyTypeObject* type = Py_TYPE(node);
-    auto rec = node_class(type);
+    auto rec = node_class(s.cache, type);
     if (!rec) return fail(std::move(rec.error()));
-    PyObject* dict = instance_dict(node);
-    if ((*rec)->plain_fields && dict && PyDict_CheckExact(dict)) {
-        auto own = dict_entry(dict, g.fields);
-        if (!own) return fail(std::move(own.error()));
-        // The lookup may have run Python code: the record must still describe the type.
-        if (!*own && current(*rec, type)) {
+    if ((*rec)->plain_fields) {
+        PyObject* dict = instance_dict(node);
+        if (!dict) {
             f.rec = *rec;
-            f.fields = Py_NewRef((*rec)->fields);
+        } else if (PyDict_CheckExact(dict)) {
+            if (parser_shape(*rec, dict)) [[likely]] {
+                f.rec = *rec;
+            } else {
+                s.dirty = true;
+                auto own = dict_entry(dict, g.fields);
+                if (!own) return fail(std::move(own.error()));
+                // The lookup may have run Python code: the record must still be current.
+                if (!*own && current(*rec, type)) f.rec = *rec;
+            }
         }
     }
-    if (!f.fields) {
+    if (f.rec) {
+        f.fields = f.rec->fields;
+    } else {
+        s.dirty = true;
         Ref fields = Ref::adopt(PyObject_GetAttr(node, g.fields));
         if (!fields) return fail(take_pending());
         if (PyTuple_CheckExact(fields.get())) {
@@ -445,7 +789,7 @@ Status push_frame(FrameStack& stack, PyObject* node, Mode mode) {
     }
     f.node = Py_NewRef(node);
     if (!stack.push(f)) {
-        release(f);
+        release(s, f);
         return fail(no_memory());
     }
     return {};
@@ -463,23 +807,21 @@ Result<Ref> next_field(Frame& f) {
     return Ref::adopt(item);
 }
 
-// getattr(node, field), null when it raises AttributeError (iter_fields skips the field).
-Result<Ref> read_field(const Frame& f, PyObject* field) {
+// The value of the frame's field at position `at` when it sits in the node's dictionary
+// at that position, where getattr finds it; borrowed, null when it must be read by name.
+[[gnu::always_inline]] inline PyObject* field_in_place(const Frame& f, Py_ssize_t at) {
     PyObject* node = f.node;
-    if (f.rec && current(f.rec, Py_TYPE(node))) {
-        PyObject* dict = instance_dict(node);
-        if (dict && PyDict_CheckExact(dict)) {
-            PyObject* name = f.rec->names[f.next_field - 1];
-            Py_ssize_t used = 0;
-            const UnicodeEntry* entries = str_entries(dict, &used);
-            Py_ssize_t at = f.next_field - 1;
-            if (entries && at < used && entries[at].key == name && entries[at].value)
-                return Ref::retain(entries[at].value);
-            auto own = dict_entry(dict, name);
-            if (!own) return fail(std::move(own.error()));
-            if (*own) return std::move(*own);
-        }
-    }
+    if (!current(f.rec, Py_TYPE(node))) return nullptr;
+    PyObject* dict = instance_dict(node);
+    if (!dict || !PyDict_CheckExact(dict)) return nullptr;
+    Py_ssize_t used = 0;
+    const UnicodeEntry* entries = str_entries(dict, &used);
+    if (!entries || at >= used || entries[at].key != f.rec->names[at]) return nullptr;
+    return entries[at].value;
+}
+
+// getattr(node, field), null when it raises AttributeError (iter_fields skips the field).
+Result<Ref> read_by_name(PyObject* node, PyObject* field) {
     PyObject* value = nullptr;
     int r = PyObject_GetOptionalAttr(node, field, &value);
     if (r < 0) return fail(take_pending());
@@ -487,11 +829,14 @@ Result<Ref> read_field(const Frame& f, PyObject* field) {
 }
 
 // The result of the visit of a child, handed to the frame that asked for it.
-Status deliver(Frame& f, Ref result) {
+Status deliver(Session& s, Frame& f, Ref result) {
     Pending pending = f.pending;
     f.pending = kNone;
-    Ref field = Ref::adopt(std::exchange(f.field, nullptr));
-    if (f.mode == Mode::visitor) return {};
+    if (f.mode == Mode::visitor) {
+        drop(s, result.release());
+        return {};
+    }
+    s.dirty = true;
     if (pending == kListItem) {
         if (result.get() == Py_None) return {};
         auto node = is_node(result.get());
@@ -501,141 +846,182 @@ Status deliver(Frame& f, Ref result) {
         if (r < 0) return fail(take_pending());
         return {};
     }
+    Ref field = Ref::adopt(std::exchange(f.field, nullptr));
     Ref node = Ref::retain(f.node);
-    int r = result.get() == Py_None ? PyObject_DelAttr(node.get(), field.get())
-                                    : PyObject_SetAttr(node.get(), field.get(), result.get());
+    int r;
+    if (result.get() == Py_None) {
+        r = PyObject_DelAttr(node.get(), field.get());
+    } else {
+        bool plain = f.rec && f.rec->plain_set && current(f.rec, Py_TYPE(node.get()));
+        r = set_attribute(node.get(), field.get(), result.get(), plain);
+    }
     if (r < 0) return fail(take_pending());
     return {};
 }
 
 // The next child for the top frame to visit, with its pending mark set; null when the
 // frame's fields are all done.
-Result<Ref> next_child(Frame& f) {
+Result<Ref> next_child(Session& s, Frame& f) {
     for (;;) {
         if (f.value) {
             PyObject* item = nullptr;
+            Ref held;
             if (f.items) {
+                s.dirty = true;
                 int r = compat::iter_next_item(f.items, &item);
                 if (r < 0) return fail(take_pending());
+                held = Ref::adopt(item);
             } else if (f.next_item < PyList_GET_SIZE(f.value)) {
-                item = Py_NewRef(PyList_GET_ITEM(f.value, f.next_item++));
+                item = PyList_GET_ITEM(f.value, f.next_item++);  // borrowed until asked
             }
             if (!item) {
                 // old_value[:] = new_values
-                Ref value = Ref::adopt(std::exchange(f.value, nullptr));
-                Ref items = Ref::adopt(std::exchange(f.items, nullptr));
-                Ref new_values = Ref::adopt(std::exchange(f.new_values, nullptr));
-                if (f.mode == Mode::transformer &&
-                    PyObject_SetItem(value.get(), g.whole, new_values.get()) < 0)
-                    return fail(take_pending());
+                if (f.mode == Mode::transformer) {
+                    s.dirty = true;
+                    if (PyObject_SetItem(f.value, g.whole, f.new_values) < 0)
+                        return fail(take_pending());
+                }
+                drop(s, std::exchange(f.value, nullptr));
+                drop(s, std::exchange(f.items, nullptr));
+                drop(s, std::exchange(f.new_values, nullptr));
                 continue;
             }
-            Ref held = Ref::adopt(item);
-            auto node = is_node(item);
-            if (!node) return fail(std::move(node.error()));
-            if (*node) {
-                f.pending = kListItem;
-                return held;
+            Shape shape = quick_shape(item);
+            if (shape == Shape::list) shape = Shape::other;
+            if (shape == Shape::ask) [[unlikely]] {
+                s.dirty = true;
+                if (!held) held = Ref::retain(item);
+                auto asked = is_node(item);
+                if (!asked) return fail(std::move(asked.error()));
+                shape = *asked ? Shape::node : Shape::other;
             }
-            if (f.mode == Mode::transformer && PyList_Append(f.new_values, item) < 0)
-                return fail(take_pending());
+            if (shape == Shape::node) {
+                f.pending = kListItem;
+                return held ? std::move(held) : Ref::retain(item);
+            }
+            if (f.mode == Mode::transformer) {
+                s.dirty = true;
+                if (PyList_Append(f.new_values, item) < 0) return fail(take_pending());
+            }
             continue;
         }
-        auto field = next_field(f);
-        if (!field) return fail(std::move(field.error()));
-        if (!*field) return Ref();
-        auto value = read_field(f, field->get());
-        if (!value) return fail(std::move(value.error()));
-        if (!*value) continue;
-        auto list = is_list(value->get());
-        if (!list) return fail(std::move(list.error()));
-        if (*list) {
+        PyObject* field;
+        PyObject* value = nullptr;  // borrowed from the node's dictionary, or held
+        Ref held_field, held_value;
+        if (f.rec) {
+            if (f.next_field >= PyTuple_GET_SIZE(f.fields)) return Ref();
+            Py_ssize_t at = f.next_field++;
+            field = PyTuple_GET_ITEM(f.fields, at);
+            value = field_in_place(f, at);
+            if (!value) [[unlikely]] {
+                s.dirty = true;
+                auto read = read_by_name(f.node, field);
+                if (!read) return fail(std::move(read.error()));
+                held_value = std::move(*read);
+                value = held_value.get();
+            }
+        } else {
+            s.dirty = true;
+            auto next = next_field(f);
+            if (!next) return fail(std::move(next.error()));
+            if (!*next) return Ref();
+            held_field = std::move(*next);
+            field = held_field.get();
+            auto read = read_by_name(f.node, field);
+            if (!read) return fail(std::move(read.error()));
+            held_value = std::move(*read);
+            value = held_value.get();
+        }
+        if (!value) continue;
+        Shape shape = quick_shape(value);
+        if (shape == Shape::ask) [[unlikely]] {
+            s.dirty = true;
+            if (!held_value) held_value = Ref::retain(value);
+            auto asked = asked_shape(value, true);
+            if (!asked) return fail(std::move(asked.error()));
+            shape = *asked;
+        }
+        if (shape == Shape::list) {
             if (f.mode == Mode::transformer) {
+                s.dirty = true;
                 f.new_values = PyList_New(0);
                 if (!f.new_values) return fail(take_pending());
             }
-            if (!PyList_Check(value->get()) ||
-                Py_TYPE(value->get())->tp_iter != PyList_Type.tp_iter) {
-                f.items = PyObject_GetIter(value->get());
+            if (!PyList_Check(value) || Py_TYPE(value)->tp_iter != PyList_Type.tp_iter) {
+                s.dirty = true;
+                f.items = PyObject_GetIter(value);
                 if (!f.items) return fail(take_pending());
             }
             f.next_item = 0;
-            f.value = value->release();
+            f.value = held_value ? held_value.release() : Py_NewRef(value);
             continue;
         }
-        auto node = is_node(value->get());
-        if (!node) return fail(std::move(node.error()));
-        if (*node) {
+        if (shape == Shape::node) {
             f.pending = kSingle;
-            f.field = field->release();
-            return std::move(*value);
+            if (f.mode == Mode::transformer) f.field = Py_NewRef(field);
+            return held_value ? std::move(held_value) : Ref::retain(value);
         }
     }
 }
 
 // generic_visit(node) in `mode`, and every generic_visit that the dispatch of its
 // descendants comes to, on one stack. Returns what the outermost one returns.
-Result<Ref> run_generic(PyObject* self, PyObject* root, Mode mode) {
-    FrameStack stack;
-    SPRIG_TRY(push_frame(stack, root, mode));
+Result<Ref> run_generic(Session& s, PyObject* root, Mode mode) {
+    FrameStack stack(s);
+    SPRIG_TRY(push_frame(s, stack, root, mode));
     for (;;) {
-        auto child = next_child(stack[stack.size() - 1]);
+        auto child = next_child(s, stack[stack.size() - 1]);
         if (!child) return fail(std::move(child.error()));
         if (!*child) {
             Frame done = stack.pop();
-            Ref node = Ref::adopt(done.node);
-            done.node = nullptr;
-            release(done);
-            Ref result = done.mode == Mode::transformer ? std::move(node) : Ref::retain(Py_None);
-            if (stack.empty()) return result;
-            SPRIG_TRY(deliver(stack[stack.size() - 1], std::move(result)));
+            Ref node = Ref::adopt(std::exchange(done.node, nullptr));
+            release(s, done);
+            Ref result;
+            if (done.mode == Mode::transformer)
+                result = std::move(node);
+            else
+                drop(s, node.release());
+            if (stack.empty()) return done.mode == Mode::transformer ? std::move(result)
+                                                                    : Ref::retain(Py_None);
+            SPRIG_TRY(deliver(s, stack[stack.size() - 1], std::move(result)));
             continue;
         }
         // self.visit(child)
-        auto dict = instance_attributes(self);
-        if (!dict) return fail(std::move(dict.error()));
-        auto ours = visit_is_ours(self, dict->get());
+        auto ours = visit_is_ours(s);
         if (!ours) return fail(std::move(ours.error()));
         Result<Ref> result;
-        if (!*ours) {
-            Ref visit = Ref::adopt(PyObject_GetAttr(self, g.visit));
+        if (!*ours) [[unlikely]] {
+            s.dirty = true;
+            Ref visit = Ref::adopt(PyObject_GetAttr(s.self, g.visit));
             if (!visit) return fail(take_pending());
             result = invoke(visit.get(), nullptr, child->get());
         } else {
-            auto d = resolve_handler(self, dict->get(), child->get());
-            if (!d) return fail(std::move(d.error()));
-            switch (d->kind) {
-                case Dispatch::descend:
-                    SPRIG_TRY(push_frame(stack, child->get(), d->mode));
-                    continue;
-                case Dispatch::call_method:
-                    result = invoke(d->target.get(), self, child->get());
-                    break;
-                case Dispatch::call:
-                    result = invoke(d->target.get(), nullptr, child->get());
-                    break;
-                case Dispatch::by_name:
-                    result = visit_by_name(self, child->get());
-                    break;
+            auto visited = dispatch(s, child->get());
+            if (!visited) return fail(std::move(visited.error()));
+            if (visited->descend) {
+                SPRIG_TRY(push_frame(s, stack, child->get(), visited->mode));
+                continue;
             }
+            result = std::move(visited->result);
         }
         if (!result) return fail(std::move(result.error()));
-        SPRIG_TRY(deliver(stack[stack.size() - 1], std::move(*result)));
+        SPRIG_TRY(deliver(s, stack[stack.size() - 1], std::move(*result)));
     }
 }
 
 Result<Ref> visit_impl(PyObject* self, PyObject* node) {
-    auto dict = instance_attributes(self);
-    if (!dict) return fail(std::move(dict.error()));
-    auto d = resolve_handler(self, dict->get(), node);
-    if (!d) return fail(std::move(d.error()));
-    switch (d->kind) {
-        case Dispatch::descend: return run_generic(self, node, d->mode);
-        case Dispatch::call_method: return invoke(d->target.get(), self, node);
-        case Dispatch::call: return invoke(d->target.get(), nullptr, node);
-        case Dispatch::by_name: break;
-    }
-    return visit_by_name(self, node);
+    auto s = open_session(self);
+    if (!s) return fail(std::move(s.error()));
+    auto visited = dispatch(*s, node);
+    if (!visited) return fail(std::move(visited.error()));
+    if (visited->descend) return run_generic(*s, node, visited->mode);
+    return std::move(visited->result);
+}
+
+Result<Ref> generic_impl(PyObject* self, PyObject* node, Mode mode) {
+    auto s = open_session(self);
+    if (!s) return fail(std::move(s.error()));
+    return run_generic(*s, node, mode);
 }
 
 // Binds the one parameter `node`, positionally or by keyword.
@@ -678,6 +1064,42 @@ PyObject* finish(Result<Ref> result) {
 
 }  // namespace
 
+// ast.NodeVisitor's own visit, and its visit_Constant with the names of the deprecated
+// handlers that it looks for, where the ast module has them.
+Status find_ast_visitor_functions(PyObject* ast) {
+    Ref visitor = Ref::adopt(PyObject_GetAttrString(ast, "NodeVisitor"));
+    if (!visitor) return fail(take_pending());
+    if (!PyType_Check(visitor.get())) return fail(type_mismatch(visitor.get(), &PyType_Type));
+    PyObject* own = reinterpret_cast<PyTypeObject*>(visitor.get())->tp_dict;
+    g.ast_visit = Py_XNewRef(PyDict_GetItemString(own, "visit"));
+    if (!g.ast_visit) return fail(null_object(SPRIG_HERE));
+    g.ast_visit_constant = Py_XNewRef(PyDict_GetItemString(own, "visit_Constant"));
+    Ref names = Ref::adopt(PyList_New(0));
+    if (!names) return fail(take_pending());
+    PyObject* table = nullptr;
+    if (g.ast_visit_constant &&
+        PyDict_GetItemStringRef(PyModule_GetDict(ast), "_const_node_type_names", &table) < 0)
+        return fail(take_pending());
+    Ref held = Ref::adopt(table);
+    if (table && PyDict_Check(table)) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *name;
+        while (PyDict_Next(table, &pos, &key, &name)) {
+            Ref method = Ref::adopt(PyNumber_Add(g.prefix, name));
+            if (!method) return fail(take_pending());
+            PyObject* text = method.release();
+            PyUnicode_InternInPlace(&text);
+            method = Ref::adopt(text);
+            if (PyList_Append(names.get(), method.get()) < 0) return fail(take_pending());
+        }
+    } else {
+        return {};  // the handlers it looks for are unknown: every Constant goes through it
+    }
+    g.deprecated = PyList_AsTuple(names.get());
+    if (!g.deprecated) return fail(take_pending());
+    return {};
+}
+
 Status init_visitors() {
     if (g.whole) return {};  // made by an earlier import
     Ref ast = Ref::adopt(PyImport_ImportModule("ast"));
@@ -686,13 +1108,14 @@ Status init_visitors() {
     if (!g.ast) return fail(take_pending());
     if (!PyType_Check(g.ast)) return fail(type_mismatch(g.ast, &PyType_Type));
     const char* texts[] = {"visit", "generic_visit", "_fields", "__class__", "__name__",
-                           "visit_"};
+                           "visit_", "_attributes", "value"};
     PyObject** slots[] = {&g.visit, &g.generic_visit, &g.fields, &g.dunder_class,
-                          &g.dunder_name, &g.prefix};
-    for (int i = 0; i < 6; ++i) {
+                          &g.dunder_name, &g.prefix, &g.attributes, &g.value};
+    for (int i = 0; i < 8; ++i) {
         *slots[i] = PyUnicode_InternFromString(texts[i]);
         if (!*slots[i]) return fail(take_pending());
     }
+    SPRIG_TRY(find_ast_visitor_functions(ast.get()));
     g.object_class = Py_XNewRef(_PyType_Lookup(&PyBaseObject_Type, g.dunder_class));
     g.whole = PySlice_New(nullptr, nullptr, nullptr);
     if (!g.whole || !g.object_class) return fail(null_object(SPRIG_HERE));
@@ -721,14 +1144,14 @@ PyObject* visitor_generic_visit(PyObject* self, PyObject* const* args, Py_ssize_
                                 PyObject* kwnames) {
     PyObject* node = bind_node("generic_visit", args, nargsf, kwnames);
     if (!node) return nullptr;
-    return finish(run_generic(self, node, Mode::visitor));
+    return finish(generic_impl(self, node, Mode::visitor));
 }
 
 PyObject* transformer_generic_visit(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                                     PyObject* kwnames) {
     PyObject* node = bind_node("generic_visit", args, nargsf, kwnames);
     if (!node) return nullptr;
-    return finish(run_generic(self, node, Mode::transformer));
+    return finish(generic_impl(self, node, Mode::transformer));
 }
 
 }  // namespace sprig
