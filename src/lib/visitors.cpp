@@ -78,13 +78,15 @@ struct NodeClass {
     // one: the class's _fields is an exact tuple of exact str, and none of them (nor
     // _fields) names a data descriptor on the class.
     bool plain_fields;
+    // type(node).__class__ is object's: isinstance asks no Python code about instances.
+    bool plain_class;
     // __setattr__ is the generic one: with plain_fields, a write of a field is a store
     // into the instance dictionary.
     bool plain_set;
     // The keys a dictionary holds past the fields when the parser made the node: the type's
     // _attributes, interned. A dictionary whose keys are all among fields and these holds
     // no '_fields' of its own. Empty when one of them could be '_fields'.
-    Grow<PyObject*> shape;
+    Grow<PyObject*> shape;  // the fields, then the attributes
     bool known_shape;
     // The dispatch found for this class on one visitor class, while that class keeps the
     // version tag it had (tags are never reused, so the pair names one class state) and
@@ -148,6 +150,7 @@ Result<NodeClass*> make_node_class(PyTypeObject* type) {
     };
     if (PyUnstable_Type_AssignVersionTag(type)) c->version = type->tp_version_tag;
     bool generic = type->tp_getattro == PyObject_GenericGetAttr;
+    c->plain_class = generic && _PyType_Lookup(type, g.dunder_class) == g.object_class;
     if (Py_IS_TYPE(reinterpret_cast<PyObject*>(type), &PyType_Type)) {
         PyObject* name = PyObject_GetAttr(reinterpret_cast<PyObject*>(type), g.dunder_name);
         if (!name) return discard(take_pending());
@@ -183,6 +186,12 @@ Result<NodeClass*> make_node_class(PyTypeObject* type) {
         c->fields = Py_NewRef(fields);
         c->plain_fields = true;
         c->plain_set = type->tp_setattro == PyObject_GenericSetAttr;
+        for (size_t i = 0; i < c->names.size(); ++i) {
+            if (!c->shape.push(Py_NewRef(c->names[i]))) {
+                Py_DECREF(c->names[i]);
+                return discard(no_memory());
+            }
+        }
         PyObject* attributes = _PyType_Lookup(type, g.attributes);
         bool usable = attributes && PyTuple_CheckExact(attributes);
         for (Py_ssize_t i = 0; usable && i < PyTuple_GET_SIZE(attributes); ++i) {
@@ -278,13 +287,22 @@ bool plain_class_attribute(PyTypeObject* type) {
 // field value or a list item, when that takes no Python code.
 enum class Shape : uint8_t { other, list, node, ask };
 
-[[gnu::always_inline]] inline Shape quick_shape(PyObject* value) {
+// `*rec` is set to the node's record when the thread has a current one.
+[[gnu::always_inline]] inline Shape quick_shape(NodeClassCache* cache, PyObject* value,
+                                                const NodeClass** rec) {
     if (PyList_Check(value)) return Shape::list;
     if (common_scalar(value)) return Shape::other;
     PyTypeObject* type = Py_TYPE(value);
-    if (!plain_class_attribute(type)) [[unlikely]]
-        return Shape::ask;
-    return node_type(type) ? Shape::node : Shape::other;
+    if (node_type(type)) [[likely]] {
+        NodeClass* const* found = cache->map.find(type);
+        if (found && current(*found, type)) [[likely]] {
+            if (!(*found)->plain_class) return Shape::ask;
+            *rec = *found;
+            return Shape::node;
+        }
+        return plain_class_attribute(type) ? Shape::node : Shape::ask;
+    }
+    return plain_class_attribute(type) ? Shape::other : Shape::ask;
 }
 
 Result<bool> is_instance(PyObject* value, PyObject* cls) {
@@ -307,8 +325,9 @@ Result<Shape> asked_shape(PyObject* value, bool lists) {
     return *node ? Shape::node : Shape::other;
 }
 
-Result<bool> is_node(PyObject* value) {
-    Shape quick = quick_shape(value);
+Result<bool> is_node(NodeClassCache* cache, PyObject* value) {
+    const NodeClass* rec = nullptr;
+    Shape quick = quick_shape(cache, value, &rec);
     if (quick == Shape::list) return false;
     if (quick != Shape::ask) return quick == Shape::node;
     auto asked = asked_shape(value, false);
@@ -423,9 +442,7 @@ bool shadows_nothing(PyObject* dict) {
     return true;
 }
 
-Status refresh(Session& s) {
-    if (!s.dirty) [[likely]]
-        return {};
+[[gnu::noinline]] Status rescan(Session& s) {
     s.clean = false;
     if (Py_TYPE(s.self)->tp_getattro == PyObject_GenericGetAttr) {
         auto dict = instance_attributes(s.self);
@@ -434,6 +451,12 @@ Status refresh(Session& s) {
     }
     s.dirty = false;
     return {};
+}
+
+[[gnu::always_inline]] inline Status refresh(Session& s) {
+    if (!s.dirty) [[likely]]
+        return {};
+    return rescan(s);
 }
 
 Result<Session> open_session(PyObject* self) {
@@ -585,6 +608,7 @@ struct Visited {
     bool descend;
     Mode mode;
     Ref result;
+    const NodeClass* rec = nullptr;  // the node's current record, when at hand
 };
 
 Result<Visited> called(Result<Ref> r) {
@@ -592,21 +616,25 @@ Result<Visited> called(Result<Ref> r) {
     return Visited{false, Mode::visitor, std::move(*r)};
 }
 
-Result<Visited> dispatch(Session& s, PyObject* node) {
+// `known` is the node's current record when the caller has it at hand, else null.
+Result<Visited> dispatch(Session& s, PyObject* node, const NodeClass* known) {
     SPRIG_TRY(refresh(s));
     PyTypeObject* vt = Py_TYPE(s.self);
     if (s.clean) [[likely]] {
-        auto rec = node_class(s.cache, Py_TYPE(node));
-        if (!rec) return fail(std::move(rec.error()));
-        const NodeClass* c = *rec;
+        const NodeClass* c = known;
+        if (!c || !current(c, Py_TYPE(node))) [[unlikely]] {
+            auto rec = node_class(s.cache, Py_TYPE(node));
+            if (!rec) return fail(std::move(rec.error()));
+            c = *rec;
+        }
         if (!c->memo.version || c->memo.visitor != vt || c->memo.version != vt->tp_version_tag)
             [[unlikely]]
             fill_memo(vt, c);
         auto mode = static_cast<Mode>(c->memo.mode);
         switch (static_cast<Dispatch::Kind>(c->memo.kind)) {
-            case Dispatch::descend: return Visited{true, mode, Ref()};
+            case Dispatch::descend: return Visited{true, mode, Ref(), c};
             case Dispatch::constant:
-                if (plain_constant_value(node)) return Visited{true, mode, Ref()};
+                if (plain_constant_value(node)) return Visited{true, mode, Ref(), c};
                 break;
             case Dispatch::call_method:
                 s.dirty = true;
@@ -733,47 +761,54 @@ private:
     size_t limit_ = 1024;
 };
 
-// Whether `dict`, whose entries are the str keys of `entries`, holds no '_fields': every
-// key is the record's field or attribute at the position the parser puts it.
+// Whether `dict` holds no '_fields': every key is the record's field or attribute at the
+// position the parser puts it.
 [[gnu::always_inline]] inline bool parser_shape(const NodeClass* c, PyObject* dict) {
     if (!c->known_shape) return false;
     Py_ssize_t used = 0;
     const UnicodeEntry* entries = str_entries(dict, &used);
-    if (!entries) return false;
-    Py_ssize_t k = static_cast<Py_ssize_t>(c->names.size());
-    Py_ssize_t a = static_cast<Py_ssize_t>(c->shape.size());
-    if (used > k + a) return false;
+    if (!entries || used > static_cast<Py_ssize_t>(c->shape.size())) return false;
+    PyObject* const* expected = c->shape.data();
+    bool same = true;
     for (Py_ssize_t i = 0; i < used; ++i) {
         PyObject* key = entries[i].key;
-        if (key && key != (i < k ? c->names[i] : c->shape[i - k])) return false;
+        same &= key == expected[i] || !key;
     }
-    return true;
+    return same;
+}
+
+// Whether node._fields is the tuple of `rec`, the node's current record: the class's
+// own, not shadowed in the instance dictionary.
+[[gnu::always_inline]] inline Result<bool> uses_record(Session& s, const NodeClass* rec,
+                                                       PyObject* node) {
+    if (!rec->plain_fields) return false;
+    PyObject* dict = instance_dict(node);
+    if (!dict) return true;
+    if (!PyDict_CheckExact(dict)) return false;
+    if (parser_shape(rec, dict)) [[likely]]
+        return true;
+    s.dirty = true;
+    auto own = dict_entry(dict, g.fields);
+    if (!own) return fail(std::move(own.error()));
+    // The lookup may have run Python code: the record must still be current.
+    return !*own && current(rec, Py_TYPE(node));
 }
 
 // Starts a generic_visit of `node`: iter_fields takes node._fields first.
-Status push_frame(Session& s, FrameStack& stack, PyObject* node, Mode mode) {
+// `known` is the node's current record when the caller has it at hand, else null.
+Status push_frame(Session& s, FrameStack& stack, Ref held, Mode mode,
+                  const NodeClass* known = nullptr) {
+    PyObject* node = held.get();
     SPRIG_TRY(stack.check_depth());
     Frame f{};
     f.mode = mode;
     PyTypeObject* type = Py_TYPE(node);
-    auto rec = node_class(s.cache, type);
+    Result<const NodeClass*> rec = known;
+    if (!known || !current(known, type)) rec = node_class(s.cache, type);
     if (!rec) return fail(std::move(rec.error()));
-    if ((*rec)->plain_fields) {
-        PyObject* dict = instance_dict(node);
-        if (!dict) {
-            f.rec = *rec;
-        } else if (PyDict_CheckExact(dict)) {
-            if (parser_shape(*rec, dict)) [[likely]] {
-                f.rec = *rec;
-            } else {
-                s.dirty = true;
-                auto own = dict_entry(dict, g.fields);
-                if (!own) return fail(std::move(own.error()));
-                // The lookup may have run Python code: the record must still be current.
-                if (!*own && current(*rec, type)) f.rec = *rec;
-            }
-        }
-    }
+    auto uses = uses_record(s, *rec, node);
+    if (!uses) return fail(std::move(uses.error()));
+    if (*uses) f.rec = *rec;
     if (f.rec) {
         f.fields = f.rec->fields;
     } else {
@@ -787,7 +822,7 @@ Status push_frame(Session& s, FrameStack& stack, PyObject* node, Mode mode) {
             if (!f.fields) return fail(take_pending());
         }
     }
-    f.node = Py_NewRef(node);
+    f.node = held.release();
     if (!stack.push(f)) {
         release(s, f);
         return fail(no_memory());
@@ -828,18 +863,12 @@ Result<Ref> read_by_name(PyObject* node, PyObject* field) {
     return Ref::adopt(value);
 }
 
-// The result of the visit of a child, handed to the frame that asked for it.
-Status deliver(Session& s, Frame& f, Ref result) {
-    Pending pending = f.pending;
-    f.pending = kNone;
-    if (f.mode == Mode::visitor) {
-        drop(s, result.release());
-        return {};
-    }
+// The transformer's writes of the result of the visit of a child.
+[[gnu::noinline]] Status put_back(Session& s, Frame& f, Pending pending, Ref result) {
     s.dirty = true;
     if (pending == kListItem) {
         if (result.get() == Py_None) return {};
-        auto node = is_node(result.get());
+        auto node = is_node(s.cache, result.get());
         if (!node) return fail(std::move(node.error()));
         int r = *node ? PyList_Append(f.new_values, result.get())
                       : PyList_Extend(f.new_values, result.get());
@@ -859,9 +888,20 @@ Status deliver(Session& s, Frame& f, Ref result) {
     return {};
 }
 
+// The result of the visit of a child, handed to the frame that asked for it.
+[[gnu::always_inline]] inline Status deliver(Session& s, Frame& f, Ref result) {
+    Pending pending = f.pending;
+    f.pending = kNone;
+    if (f.mode == Mode::visitor) {
+        drop(s, result.release());
+        return {};
+    }
+    return put_back(s, f, pending, std::move(result));
+}
+
 // The next child for the top frame to visit, with its pending mark set; null when the
-// frame's fields are all done.
-Result<Ref> next_child(Session& s, Frame& f) {
+// frame's fields are all done. `*rec` is set to the child's record when it was at hand.
+Result<Ref> next_child(Session& s, Frame& f, const NodeClass** rec) {
     for (;;) {
         if (f.value) {
             PyObject* item = nullptr;
@@ -886,12 +926,12 @@ Result<Ref> next_child(Session& s, Frame& f) {
                 drop(s, std::exchange(f.new_values, nullptr));
                 continue;
             }
-            Shape shape = quick_shape(item);
+            Shape shape = quick_shape(s.cache, item, rec);
             if (shape == Shape::list) shape = Shape::other;
             if (shape == Shape::ask) [[unlikely]] {
                 s.dirty = true;
                 if (!held) held = Ref::retain(item);
-                auto asked = is_node(item);
+                auto asked = is_node(s.cache, item);
                 if (!asked) return fail(std::move(asked.error()));
                 shape = *asked ? Shape::node : Shape::other;
             }
@@ -933,7 +973,7 @@ Result<Ref> next_child(Session& s, Frame& f) {
             value = held_value.get();
         }
         if (!value) continue;
-        Shape shape = quick_shape(value);
+        Shape shape = quick_shape(s.cache, value, rec);
         if (shape == Shape::ask) [[unlikely]] {
             s.dirty = true;
             if (!held_value) held_value = Ref::retain(value);
@@ -968,20 +1008,26 @@ Result<Ref> next_child(Session& s, Frame& f) {
 // descendants comes to, on one stack. Returns what the outermost one returns.
 Result<Ref> run_generic(Session& s, PyObject* root, Mode mode) {
     FrameStack stack(s);
-    SPRIG_TRY(push_frame(s, stack, root, mode));
+    SPRIG_TRY(push_frame(s, stack, Ref::retain(root), mode));
     for (;;) {
-        auto child = next_child(s, stack[stack.size() - 1]);
+        const NodeClass* rec = nullptr;
+        auto child = next_child(s, stack[stack.size() - 1], &rec);
         if (!child) return fail(std::move(child.error()));
         if (!*child) {
-            Frame done = stack.pop();
+            Frame& done = stack[stack.size() - 1];
             Ref node = Ref::adopt(std::exchange(done.node, nullptr));
-            release(s, done);
+            Mode done_mode = done.mode;
+            // At its end a frame that read its record's fields holds nothing else.
+            if (!done.rec || done.field || done.value || done.items || done.new_values)
+                [[unlikely]]
+                release(s, done);
+            stack.truncate(stack.size() - 1);
             Ref result;
-            if (done.mode == Mode::transformer)
+            if (done_mode == Mode::transformer)
                 result = std::move(node);
             else
                 drop(s, node.release());
-            if (stack.empty()) return done.mode == Mode::transformer ? std::move(result)
+            if (stack.empty()) return done_mode == Mode::transformer ? std::move(result)
                                                                     : Ref::retain(Py_None);
             SPRIG_TRY(deliver(s, stack[stack.size() - 1], std::move(result)));
             continue;
@@ -996,10 +1042,28 @@ Result<Ref> run_generic(Session& s, PyObject* root, Mode mode) {
             if (!visit) return fail(take_pending());
             result = invoke(visit.get(), nullptr, child->get());
         } else {
-            auto visited = dispatch(s, child->get());
+            auto visited = dispatch(s, child->get(), rec);
             if (!visited) return fail(std::move(visited.error()));
             if (visited->descend) {
-                SPRIG_TRY(push_frame(s, stack, child->get(), visited->mode));
+                // A node without fields (a context such as Load) needs no frame: its
+                // generic_visit reads _fields and returns.
+                const NodeClass* c = visited->rec;
+                if (c && c->names.size() == 0 && current(c, Py_TYPE(child->get()))) {
+                    auto uses = uses_record(s, c, child->get());
+                    if (!uses) return fail(std::move(uses.error()));
+                    if (*uses) {
+                        Frame& top = stack[stack.size() - 1];
+                        if (visited->mode == Mode::visitor && top.mode == Mode::visitor) {
+                            top.pending = kNone;
+                            drop(s, child->release());
+                            continue;
+                        }
+                        if (visited->mode == Mode::visitor) *child = Ref::retain(Py_None);
+                        SPRIG_TRY(deliver(s, top, std::move(*child)));
+                        continue;
+                    }
+                }
+                SPRIG_TRY(push_frame(s, stack, std::move(*child), visited->mode, visited->rec));
                 continue;
             }
             result = std::move(visited->result);
@@ -1012,7 +1076,7 @@ Result<Ref> run_generic(Session& s, PyObject* root, Mode mode) {
 Result<Ref> visit_impl(PyObject* self, PyObject* node) {
     auto s = open_session(self);
     if (!s) return fail(std::move(s.error()));
-    auto visited = dispatch(*s, node);
+    auto visited = dispatch(*s, node, nullptr);
     if (!visited) return fail(std::move(visited.error()));
     if (visited->descend) return run_generic(*s, node, visited->mode);
     return std::move(visited->result);
