@@ -420,12 +420,17 @@ struct Session {
     bool clean = false;         // the instance dictionary shadows nothing dispatch reads
     PyTypeObject* visit_type = nullptr;  // identity only: the class whose `visit` is ours
     unsigned int visit_version = 0;      // its version tag when found so; 0: not found
+    uint64_t generation = 1;    // counts the steps that may have run Python code
+    void touch() {
+        dirty = true;
+        ++generation;
+    }
 };
 
 // Releases `p`, noting that freeing it could have run Python code.
 [[gnu::always_inline]] inline void drop(Session& s, PyObject* p) {
     if (!p) return;
-    if (Py_REFCNT(p) == 1) s.dirty = true;
+    if (Py_REFCNT(p) == 1) s.touch();
     Py_DECREF(p);
 }
 
@@ -637,20 +642,20 @@ Result<Visited> dispatch(Session& s, PyObject* node, const NodeClass* known) {
                 if (plain_constant_value(node)) return Visited{true, mode, Ref(), c};
                 break;
             case Dispatch::call_method:
-                s.dirty = true;
+                s.touch();
                 return called(invoke(c->memo.target, s.self, node));
             case Dispatch::call:
-                s.dirty = true;
+                s.touch();
                 return called(invoke(c->memo.target, nullptr, node));
             case Dispatch::by_name:
-                s.dirty = true;
+                s.touch();
                 return called(visit_by_name(s.self, node));
             case Dispatch::ast_visit: break;
         }
-        s.dirty = true;
+        s.touch();
         return called(invoke(g.ast_visit, s.self, node));
     }
-    s.dirty = true;
+    s.touch();
     auto dict = instance_attributes(s.self);
     if (!dict) return fail(std::move(dict.error()));
     auto d = resolve_handler(s.self, dict->get(), node);
@@ -682,7 +687,7 @@ Result<bool> visit_is_ours(Session& s) {
         }
         return true;
     }
-    s.dirty = true;
+    s.touch();
     auto dict = instance_attributes(s.self);
     if (!dict) return fail(std::move(dict.error()));
     auto own = dict_entry(dict->get(), g.visit);
@@ -712,6 +717,11 @@ struct Frame {
     PyObject* items;         // owned or null: the value's own iterator, when not list's
     PyObject* new_values;    // owned or null: the transformer's rebuilt list
     const NodeClass* rec;    // set when the fields are the record's, read in place if able
+    // The node's dictionary entries, holding the fields in order from the first, as they
+    // were in the session's generation `generation`, which no Python code has ended yet
+    // if it is still the session's; 0 when not known.
+    const UnicodeEntry* entries;
+    uint64_t generation;
     Py_ssize_t next_field;   // position in the _fields tuple
     Py_ssize_t next_item;    // position in the list value
     Mode mode;
@@ -787,7 +797,7 @@ private:
     if (!PyDict_CheckExact(dict)) return false;
     if (parser_shape(rec, dict)) [[likely]]
         return true;
-    s.dirty = true;
+    s.touch();
     auto own = dict_entry(dict, g.fields);
     if (!own) return fail(std::move(own.error()));
     // The lookup may have run Python code: the record must still be current.
@@ -800,19 +810,46 @@ Status push_frame(Session& s, FrameStack& stack, Ref held, Mode mode,
                   const NodeClass* known = nullptr) {
     PyObject* node = held.get();
     SPRIG_TRY(stack.check_depth());
-    Frame f{};
-    f.mode = mode;
+    if (!stack.reserve_more(1)) return fail(no_memory());
     PyTypeObject* type = Py_TYPE(node);
     Result<const NodeClass*> rec = known;
     if (!known || !current(known, type)) rec = node_class(s.cache, type);
     if (!rec) return fail(std::move(rec.error()));
+    const NodeClass* c = *rec;
+    PyObject* dict = instance_dict(node);
+    if (c->plain_fields && dict && PyDict_CheckExact(dict)) [[likely]] {
+        Py_ssize_t used = 0;
+        const UnicodeEntry* entries = str_entries(dict, &used);
+        if (entries && used >= static_cast<Py_ssize_t>(c->names.size()) &&
+            parser_shape(c, dict)) [[likely]] {
+            Frame f{};
+            f.node = held.release();
+            f.fields = c->fields;
+            f.rec = c;
+            f.entries = entries;
+            f.generation = s.generation;
+            f.mode = mode;
+            stack.push_unchecked(f);
+            return {};
+        }
+    }
+    Frame f{};
+    f.mode = mode;
     auto uses = uses_record(s, *rec, node);
     if (!uses) return fail(std::move(uses.error()));
     if (*uses) f.rec = *rec;
     if (f.rec) {
         f.fields = f.rec->fields;
+        PyObject* dict = instance_dict(node);
+        Py_ssize_t used = 0;
+        const UnicodeEntry* entries =
+            dict && PyDict_CheckExact(dict) ? str_entries(dict, &used) : nullptr;
+        if (entries && used >= static_cast<Py_ssize_t>(f.rec->names.size())) {
+            f.entries = entries;
+            f.generation = s.generation;
+        }
     } else {
-        s.dirty = true;
+        s.touch();
         Ref fields = Ref::adopt(PyObject_GetAttr(node, g.fields));
         if (!fields) return fail(take_pending());
         if (PyTuple_CheckExact(fields.get())) {
@@ -844,7 +881,10 @@ Result<Ref> next_field(Frame& f) {
 
 // The value of the frame's field at position `at` when it sits in the node's dictionary
 // at that position, where getattr finds it; borrowed, null when it must be read by name.
-[[gnu::always_inline]] inline PyObject* field_in_place(const Frame& f, Py_ssize_t at) {
+[[gnu::always_inline]] inline PyObject* field_in_place(const Session& s, const Frame& f,
+                                                       Py_ssize_t at) {
+    if (f.generation == s.generation && f.entries[at].key == f.rec->names[at]) [[likely]]
+        return f.entries[at].value;
     PyObject* node = f.node;
     if (!current(f.rec, Py_TYPE(node))) return nullptr;
     PyObject* dict = instance_dict(node);
@@ -865,7 +905,7 @@ Result<Ref> read_by_name(PyObject* node, PyObject* field) {
 
 // The transformer's writes of the result of the visit of a child.
 [[gnu::noinline]] Status put_back(Session& s, Frame& f, Pending pending, Ref result) {
-    s.dirty = true;
+    s.touch();
     if (pending == kListItem) {
         if (result.get() == Py_None) return {};
         auto node = is_node(s.cache, result.get());
@@ -907,7 +947,7 @@ Result<Ref> next_child(Session& s, Frame& f, const NodeClass** rec) {
             PyObject* item = nullptr;
             Ref held;
             if (f.items) {
-                s.dirty = true;
+                s.touch();
                 int r = compat::iter_next_item(f.items, &item);
                 if (r < 0) return fail(take_pending());
                 held = Ref::adopt(item);
@@ -917,7 +957,7 @@ Result<Ref> next_child(Session& s, Frame& f, const NodeClass** rec) {
             if (!item) {
                 // old_value[:] = new_values
                 if (f.mode == Mode::transformer) {
-                    s.dirty = true;
+                    s.touch();
                     if (PyObject_SetItem(f.value, g.whole, f.new_values) < 0)
                         return fail(take_pending());
                 }
@@ -929,7 +969,7 @@ Result<Ref> next_child(Session& s, Frame& f, const NodeClass** rec) {
             Shape shape = quick_shape(s.cache, item, rec);
             if (shape == Shape::list) shape = Shape::other;
             if (shape == Shape::ask) [[unlikely]] {
-                s.dirty = true;
+                s.touch();
                 if (!held) held = Ref::retain(item);
                 auto asked = is_node(s.cache, item);
                 if (!asked) return fail(std::move(asked.error()));
@@ -940,7 +980,7 @@ Result<Ref> next_child(Session& s, Frame& f, const NodeClass** rec) {
                 return held ? std::move(held) : Ref::retain(item);
             }
             if (f.mode == Mode::transformer) {
-                s.dirty = true;
+                s.touch();
                 if (PyList_Append(f.new_values, item) < 0) return fail(take_pending());
             }
             continue;
@@ -952,16 +992,16 @@ Result<Ref> next_child(Session& s, Frame& f, const NodeClass** rec) {
             if (f.next_field >= PyTuple_GET_SIZE(f.fields)) return Ref();
             Py_ssize_t at = f.next_field++;
             field = PyTuple_GET_ITEM(f.fields, at);
-            value = field_in_place(f, at);
+            value = field_in_place(s, f, at);
             if (!value) [[unlikely]] {
-                s.dirty = true;
+                s.touch();
                 auto read = read_by_name(f.node, field);
                 if (!read) return fail(std::move(read.error()));
                 held_value = std::move(*read);
                 value = held_value.get();
             }
         } else {
-            s.dirty = true;
+            s.touch();
             auto next = next_field(f);
             if (!next) return fail(std::move(next.error()));
             if (!*next) return Ref();
@@ -975,7 +1015,7 @@ Result<Ref> next_child(Session& s, Frame& f, const NodeClass** rec) {
         if (!value) continue;
         Shape shape = quick_shape(s.cache, value, rec);
         if (shape == Shape::ask) [[unlikely]] {
-            s.dirty = true;
+            s.touch();
             if (!held_value) held_value = Ref::retain(value);
             auto asked = asked_shape(value, true);
             if (!asked) return fail(std::move(asked.error()));
@@ -983,12 +1023,12 @@ Result<Ref> next_child(Session& s, Frame& f, const NodeClass** rec) {
         }
         if (shape == Shape::list) {
             if (f.mode == Mode::transformer) {
-                s.dirty = true;
+                s.touch();
                 f.new_values = PyList_New(0);
                 if (!f.new_values) return fail(take_pending());
             }
             if (!PyList_Check(value) || Py_TYPE(value)->tp_iter != PyList_Type.tp_iter) {
-                s.dirty = true;
+                s.touch();
                 f.items = PyObject_GetIter(value);
                 if (!f.items) return fail(take_pending());
             }
@@ -1037,7 +1077,7 @@ Result<Ref> run_generic(Session& s, PyObject* root, Mode mode) {
         if (!ours) return fail(std::move(ours.error()));
         Result<Ref> result;
         if (!*ours) [[unlikely]] {
-            s.dirty = true;
+            s.touch();
             Ref visit = Ref::adopt(PyObject_GetAttr(s.self, g.visit));
             if (!visit) return fail(take_pending());
             result = invoke(visit.get(), nullptr, child->get());
