@@ -818,6 +818,7 @@ Status push_frame(Session& s, FrameStack& stack, Ref held, Mode mode,
     const NodeClass* c = *rec;
     PyObject* dict = instance_dict(node);
     if (c->plain_fields && dict && PyDict_CheckExact(dict)) [[likely]] {
+        prefetch_parse_order(node, dict);
         Py_ssize_t used = 0;
         const UnicodeEntry* entries = str_entries(dict, &used);
         if (entries && used >= static_cast<Py_ssize_t>(c->names.size()) &&
@@ -1073,43 +1074,55 @@ Result<Ref> run_generic(Session& s, PyObject* root, Mode mode) {
             continue;
         }
         // self.visit(child)
-        auto ours = visit_is_ours(s);
-        if (!ours) return fail(std::move(ours.error()));
-        Result<Ref> result;
-        if (!*ours) [[unlikely]] {
-            s.touch();
-            Ref visit = Ref::adopt(PyObject_GetAttr(s.self, g.visit));
-            if (!visit) return fail(take_pending());
-            result = invoke(visit.get(), nullptr, child->get());
+        Mode mode;
+        const NodeClass* c = nullptr;
+        PyTypeObject* vt = Py_TYPE(s.self);
+        if (rec && !s.dirty && s.clean && vt == s.visit_type && s.visit_version &&
+            vt->tp_version_tag == s.visit_version && rec->memo.visitor == vt &&
+            rec->memo.version == s.visit_version && rec->memo.kind == Dispatch::descend)
+            [[likely]] {
+            // What dispatch would find, with nothing run since its findings were made.
+            mode = static_cast<Mode>(rec->memo.mode);
+            c = rec;
         } else {
-            auto visited = dispatch(s, child->get(), rec);
-            if (!visited) return fail(std::move(visited.error()));
-            if (visited->descend) {
-                // A node without fields (a context such as Load) needs no frame: its
-                // generic_visit reads _fields and returns.
-                const NodeClass* c = visited->rec;
-                if (c && c->names.size() == 0 && current(c, Py_TYPE(child->get()))) {
-                    auto uses = uses_record(s, c, child->get());
-                    if (!uses) return fail(std::move(uses.error()));
-                    if (*uses) {
-                        Frame& top = stack[stack.size() - 1];
-                        if (visited->mode == Mode::visitor && top.mode == Mode::visitor) {
-                            top.pending = kNone;
-                            drop(s, child->release());
-                            continue;
-                        }
-                        if (visited->mode == Mode::visitor) *child = Ref::retain(Py_None);
-                        SPRIG_TRY(deliver(s, top, std::move(*child)));
-                        continue;
-                    }
-                }
-                SPRIG_TRY(push_frame(s, stack, std::move(*child), visited->mode, visited->rec));
+            auto ours = visit_is_ours(s);
+            if (!ours) return fail(std::move(ours.error()));
+            if (!*ours) [[unlikely]] {
+                s.touch();
+                Ref visit = Ref::adopt(PyObject_GetAttr(s.self, g.visit));
+                if (!visit) return fail(take_pending());
+                auto result = invoke(visit.get(), nullptr, child->get());
+                if (!result) return fail(std::move(result.error()));
+                SPRIG_TRY(deliver(s, stack[stack.size() - 1], std::move(*result)));
                 continue;
             }
-            result = std::move(visited->result);
+            auto visited = dispatch(s, child->get(), rec);
+            if (!visited) return fail(std::move(visited.error()));
+            if (!visited->descend) {
+                SPRIG_TRY(deliver(s, stack[stack.size() - 1], std::move(visited->result)));
+                continue;
+            }
+            mode = visited->mode;
+            c = visited->rec;
         }
-        if (!result) return fail(std::move(result.error()));
-        SPRIG_TRY(deliver(s, stack[stack.size() - 1], std::move(*result)));
+        // A node without fields (a context such as Load) needs no frame: its
+        // generic_visit reads _fields and returns.
+        if (c && c->names.size() == 0 && current(c, Py_TYPE(child->get()))) {
+            auto uses = uses_record(s, c, child->get());
+            if (!uses) return fail(std::move(uses.error()));
+            if (*uses) {
+                Frame& top = stack[stack.size() - 1];
+                if (mode == Mode::visitor && top.mode == Mode::visitor) {
+                    top.pending = kNone;
+                    drop(s, child->release());
+                    continue;
+                }
+                if (mode == Mode::visitor) *child = Ref::retain(Py_None);
+                SPRIG_TRY(deliver(s, top, std::move(*child)));
+                continue;
+            }
+        }
+        SPRIG_TRY(push_frame(s, stack, std::move(*child), mode, c));
     }
 }
 
