@@ -364,10 +364,19 @@ class _Looking(ast.AST):
         raise ZeroDivisionError("boom")
 
 
+def _own_fields():
+    tree = ast.parse("x = y + 1")
+    tree.body[0].value._fields = ("right",)
+    return tree
+
+
 _VISITS = {
     "empty": ({}, TREE, None),
     "handlers": ({"visit_Name": _record, "visit_Call": _record}, TREE, None),
     "own attribute": ({"__init__": lambda s: setattr(s, "visit_Name", repr)}, TREE, None),
+    "own attribute set while visiting": (
+        {"visit_Name": lambda s, n: setattr(s, "visit_Constant", repr)}, TREE, None),
+    "node with its own _fields": ({}, _own_fields(), None),
     "handler raises": ({"visit_Return": _fail_on_return}, TREE, KeyError),
     "field raises": ({}, ast.Expr(_Looking()), ZeroDivisionError),
     "not a node": ({}, 5, AttributeError),

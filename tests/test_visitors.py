@@ -302,6 +302,50 @@ def test_handlers_added_between_visits():
     assert ("own Name", id(tree.body[0].value.args[0])) in both(linter, run)
 
 
+def test_handlers_added_while_visiting():
+    # Each change lands between two nodes of one visit: remembered dispatch must not outlive it.
+    tree = ast.parse("f(a, 1)\ng(b, 2)\nh(c, 3)")
+
+    def run(cls):
+        class V(cls):
+            def visit_Call(self, node):
+                self.log.append(("Call", node.func.id))
+                if node.func.id == "f":
+                    self.visit_Constant = lambda n: self.log.append(("own Constant", n.value))
+                elif node.func.id == "g":
+                    del self.visit_Constant
+                    type(self).visit_Name = recording("Name")
+                else:
+                    del type(self).visit_Name
+                self.generic_visit(node)
+
+        v = V()
+        v.visit(tree)
+        return [(what, x if isinstance(x, (str, int)) else None) for what, x in v.log]
+
+    assert ("own Constant", 1) in both(empty, run)
+
+
+@pytest.mark.parametrize("where", ["own _fields", "fields set late", "no entries left"])
+def test_nodes_not_made_by_the_parser(where):
+    def run(cls):
+        tree = ast.parse("x = y + 1")
+        value = tree.body[0].value
+        if where == "own _fields":
+            value._fields = ("right",)
+        elif where == "fields set late":
+            del value.left
+            value.left = ast.Name("z", ast.Load())
+        else:
+            for name in list(vars(value)):
+                delattr(value, name)
+        v = cls()
+        v.visit(tree)
+        return [name for name, _ in v.log]
+
+    both(linter, run)
+
+
 def test_handlers_that_change_the_tree_while_visited():
     def run(cls):
         tree = ast.parse("a\nb")
@@ -426,8 +470,9 @@ def test_deprecated_constant_handlers():
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
             v.visit(ast.parse("x = 1 + 'a'"))
-        return v.log, [(w.category, str(w.message)) for w in caught]
+        return v.log, [(w.category, str(w.message), w.filename, w.lineno) for w in caught]
 
     log, caught = both(empty, run)
-    assert log == [("Num", 1)] and caught == [(DeprecationWarning,
-                                               "visit_Num is deprecated; add visit_Constant")]
+    assert log == [("Num", 1)]
+    assert [c[:2] for c in caught] == [(DeprecationWarning,
+                                        "visit_Num is deprecated; add visit_Constant")]
