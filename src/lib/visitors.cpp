@@ -628,6 +628,7 @@ Result<Visited> dispatch(Session& s, PyObject* node, const NodeClass* known) {
     if (s.clean) [[likely]] {
         const NodeClass* c = known;
         if (!c || !current(c, Py_TYPE(node))) [[unlikely]] {
+            s.touch();  // making a record allocates, and a collection may run finalizers
             auto rec = node_class(s.cache, Py_TYPE(node));
             if (!rec) return fail(std::move(rec.error()));
             c = *rec;
@@ -813,7 +814,10 @@ Status push_frame(Session& s, FrameStack& stack, Ref held, Mode mode,
     if (!stack.reserve_more(1)) return fail(no_memory());
     PyTypeObject* type = Py_TYPE(node);
     Result<const NodeClass*> rec = known;
-    if (!known || !current(known, type)) rec = node_class(s.cache, type);
+    if (!known || !current(known, type)) {
+        s.touch();  // making a record allocates, and a collection may run finalizers
+        rec = node_class(s.cache, type);
+    }
     if (!rec) return fail(std::move(rec.error()));
     const NodeClass* c = *rec;
     PyObject* dict = instance_dict(node);
