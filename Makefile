@@ -1,17 +1,22 @@
-# Every target runs under tools/pyroot, which supplies CPython 3.14 (the host's, or a
-# private Debian testing root that it creates on first use).
+# Every target runs under tools/pyroot, which supplies CPython 3.13, 3.14 and 3.15 with their
+# debug builds (the host's, or a private Debian testing root that it creates on first use).
+# PY=3.13 (or 3.14, 3.15) limits test and bench to one version.
 PYROOT := tools/pyroot
+PY ?=
 
-.PHONY: test bench build install clean
+.PHONY: test bench bench-all build install clean
 
 test:
-	$(PYROOT) tools/check.sh
+	$(PYROOT) tools/check.sh $(if $(PY),--python $(PY))
 
 bench:
-	$(PYROOT) tools/bench.sh
+	$(PYROOT) tools/bench.sh $(if $(PY),--python $(PY))
+
+bench-all:
+	$(PYROOT) tools/bench.sh --all
 
 build:
-	$(PYROOT) tools/build.sh release
+	$(PYROOT) tools/build.sh release $(or $(PY),3.14)
 
 install:
 	$(PYROOT) python3.14 -m pip install --no-build-isolation --break-system-packages .

@@ -39,8 +39,8 @@ COUNTED_WALKS = ("walk_dfs", "walk_unordered", "_walk_count")
 
 # ---- the corpus -------------------------------------------------------------------------
 
-def stdlib_paths():
-    root = pathlib.Path(sysconfig.get_paths()["stdlib"])
+def stdlib_paths(root=None):
+    root = pathlib.Path(root or sysconfig.get_paths()["stdlib"])
     return sorted(root.rglob("*.py"))
 
 
@@ -489,6 +489,9 @@ def main():
     ap.add_argument("--no-callgrind", action="store_true", help="skip instruction counts")
     ap.add_argument("--only", metavar="TEXT",
                     help="time only the groups whose calls mention TEXT, e.g. frontier")
+    ap.add_argument("--corpus", metavar="DIR",
+                    help="the .py files under DIR instead of this interpreter's stdlib, so that "
+                         "runs on several interpreters time the same workload")
     ap.add_argument("--callgrind-child", nargs="+", help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.callgrind_child:
@@ -496,7 +499,7 @@ def main():
         return callgrind_child(name, int(reps), paths)
 
     started = time.monotonic()
-    paths = stdlib_paths()[:: 8 if args.quick else 1]
+    paths = stdlib_paths(args.corpus)[:: 8 if args.quick else 1]
     rounds = dict(warm=args.rounds or (2 if args.quick else 5),
                   big=args.big_rounds or (2 if args.quick else 3))
     rounds["files"] = rounds["warm"]
@@ -507,8 +510,10 @@ def main():
     sizes = [(path, count(t)) for path, t in parse_all(paths)]
     nodes = sum(n for _, n in sizes)
     print(f"sprig vs ast on {len(sizes)} of {len(paths)} .py files under "
-          f"{sysconfig.get_paths()['stdlib']} ({nodes:,} nodes), "
+          f"{args.corpus or sysconfig.get_paths()['stdlib']} ({nodes:,} nodes), "
           f"Python {platform.python_version()}")
+    print(f"node dictionaries read in place: {'yes' if sprig._direct_reads() else 'NO'} "
+          "(the layout check made at import)")
     print(f"rounds: warm {rounds['warm']}, files {rounds['files']}, big {rounds['big']}; "
           f"subtree_hashes rows on every {HASH_SAMPLE_STEP}th module "
           f"({len(sizes[::HASH_SAMPLE_STEP])} modules)")
@@ -522,7 +527,9 @@ def main():
     for note in notes:
         print("note:", note)
 
-    result = {"python": sys.version, "files": len(paths), "modules": len(sizes),
+    result = {"python": sys.version, "version": platform.python_version(),
+              "direct_reads": sprig._direct_reads(),
+              "corpus": args.corpus or sysconfig.get_paths()["stdlib"], "files": len(paths), "modules": len(sizes),
               "nodes": nodes, "rounds": rounds, "hash_sample_step": HASH_SAMPLE_STEP,
               "rows": rows, "notes": notes}
     if not args.no_callgrind:

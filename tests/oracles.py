@@ -39,6 +39,15 @@ def parse_stdlib(path):
 # -- nodes and children --------------------------------------------------------------------
 
 
+def bare_ast():
+    """An instance of ast.AST itself, which no walk counts as a node.
+
+    Made through __new__: from Python 3.15 on, calling the abstract class warns that doing so
+    is deprecated, while such objects can still be made and must still be handled.
+    """
+    return ast.AST.__new__(ast.AST)
+
+
 def is_node(value):
     """A node is an instance of a proper subclass of ast.AST, however deep."""
     return isinstance(value, ast.AST) and type(value) is not ast.AST
