@@ -13,8 +13,11 @@ bench:
 build:
 	$(PYROOT) tools/build.sh release
 
+# Installs for your own Python (the one that runs as $(PYTHON), e.g. an activated virtual
+# environment), not into the provisioned root. PIP_FLAGS=--no-build-isolation for offline use.
+PYTHON ?= python3
 install:
-	$(PYROOT) python3.14 -m pip install --no-build-isolation --break-system-packages .
+	$(PYTHON) -m pip install $(PIP_FLAGS) .
 
 clean:
 	rm -rf build
