@@ -1,4 +1,4 @@
-# Every target runs under tools/pyroot, which supplies CPython 3.14 (the host's, or a
+# test, bench and build run under tools/pyroot, which supplies CPython 3.14 (the host's, or a
 # private Debian testing root that it creates on first use).
 PYROOT := tools/pyroot
 
