@@ -588,13 +588,14 @@ def plot(entries, path, title):
             pos = y + offset
             ax.barh(pos, r["ratio"], height, color=colors[workload],
                     label=labels[workload] if y == 0 else None)
-            ax.text(r["ratio"] * 1.06, pos, f"{r['ratio']:.1f}x", va="center", fontsize=8,
-                    zorder=3, bbox=dict(facecolor="white", edgecolor="none", pad=0.6,
-                                        alpha=0.75))
+            # right of the bar and of a floor tick just past it, so that neither hides it
+            near = r["floor_speedup"] and r["floor_speedup"] < r["ratio"] * 1.5
+            ax.text(max(r["ratio"], r["floor_speedup"] if near else 0) * 1.06, pos,
+                    f"{r['ratio']:.1f}x", va="center", fontsize=8)
             if r["floor_speedup"]:
                 ax.plot([r["floor_speedup"]] * 2, [pos - height / 2, pos + height / 2],
                         color="black", linewidth=2.2,
-                        zorder=2, label=None if floor_labelled else
+                        zorder=4, label=None if floor_labelled else
                         "floor: work every call of the group must do")
                 floor_labelled = True
     ax.set_xscale("log")
