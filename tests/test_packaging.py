@@ -1,20 +1,38 @@
-"""sprig installs as an ordinary package on the running interpreter: a wheel built from the
-checkout, installed into a fresh virtual environment of that interpreter, imported from
-outside the checkout, with its type stubs beside it."""
+"""What a user gets from `make install` and a packager from the sdist, on the running
+interpreter: the module, importable from outside the checkout, with its type stubs, the
+license and the metadata, with one version everywhere."""
 
-import os
+import json
 import pathlib
-import subprocess
+import re
 import sys
+import tarfile
 
-import pytest
+from conftest import clean_environment, run
 
-from oracles import DEBUG
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
+VERSION = re.search(r'#define\s+SPRIG_VERSION\s+"([^"]+)"',
+                    (ROOT / "src/lib/version.hpp").read_text())[1]
+SUPPORTED = ("3.13", "3.14", "3.15")
+
+PROBE = """
+import ast, importlib.metadata as md, json, pathlib, sprig
+dist = md.distribution("sprig")
+print(json.dumps({
+    "module": sprig.__file__, "version": sprig.__version__, "all": sprig.__all__,
+    "nodes": len(sprig.walk_dfs(ast.parse("x = 1"))),
+    "meta_version": dist.version, "license": dist.metadata["License-Expression"],
+    "license_files": dist.metadata.get_all("License-File"),
+    "classifiers": dist.metadata.get_all("Classifier"), "author": dist.metadata["Author"],
+    "keywords": dist.metadata["Keywords"], "requires": dist.metadata["Requires-Python"],
+    "files": [str(f) for f in dist.files],
+    "license_text": next(f for f in dist.files if f.name == "LICENSE").read_text(),
+}))
+"""
 
 # Every public name gets one call: the functions on a small tree, a class by visiting it.
-PROBE = """
+CALLS_PROBE = """
 import ast, sys, sprig
 tree = ast.parse("def f(a):\\n    return g(a) + 1\\n")
 kinds = (ast.Name, ast.Call)
@@ -39,30 +57,38 @@ print(sprig.__file__)
 print(sprig._walk_count(tree), len(list(ast.walk(tree))))
 """
 
+def test_install_carries_module_stubs_license_and_metadata(installed_python, tmp_path):
+    probe = run([installed_python, "-c", PROBE], cwd=tmp_path, env=clean_environment())
+    got = json.loads(probe.stdout)
+    assert got["module"].startswith(str(installed_python.parent.parent)) and got["nodes"] == 5
+    assert got["version"] == got["meta_version"] == VERSION
+    assert "__version__" not in got["all"] and len(got["all"]) >= 12
+    assert got["license"] == "MIT" and got["license_files"] == ["LICENSE"]
+    assert got["license_text"] == (ROOT / "LICENSE").read_text()
+    assert "sprig-stubs/__init__.pyi" in got["files"]
+    assert got["requires"] == ">=" + SUPPORTED[0]
+    classifiers = set(got["classifiers"])
+    assert {"Typing :: Typed", "Programming Language :: C++"} <= classifiers
+    assert {f"Programming Language :: Python :: {v}" for v in SUPPORTED} <= classifiers
+    for prefix in ("Development Status :: ", "Operating System :: "):
+        assert any(c.startswith(prefix) for c in classifiers), prefix
+    assert got["author"] and got["keywords"]
 
-def run(*command, **options):
-    done = subprocess.run([str(c) for c in command], capture_output=True, text=True,
-                          env={**os.environ, "PIP_NO_CACHE_DIR": "1"}, **options)
-    assert done.returncode == 0, done.stdout + done.stderr
-    return done.stdout
+
+def test_sdist_carries_license(tmp_path):
+    run([sys.executable, "-c", "import sys, scikit_build_core.build as b; "
+         "b.build_sdist(sys.argv[1])", tmp_path], cwd=ROOT, env=clean_environment())
+    with tarfile.open(tmp_path / f"sprig-{VERSION}.tar.gz") as sdist:
+        names = sdist.getnames()
+        info = sdist.extractfile(f"sprig-{VERSION}/PKG-INFO").read().decode()
+    assert f"sprig-{VERSION}/LICENSE" in names
+    assert "\nLicense-Expression: MIT\n" in info and "\nLicense-File: LICENSE\n" in info
+    assert f"\nVersion: {VERSION}\n" in info
 
 
-@pytest.mark.skipif(DEBUG, reason="wheels are built for the release interpreters")
-def test_wheel_installs_into_a_fresh_environment(tmp_path):
-    wheels = tmp_path / "wheels"
-    run(sys.executable, "-m", "pip", "wheel", "--no-build-isolation", "--no-deps",
-        "--no-index", "--quiet", "-w", wheels, ROOT, cwd=tmp_path)
-    (wheel,) = wheels.glob("sprig-*.whl")
-    assert f"-cp{sys.version_info[0]}{sys.version_info[1]}-" in wheel.name
-
-    env = tmp_path / "env"
-    run(sys.executable, "-m", "venv", env)
-    python = env / "bin" / "python"
-    run(python, "-m", "pip", "install", "--no-index", "--no-deps", "--quiet", wheel)
-    site = pathlib.Path(run(python, "-c", "import sysconfig; print(sysconfig.get_paths()['platlib'])").strip())
-    assert (site / "sprig-stubs" / "__init__.pyi").is_file()
-
-    path, counts = run(python, "-I", "-c", PROBE, cwd=tmp_path).splitlines()
-    assert pathlib.Path(path).is_relative_to(site)
+def test_every_public_name_works_when_installed(installed_python, tmp_path):
+    probe = run([installed_python, "-I", "-c", CALLS_PROBE], cwd=tmp_path, env=clean_environment())
+    path, counts = probe.stdout.splitlines()
+    assert pathlib.Path(path).is_relative_to(installed_python.parent.parent)
     walked, expected = counts.split()
     assert walked == expected

@@ -7,6 +7,7 @@
 #include "lib/walk_typed.hpp"
 #include "lib/frame.hpp"
 #include "lib/names.hpp"
+#include "lib/version.hpp"
 
 namespace sprig {
 namespace {
@@ -200,6 +201,9 @@ Result<Ref> exec_body(Args a) {
     if (!PyModule_Check(module)) return fail(type_mismatch(module, &PyModule_Type));
     for (PyMethodDef* record : kExecOrder) SPRIG_TRY(add_function(module, record));
     SPRIG_TRY(add_function(module, &g_direct_reads, false));
+    // A dunder, so that neither __all__ nor the public names change.
+    if (PyModule_AddStringConstant(module, "__version__", SPRIG_VERSION) < 0)
+        return fail(take_pending());
     verify_dict_layout();
     return Ref::retain(Py_None);
 }
