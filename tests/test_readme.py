@@ -30,7 +30,7 @@ def test_python_example_runs(example):
 @pytest.mark.parametrize("command", MAKE)
 def test_make_command_names_a_target(command):
     # -n: the command is parsed and its recipe printed, not run
-    run(["make", "-n", "-C", ROOT, *shlex.split(command)[1:]])
+    run(["make", "-n", "-C", ROOT, *shlex.split(command, comments=True)[1:]])
 
 
 def test_results_are_the_committed_run():
