@@ -2,10 +2,13 @@
 # private Debian testing root that it creates on first use).
 PYROOT := tools/pyroot
 
-.PHONY: test bench build install clean
+.PHONY: test sanitize bench build install clean
 
 test:
 	$(PYROOT) tools/check.sh
+
+sanitize:
+	$(PYROOT) tools/sanitize.sh
 
 bench:
 	$(PYROOT) tools/bench.sh
