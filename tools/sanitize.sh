@@ -5,8 +5,9 @@
 # The interpreter is not instrumented, so the sanitizer runtime is preloaded into it; its
 # objects come from malloc rather than its own pools, so that the address sanitizer sees a
 # use after free of a Python object too. CPython leaves memory allocated at exit by design:
-# leak detection is off. Reports go to files as well as ending the process at once, so a
-# report in a child interpreter that a test expected to fail is caught as well.
+# leak detection is off. A test that exhausts memory on purpose wants a MemoryError, not an
+# abort: failed allocations return null. Reports go to files as well as ending the process
+# at once, so that a report in a child interpreter whose failure a test expected still counts.
 set -euo pipefail
 dir=${SPRIG_BUILD_DIR:-build/sanitize}
 py=python3.14
@@ -21,6 +22,7 @@ logs=$(pwd)/$dir-reports
 rm -rf "$logs"
 mkdir -p "$logs"
 common="halt_on_error=1:abort_on_error=1:print_stacktrace=1:log_path=$logs/report"
+common+=":allocator_may_return_null=1"
 export ASAN_OPTIONS="detect_leaks=0:detect_stack_use_after_return=0:$common"
 export UBSAN_OPTIONS="$common"
 export PYTHONMALLOC=malloc
