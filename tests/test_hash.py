@@ -5,9 +5,9 @@ raise or call sprig while they are hashed.
 `expected` restates the published steps for small trees: a node starts from
 mix(0, id(type)); each present field at position i adds mix(mix(h, i), contribution); an
 exact list contributes a chain from mix(0, ~len); a leaf contributes
-mix(mix(0, id(type)), s), where s is hash(value) for None, Ellipsis, bytes and bool, the value
-of an int (a chain over its 64-bit words when it is wider), mix(len, hash) of a str, and
-mix(len, hash) of the repr of anything else. Python sees signed values.
+mix(mix(0, id(type)), s), where s is hash(value) for None, Ellipsis, bytes and bool, the
+value of an int (a chain over its 64-bit words when it is wider), mix(len, hash) of a str,
+and mix(len, hash) of the repr of anything else. Python sees signed values.
 """
 
 import ast
@@ -290,7 +290,8 @@ def leaf_key(value):
 def test_no_two_leaves_of_the_library_collide():
     """Every distinct leaf value of the corpus, every int in [-70000, 70000] and the
     singletons, each as the value of a Constant: no two hash alike."""
-    leaves = {leaf_key(v): v for v in [*range(-70_000, 70_001), b"", "", None, True, False, ...]}
+    extra = [b"", "", None, True, False, ...]
+    leaves = {leaf_key(v): v for v in [*range(-70_000, 70_001), *extra]}
     for path in CORPUS_PATHS:
         for node in ast.walk(parse_stdlib(path) or ast.Module([], [])):
             for _, value in ast.iter_fields(node):

@@ -50,14 +50,16 @@ def check_reads(tree, digest):
     order = stdlib_preorder(tree)
     assert ids(sprig.walk_dfs(tree)) == ids(order)
     assert ids(sprig.walk(tree)) == ids(order)
-    assert collections.Counter(ids(sprig.walk_unordered(tree))) == collections.Counter(ids(order))
+    unordered = sprig.walk_unordered(tree)
+    assert collections.Counter(ids(unordered)) == collections.Counter(ids(order))
     assert sprig._walk_count(tree) == len(order)
     for kinds in KINDS:
         found = frontier(tree, kinds)
         assert ids(sprig.walk_frontier(tree, kinds)) == ids(n for n, _ in found)
         edges = sprig.walk_frontier_edges(tree, kinds)
         assert [(id(n), id(p)) for n, p, *_ in edges] == [(id(n), id(p)) for n, p in found]
-        assert ids(sprig.walk_of_types(tree, kinds, PRUNE)) == ids(of_types(tree, kinds, PRUNE))
+        typed = sprig.walk_of_types(tree, kinds, PRUNE)
+        assert ids(typed) == ids(of_types(tree, kinds, PRUNE))
         events = sprig.walk_frontier_events(tree, kinds, BRACKET)
         assert [(e, id(n)) for e, n in events] == [
             (e, id(n)) for e, n in visitor_events(tree, kinds, BRACKET)]  # fmt: skip
@@ -79,7 +81,8 @@ def stripped(source, rng):
 def check_edits(source, rng):
     """set_parents and fix_missing_locations on a private tree, against ast's own."""
     seed = rng.random()
-    mine, theirs = stripped(source, random.Random(seed)), stripped(source, random.Random(seed))
+    mine = stripped(source, random.Random(seed))
+    theirs = stripped(source, random.Random(seed))
     assert sprig.fix_missing_locations(mine) is mine
     ast.fix_missing_locations(theirs)
     assert location_state(ast.walk(mine)) == location_state(ast.walk(theirs))

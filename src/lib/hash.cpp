@@ -47,14 +47,15 @@ constexpr const char kTreeChanged[] = "the tree changed while it was being hashe
 // node's is, so two nearby type addresses cannot cancel a plausible difference in s. The
 // word s is Python's hash, except where Python's hash of unequal values is equal by
 // construction: an int enters by its value (Python hashes ints modulo 2**61 - 1), and a
-// str hash enters with the length in code points (Python hashes a str's storage, so '\u203e'
-// in two bytes and '> ' in two one-byte code points hash alike).
+// str hash enters with the length in code points (Python hashes a str's storage, so
+// '\u203e' in two bytes and '> ' in two one-byte code points hash alike).
 inline uint64_t leaf_word(PyTypeObject* type, uint64_t s) {
     return mix(mix(0, address(type)), s);
 }
 
 inline uint64_t str_word(PyObject* text, Py_hash_t hash) {
-    return mix(static_cast<uint64_t>(PyUnicode_GET_LENGTH(text)), static_cast<uint64_t>(hash));
+    return mix(static_cast<uint64_t>(PyUnicode_GET_LENGTH(text)),
+               static_cast<uint64_t>(hash));
 }
 
 // An int beyond 64 bits: mix(0, NOT n), then each of the n 64-bit words of its shortest
@@ -356,7 +357,8 @@ private:
         PyTypeObject* type = Py_TYPE(x);
         if (type->tp_base != &PyBaseObject_Type) {  // the common leaves derive from object
             if (is_ast_node(x, classes_)) return Kind::node;
-            return plain_leaf_hash(x, out) == Leaf::plain ? Kind::leaf : Kind::other;  // bool
+            // bool
+            return plain_leaf_hash(x, out) == Leaf::plain ? Kind::leaf : Kind::other;
         }
         if (Leaf leaf = plain_leaf_hash(x, out); leaf != Leaf::other)
             return leaf == Leaf::plain ? Kind::leaf : Kind::other;
