@@ -4,10 +4,13 @@
 PYROOT := tools/pyroot
 PY ?=
 
-.PHONY: test bench bench-all build install clean
+.PHONY: test sanitize bench bench-all build install clean
 
 test:
 	$(PYROOT) tools/check.sh $(if $(PY),--python $(PY)) $(ARGS)
+
+sanitize:
+	$(PYROOT) tools/sanitize.sh
 
 bench:
 	$(PYROOT) tools/bench.sh $(if $(PY),--python $(PY))

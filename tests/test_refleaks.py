@@ -319,6 +319,8 @@ _HASHED = {
     "deep": _deep(5000),
     "shared": ast.BinOp(ast.Name("s"), ast.Add(), ast.Name("s")),
     "repr leaves": ast.Tuple([ast.Constant(1.5), ast.Constant([1, [2]]), ast.Constant({3})]),
+    "str and int leaves": ast.Tuple([ast.Constant(c) for c in ("\u203e", -1, 2**63, -2**4000)]),
+    "wide ints read by name": ast.Tuple([_odd_keys(), ast.Constant(2**4000), ast.Constant(2**64)]),
     "field read by name": _odd_keys(),
     "absent field": ast.Expr(_bare(_Hidden, a=ast.Name("y"))),
     "changed between passes": ast.Expr(_Flipping()),
