@@ -144,13 +144,15 @@ CHECKS = {
 }
 
 
-FIELD_CHANGES = [("a", "b"), ("b", "a"), ("b",), (), ["a", "b"], ("a",)]
+# _fields and _attributes, as assigned in turn.
+CHANGES = [(("a", "b"), LOCATIONS), (("b", "a"), LOCATIONS[:2]), (("b",), ()),
+           ((), LOCATIONS), (["a", "b"], ()), (("a",), LOCATIONS[:2])]  # fmt: skip
 
 
 @pytest.mark.parametrize("check", CHECKS.values(), ids=CHECKS.keys())
 @pytest.mark.parametrize("owner", ["class", "base"])
 @pytest.mark.parametrize("thread", ["same", "another"])
-def test_fields_reassigned_are_read_at_the_next_call(check, owner, thread):
+def test_class_attributes_reassigned_are_read_at_the_next_call(check, owner, thread):
     base, leaf = classes()
     target = leaf if owner == "class" else base
     with ThreadPoolExecutor(1) as other:
@@ -159,26 +161,10 @@ def test_fields_reassigned_are_read_at_the_next_call(check, owner, thread):
             calls.append(lambda f: other.submit(f).result())
         for call in calls:
             assert call(lambda: check(tree(leaf)))
-        for fields in FIELD_CHANGES:
-            target._fields = fields
+        for fields, attributes in CHANGES:
+            target._fields, target._attributes = fields, attributes
             for call in reversed(calls):
-                assert call(lambda: check(tree(leaf))), fields
-
-
-@pytest.mark.parametrize("owner", ["class", "base"])
-@pytest.mark.parametrize("thread", ["same", "another"])
-def test_attributes_reassigned_are_read_at_the_next_call(owner, thread):
-    base, leaf = classes()
-    leaf._fields = ("a", "b")
-    target = leaf if owner == "class" else base
-    with ThreadPoolExecutor(1) as other:
-        run = (lambda f: other.submit(f).result()) if thread == "another" else (lambda f: f())
-        check_locations(tree(leaf))
-        run(lambda: check_locations(tree(leaf)))
-        for attributes in [LOCATIONS, LOCATIONS[:2], (), LOCATIONS]:
-            target._attributes = attributes
-            run(lambda: check_locations(tree(leaf)))
-            check_locations(tree(leaf))
+                assert call(lambda: check(tree(leaf))), (fields, attributes)
 
 
 def test_a_class_out_of_version_tags_is_read_at_every_call():
@@ -186,7 +172,7 @@ def test_a_class_out_of_version_tags_is_read_at_every_call():
     base, leaf = classes()
     # A class gets about a thousand version tags; each reassignment uses one up.
     for n in range(1200):
-        leaf._fields = FIELD_CHANGES[n % len(FIELD_CHANGES)]
+        leaf._fields, leaf._attributes = CHANGES[n % len(CHANGES)]
         for name, check in CHECKS.items():
             assert check(tree(leaf)), (n, name)
     assert testcapi.type_assign_version(leaf) == 0
