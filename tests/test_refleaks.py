@@ -339,6 +339,50 @@ for _f in (sprig.subtree_hashes, sprig.subtree_hash):
         add(f"{_f.__name__}: {_what}", raises(_error, _f, _tree))
 
 
+# -- classes that change under the class caches ---------------------------------------------
+
+
+class _Changing(ast.expr):
+    _fields = ("a",)
+    _attributes = _LOCATIONS
+
+
+class _Worn(ast.expr):
+    _fields = ("a",)
+    _attributes = _LOCATIONS
+
+
+for _i in range(1200):  # past the version tags a class gets: read anew at every meeting
+    _Worn._fields = ("a", "b") if _i % 2 else ("a",)
+
+
+def _on_changed(cls, f, *args):
+    """`f` on a node of `cls` after its _fields and _attributes flipped, so that each run
+    reads the class anew and replaces what the caches had of it."""
+
+    def call():
+        wide = cls._fields == ("a",)
+        cls._fields = ("a", "b") if wide else ("a",)
+        cls._attributes = _LOCATIONS[: 4 if wide else 2]
+        f(ast.Expr(_bare(cls, a=ast.Name("x", ast.Load()), b=[ast.Name("y", ast.Load())])), *args)
+
+    return call
+
+
+_CLASS_CALLS = {
+    sprig.walk_dfs: (), sprig.walk_unordered: (), sprig._walk_count: (),
+    sprig.walk_frontier: (KINDS,), sprig.walk_frontier_edges: (KINDS,),
+    sprig.walk_of_types: (KINDS,), sprig.walk_frontier_events: (KINDS, KINDS),
+    sprig.set_parents: (), sprig.fix_missing_locations: (),
+    sprig.subtree_hashes: (), sprig.subtree_hash: (),
+}  # fmt: skip
+for _f, _args in _CLASS_CALLS.items():
+    add(f"{_f.__name__}: class changed", _on_changed(_Changing, _f, *_args))
+    add(f"{_f.__name__}: class out of tags", _on_changed(_Worn, _f, *_args))
+    _worn = ast.Expr(_bare(_Worn, a=ast.Name("x", ast.Load())))
+    add(f"{_f.__name__}: class out of tags, unchanged", ok(_f, _worn, *_args))
+
+
 def reference_deltas(call, runs=7):
     """The change in the total reference count over each of `runs` calls."""
     deltas = []
