@@ -1,20 +1,31 @@
-# Every target runs under tools/pyroot, which supplies CPython 3.14 (the host's, or a
-# private Debian testing root that it creates on first use).
+# Every target runs under tools/pyroot, which supplies CPython 3.13, 3.14 and 3.15 with their
+# debug builds (the host's, or a private Debian testing root that it creates on first use).
+# PY=3.13 (or 3.14, 3.15) limits test and bench to one version; ARGS go to pytest.
 PYROOT := tools/pyroot
+PY ?=
 
-.PHONY: test bench build install clean
+.PHONY: test sanitize bench bench-all build install clean
 
 test:
-	$(PYROOT) tools/check.sh
+	$(PYROOT) tools/check.sh $(if $(PY),--python $(PY)) $(ARGS)
+
+sanitize:
+	$(PYROOT) tools/sanitize.sh
 
 bench:
-	$(PYROOT) tools/bench.sh
+	$(PYROOT) tools/bench.sh $(if $(PY),--python $(PY))
+
+bench-all:
+	$(PYROOT) tools/bench.sh --all
 
 build:
-	$(PYROOT) tools/build.sh release
+	$(PYROOT) tools/build.sh release $(or $(PY),3.14)
 
+# Installs for your own Python (the one that runs as $(PYTHON), e.g. an activated virtual
+# environment), not into the provisioned root. PIP_FLAGS=--no-build-isolation for offline use.
+PYTHON ?= python3
 install:
-	$(PYROOT) python3.14 -m pip install --no-build-isolation --break-system-packages .
+	$(PYTHON) -m pip install $(PIP_FLAGS) .
 
 clean:
 	rm -rf build

@@ -4,7 +4,11 @@ Each row pits one sprig call against the plain-Python way of computing the same 
 timed in this process, interleaved round by round; the minimum over the rounds counts. Before
 timing, every row's result is checked against its peer's on every tree it is timed on.
 
-    bench.py [--quick] [--rounds N] [--big-rounds N] [--json PATH] [--no-callgrind]
+    bench.py [--quick] [--full] [--docs] [--rounds N] [--big-rounds N] [--json PATH]
+             [--no-callgrind] [--only TEXT]
+
+Besides the JSON it prints a summary, one line per sprig function, and writes that summary
+as Markdown and the speed-ups as a plot beside the JSON (or into docs/ with --docs).
 """
 
 import argparse
@@ -39,8 +43,8 @@ COUNTED_WALKS = ("walk_dfs", "walk_unordered", "_walk_count")
 
 # ---- the corpus -------------------------------------------------------------------------
 
-def stdlib_paths():
-    root = pathlib.Path(sysconfig.get_paths()["stdlib"])
+def stdlib_paths(root=None):
+    root = pathlib.Path(root or sysconfig.get_paths()["stdlib"])
     return sorted(root.rglob("*.py"))
 
 
@@ -543,16 +547,175 @@ def table(rows):
     return "\n".join(lines)
 
 
+SUMMARY_WORKLOADS = ("warm", "files")  # files: each tree mostly out of cache, "cold"
+
+
+def function_name(call):
+    return call.split("(")[0]
+
+
+def summary(rows):
+    """One entry per sprig call (floor rows left out), in the order of the rows: its name,
+    call and peer, and per workload of SUMMARY_WORKLOADS the row and the floor's speed-up
+    over the same peer (None where the group has no floor)."""
+    floors = {(r["peer"], r["workload"]): r["ratio"] for r in rows
+              if r["operation"].startswith(FLOOR)}
+    entries = {}
+    for r in rows:
+        if r["operation"].startswith(FLOOR) or r["workload"] not in SUMMARY_WORKLOADS:
+            continue
+        key = (r["peer"], r["operation"])
+        entry = entries.setdefault(key, {"call": r["operation"], "peer": r["peer"]})
+        entry[r["workload"]] = dict(r, floor_speedup=floors.get((r["peer"], r["workload"])))
+    names = collections.Counter(function_name(e["call"]) for e in entries.values())
+    for e in entries.values():  # a function timed in two rows is told apart by its call
+        name = function_name(e["call"])
+        e["name"] = name if names[name] == 1 else e["call"]
+    return list(entries.values())
+
+
+def summary_cells(entry):
+    cells = []
+    for workload in SUMMARY_WORKLOADS:
+        r = entry.get(workload)
+        if r is None:
+            cells += ["-"] * 4
+            continue
+        cells += [f"{r['peer_ns_per_node']:.2f}", f"{r['sprig_ns_per_node']:.2f}",
+                  f"{r['ratio']:.1f}x" if r["ratio"] else "-",
+                  f"{r['floor_ratio']:.2f}" if r["floor_ratio"] else "-"]
+    return cells
+
+
+SUMMARY_HEAD = ("function", "peer", "sprig", "peer/sprig", "sprig/floor",
+                "peer", "sprig", "peer/sprig", "sprig/floor")
+
+
+def summary_table(entries):
+    """Plain text: ns per node for the peer and sprig, the speed-up and the floor ratio,
+    warm and then cold; the peers follow below the table."""
+    body = [[e["name"]] + summary_cells(e) for e in entries]
+    widths = [max(len(row[i]) for row in [SUMMARY_HEAD] + body)
+              for i in range(len(SUMMARY_HEAD))]
+    warm = sum(widths[1:5]) + 6
+    lines = [" " * widths[0] + "  " + "warm (ns/node)".ljust(warm) + "  files, cold (ns/node)"]
+    for row in [SUMMARY_HEAD] + body:
+        lines.append("  ".join(c.ljust(w) if i == 0 else c.rjust(w)
+                               for i, (c, w) in enumerate(zip(row, widths))).rstrip())
+    lines.append("peers:")
+    lines += [f"  {e['name']}: {e['peer']}" for e in entries]
+    return "\n".join(lines)
+
+
+def summary_markdown(entries, about):
+    head = ("function", "warm: peer ns/node", "sprig ns/node", "peer/sprig", "sprig/floor",
+            "cold: peer ns/node", "sprig ns/node", "peer/sprig", "sprig/floor")
+    lines = ["| " + " | ".join(head) + " |", "|" + " --- |" * len(head)]
+    for e in entries:
+        lines.append(f"| `{e['name']}` | " + " | ".join(summary_cells(e)) + " |")
+    lines += ["", "| function | the sprig call | its peer |", "| --- | --- | --- |"]
+    lines += [f"| `{e['name']}` | `{e['call']}` | `{e['peer'].replace('|', '\\|')}` |"
+              for e in entries]
+    return "\n".join([about, ""] + lines) + "\n"
+
+
+def machine():
+    model = platform.processor() or platform.machine()
+    try:
+        with open("/proc/cpuinfo") as f:
+            model = next((line.split(":", 1)[1].strip() for line in f
+                          if line.startswith("model name")), model)
+    except OSError:
+        pass
+    return f"{model} ({os.cpu_count()} CPUs)"
+
+
+def plot(entries, path, title):
+    """Horizontal bars of the speed-up over the peer, warm and cold, on a log axis; a tick
+    marks the floor's own speed-up over the same peer, about the most its group can reach."""
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    colors = {"warm": "#d9822b", "files": "#2b6cb0"}
+    labels = {"warm": "warm (in cache)", "files": "cold (files pass)"}
+    height = 0.38
+    fig, ax = plt.subplots(figsize=(9, 0.62 * len(entries) + 1.6))
+    ys = range(len(entries))
+    floor_labelled = False
+    for k, workload in enumerate(SUMMARY_WORKLOADS):
+        offset = (k - 0.5) * height
+        for y, e in zip(ys, entries):
+            r = e.get(workload)
+            if not r or not r["ratio"]:
+                continue
+            pos = y + offset
+            ax.barh(pos, r["ratio"], height, color=colors[workload],
+                    label=labels[workload] if y == 0 else None)
+            # right of the bar and of a floor tick just past it, so that neither hides it
+            near = r["floor_speedup"] and r["floor_speedup"] < r["ratio"] * 1.5
+            ax.text(max(r["ratio"], r["floor_speedup"] if near else 0) * 1.06, pos,
+                    f"{r['ratio']:.1f}x", va="center", fontsize=8)
+            if r["floor_speedup"]:
+                ax.plot([r["floor_speedup"]] * 2, [pos - height / 2, pos + height / 2],
+                        color="black", linewidth=2.2,
+                        zorder=4, label=None if floor_labelled else
+                        "floor: work every call of the group must do")
+                floor_labelled = True
+    ax.set_xscale("log")
+    ax.axvline(1, color="grey", linewidth=0.8)
+    ax.set_yticks(list(ys), [e["name"] for e in entries], fontfamily="monospace")
+    ax.invert_yaxis()
+    ax.set_xlabel("speed-up over the standard-library peer (peer time / sprig time, log scale)")
+    lo, hi = ax.get_xlim()
+    ax.set_xlim(min(lo, 0.8), hi * 1.6)
+    ax.set_title(title, fontsize=10)
+    ax.grid(axis="x", which="major", alpha=0.3)
+    ax.legend(loc="lower right", fontsize=8)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
+def write_summary(rows, result, md_path, png_path):
+    """The Markdown summary and the plot; the plot is left out, with a note, where this
+    interpreter cannot import matplotlib."""
+    entries = summary(rows)
+    python = f"CPython {platform.python_version()}"
+    about = (f"Measured on {result['machine']}, {python}, over {result['modules']} modules "
+             f"of its standard library ({result['nodes']:,} nodes); rounds: warm "
+             f"{result['rounds']['warm']}, cold {result['rounds']['files']}. Times are ns "
+             "per node, the best round; peer/sprig is how many times faster sprig is, "
+             "sprig/floor how its time compares with its group's floor.")
+    if result.get("quick"):
+        about += " A --quick run: every 8th file, fewer rounds."
+    md_path.parent.mkdir(parents=True, exist_ok=True)
+    md_path.write_text(summary_markdown(entries, about))
+    try:
+        plot(entries, png_path, f"sprig vs ast, {python} on {result['machine']}")
+    except ImportError as e:
+        return f"no plot: {e}"
+    return None
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--quick", action="store_true",
                     help="every 8th stdlib file and fewer rounds: a smoke test")
     ap.add_argument("--rounds", type=int, help="rounds for warm and files (default 5, quick 2)")
     ap.add_argument("--big-rounds", type=int, help="rounds for big (default 3, quick 2)")
-    ap.add_argument("--json", default=str(pathlib.Path(__file__).with_name("results.json")))
+    ap.add_argument("--json", default=str(pathlib.Path(__file__).with_name("results.json")),
+                    help="where the rows go; the summary and plot go beside it, as .md and .png")
+    ap.add_argument("--full", action="store_true",
+                    help="print every row on every workload, floors included, not the summary")
+    ap.add_argument("--docs", action="store_true",
+                    help="write the summary and plot as docs/bench.md and docs/bench.png")
     ap.add_argument("--no-callgrind", action="store_true", help="skip instruction counts")
     ap.add_argument("--only", metavar="TEXT",
                     help="time only the groups whose calls mention TEXT, e.g. frontier")
+    ap.add_argument("--corpus", metavar="DIR",
+                    help="the .py files under DIR instead of this interpreter's stdlib, so that "
+                         "runs on several interpreters time the same workload")
     ap.add_argument("--callgrind-child", nargs="+", help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.callgrind_child:
@@ -560,7 +723,7 @@ def main():
         return callgrind_child(name, int(reps), paths)
 
     started = time.monotonic()
-    paths = stdlib_paths()[:: 8 if args.quick else 1]
+    paths = stdlib_paths(args.corpus)[:: 8 if args.quick else 1]
     rounds = dict(warm=args.rounds or (2 if args.quick else 5),
                   big=args.big_rounds or (2 if args.quick else 3))
     rounds["files"] = rounds["warm"]
@@ -571,8 +734,10 @@ def main():
     sizes = [(path, count(t)) for path, t in parse_all(paths)]
     nodes = sum(n for _, n in sizes)
     print(f"sprig vs ast on {len(sizes)} of {len(paths)} .py files under "
-          f"{sysconfig.get_paths()['stdlib']} ({nodes:,} nodes), "
+          f"{args.corpus or sysconfig.get_paths()['stdlib']} ({nodes:,} nodes), "
           f"Python {platform.python_version()}")
+    print(f"node dictionaries read in place: {'yes' if sprig._direct_reads() else 'NO'} "
+          "(the layout check made at import)")
     print(f"rounds: warm {rounds['warm']}, files {rounds['files']}, big {rounds['big']}; "
           f"subtree_hashes rows on every {HASH_SAMPLE_STEP}th module "
           f"({len(sizes[::HASH_SAMPLE_STEP])} modules)")
@@ -582,13 +747,25 @@ def main():
 
     notes = []
     rows = run_timings(trees_of, rounds, notes, args.only)
-    print(table(rows))
+    print(table(rows) if args.full else summary_table(summary(rows)))
+
+    result = {"python": sys.version, "version": platform.python_version(),
+              "direct_reads": sprig._direct_reads(),
+              "corpus": args.corpus or sysconfig.get_paths()["stdlib"],
+              "machine": machine(), "quick": args.quick, "files": len(paths), "modules": len(sizes), "nodes": nodes, "rounds": rounds,
+              "hash_sample_step": HASH_SAMPLE_STEP, "rows": rows, "notes": notes}
+    if args.docs:
+        docs = pathlib.Path(__file__).resolve().parent.parent / "docs"
+        md_path, png_path = docs / "bench.md", docs / "bench.png"
+    else:
+        md_path = pathlib.Path(args.json).with_suffix(".md")
+        png_path = md_path.with_suffix(".png")
+    missing = write_summary(rows, result, md_path, png_path)
+    if missing:
+        notes.append(missing)
     for note in notes:
         print("note:", note)
-
-    result = {"python": sys.version, "files": len(paths), "modules": len(sizes),
-              "nodes": nodes, "rounds": rounds, "hash_sample_step": HASH_SAMPLE_STEP,
-              "rows": rows, "notes": notes}
+    print(f"summary: {md_path}" + ("" if missing else f", plot: {png_path}"))
     if not args.no_callgrind:
         print()
         per_node, how = instructions_per_node(sizes, args.quick)

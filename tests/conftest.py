@@ -6,6 +6,11 @@ only one corpus tree is alive at a time. A test that edits the tree must edit it
 `oracles.parse_stdlib(path)` parses a fresh one.
 """
 
+import os
+import pathlib
+import subprocess
+import sys
+
 import pytest
 from hypothesis import HealthCheck, settings
 
@@ -34,3 +39,37 @@ def stdlib_tree(request):
     if tree is None:
         pytest.skip("this interpreter cannot parse the module")
     return tree
+
+
+@pytest.fixture(scope="session")
+def installed_python(tmp_path_factory):
+    """A fresh virtual environment of the running interpreter with sprig installed into it
+    by `make install`, as the README tells a user; returns the environment's python. It
+    sees the system's packages (scikit-build-core, pip, mypy) but not the checkout's build.
+    Release interpreters only: the build is an optimized one."""
+    if hasattr(sys, "gettotalrefcount"):
+        pytest.skip("installs an optimized build for the release interpreter only")
+    root = pathlib.Path(__file__).resolve().parent.parent
+    venv = tmp_path_factory.mktemp("venv")
+    run([sys.executable, "-m", "venv", "--system-site-packages", "--without-pip", venv])
+    python = venv / "bin" / "python"
+    run(["make", "-C", root, "install", f"PYTHON={python}",
+         "PIP_FLAGS=--no-build-isolation --no-deps --no-index --quiet"],
+        env=clean_environment(PIP_NO_CACHE_DIR="1"))
+    return python
+
+
+def run(args, ok=(0,), **kwargs):
+    """subprocess.run with text output captured; a return code outside `ok` fails the test
+    and shows the output."""
+    done = subprocess.run([str(a) for a in args], capture_output=True, text=True, **kwargs)
+    if done.returncode not in ok:
+        pytest.fail(f"{args[:4]} returned {done.returncode}:\n{done.stdout[-3000:]}\n"
+                    f"{done.stderr[-3000:]}", pytrace=False)
+    return done
+
+
+def clean_environment(**extra):
+    """The environment without PYTHONPATH, which points at the checkout's build."""
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    return env | extra

@@ -56,7 +56,7 @@ class Vandal(ast.Name):
         object.__setattr__(self, name, value)  # works after a change of class too
 
 
-# One class per mutation, made once: sprig keeps every class its walks meet.
+# One class per mutation, made once rather than per test.
 _VANDALS = {m: type("V", (Vandal,), {"mutation": staticmethod(m)}) for m in MUTATIONS.values()}
 
 

@@ -8,6 +8,7 @@ import ast
 import textwrap
 import subprocess
 import gc
+import os
 import sys
 import sysconfig
 import warnings
@@ -20,8 +21,10 @@ DEBUG = hasattr(sys, "gettotalrefcount")
 
 _STDLIB = Path(sysconfig.get_paths()["stdlib"])
 
-# The debug interpreter is several times slower: it checks every fifth module.
-CORPUS_PATHS = sorted(_STDLIB.rglob("*.py"))[:: 5 if DEBUG else 1]
+# The debug interpreter is several times slower: it checks every fifth module. A slower run
+# still (under sanitizers) sets SPRIG_CORPUS_STEP to take every Nth module.
+_STEP = int(os.environ.get("SPRIG_CORPUS_STEP") or (5 if DEBUG else 1))
+CORPUS_PATHS = sorted(_STDLIB.rglob("*.py"))[::_STEP]
 CORPUS_IDS = [str(p.relative_to(_STDLIB)) for p in CORPUS_PATHS]
 
 
@@ -37,6 +40,15 @@ def parse_stdlib(path):
 
 
 # -- nodes and children --------------------------------------------------------------------
+
+
+def bare_ast():
+    """An instance of ast.AST itself, which no walk counts as a node.
+
+    Made through __new__: from Python 3.15 on, calling the abstract class warns that doing so
+    is deprecated, while such objects can still be made and must still be handled.
+    """
+    return ast.AST.__new__(ast.AST)
 
 
 def is_node(value):

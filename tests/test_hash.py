@@ -4,13 +4,13 @@ raise or call sprig while they are hashed.
 
 `expected` restates the published steps for small trees: a node starts from
 mix(0, id(type)); each present field at position i adds mix(mix(h, i), contribution); an
-exact list contributes a chain from mix(0, ~len); a leaf contributes mix(id(type), hash(value))
-for None, Ellipsis, str, bytes, bool and int, else mix(id(type), hash(repr(value))). Python
-sees signed values.
+exact list contributes a chain from mix(0, ~len); a leaf contributes
+mix(mix(0, id(type)), s), where s is hash(value) for None, Ellipsis, bytes and bool, the
+value of an int (a chain over its 64-bit words when it is wider), mix(len, hash) of a str,
+and mix(len, hash) of the repr of anything else. Python sees signed values.
 """
 
 import ast
-import copy
 import gc
 import hashlib
 import sys
@@ -21,7 +21,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import sprig
-from oracles import CORPUS_PATHS, DEBUG, is_node, parse_stdlib, run_python
+from oracles import CORPUS_PATHS, DEBUG, bare_ast, is_node, parse_stdlib, run_python
 
 MASK = (1 << 64) - 1
 
@@ -35,9 +35,31 @@ def signed(h):
     return h - (1 << 64) if h >> 63 else h
 
 
+def int_word(value):
+    if -(1 << 63) <= value < 1 << 63:
+        return value & MASK
+    n = ((value if value >= 0 else ~value).bit_length() + 64) // 64  # with its sign bit
+    g = mix(0, ~n)
+    for k in range(n):
+        g = mix(g, value >> 64 * k)
+    return g
+
+
+def str_word(text):
+    return mix(len(text), hash(text))
+
+
 def leaf(value):
-    plain = value is None or value is ... or type(value) in (bytes, bool, str, int)
-    return mix(id(type(value)), hash(value) if plain else hash(repr(value)))
+    kind = type(value)
+    if kind is int:
+        s = int_word(value)
+    elif kind is str:
+        s = str_word(value)
+    elif value is None or value is ... or kind in (bytes, bool):
+        s = hash(value)
+    else:
+        s = str_word(repr(value))
+    return mix(mix(0, id(kind)), s)
 
 
 def contribution(value):
@@ -86,7 +108,7 @@ LOAD = lambda: mix(0, id(ast.Load))  # noqa: E731
 EXACT = {
     "Load()": (ast.Load, LOAD),
     "Name(id='x', ctx=Load())": (name_x, lambda: mix(mix(mix(mix(
-        mix(0, id(ast.Name)), 0), mix(id(str), hash("x"))), 1), LOAD())),
+        mix(0, id(ast.Name)), 0), mix(mix(0, id(str)), mix(1, hash("x")))), 1), LOAD())),
     "List(elts=[], ctx=Load())": (lambda: ast.List(elts=[], ctx=ast.Load()), lambda: mix(
         mix(mix(mix(mix(0, id(ast.List)), 0), 0x61C8864680B583EB), 1), LOAD())),
     "Name without its id": (lambda: bare(ast.Name, ctx=ast.Load()),
@@ -188,11 +210,35 @@ def test_a_value_without_a_hash_still_hashes(value):
     assert sprig.subtree_hash(const(value)) == signed(expected(const(value)))
 
 
-def test_leaves_with_one_python_hash_collide():
-    # Python's own collisions stay: an int hashes modulo 2**61 - 1, and a str by the bytes
-    # of its storage ("  " and "\u2020" are both the bytes 20 20).
-    for a, b in [(-1, -2), (3, 2**63 - 1), ("  ", "\u2020")]:
-        assert sprig.subtree_hash(const(a)) == sprig.subtree_hash(const(b))
+WIDE = [2**63 - 1, 2**63, -(2**63), -(2**63) - 1, 2**64, -(2**64), 2**127, -(2**128),
+        2**4000 + 5, -(2**4000)]  # the last two beyond the room on the stack
+
+
+@pytest.mark.parametrize("value", WIDE, ids=lambda v: f"{v:#x}"[:24])
+def test_ints_enter_by_their_words(value):
+    node = const(value)
+    by_name = const(value)
+    vars(by_name)[0] = "not a field"  # the general run
+    assert sprig.subtree_hash(node) == sprig.subtree_hash(by_name) == signed(expected(node))
+
+
+COLLIDING = {  # pairs with one Python hash, or whose types lie close together
+    "b'' vs 19456": (b"", 19456),
+    "b'' vs 55296": (b"", 55296),
+    "-1 vs -2": (-1, -2),
+    "3 vs 2**63-1": (3, 2**63 - 1),
+    "56 vs 56 + (2**61-1)k near 2**128": (56, 56 + (2**61 - 1) * (2**128 // (2**61 - 1))),
+    "-56 vs -56 - (2**61-1)k": (-56, -56 - (2**61 - 1) * (2**70 // (2**61 - 1))),
+    "'\\u203e' vs '> '": ("\u203e", "> "),
+    "'  ' vs '\\u2020'": ("  ", "\u2020"),
+}
+
+
+@pytest.mark.parametrize("a, b", COLLIDING.values(), ids=COLLIDING.keys())
+def test_leaves_python_hashes_alike_stay_apart(a, b):
+    assert type(a) is not type(b) or hash(a) == hash(b)  # the pair is what it claims
+    assert sprig.subtree_hash(const(a)) != sprig.subtree_hash(const(b))
+    assert sprig.subtree_hash(const(a)) == signed(expected(const(a)))
 
 
 def test_absent_and_none_differ():
@@ -210,7 +256,7 @@ def test_equal_subtrees_and_shared_ones():
     assert found[id(pair)] == signed(expected(pair))
 
 
-@pytest.mark.parametrize("root", [7, "s", None, [ast.Name("x")], ast.AST(), ast.Name], ids=repr)
+@pytest.mark.parametrize("root", [7, "s", None, [ast.Name("x")], bare_ast(), ast.Name], ids=repr)
 def test_a_root_that_is_no_node_is_hashed_as_one(root):
     assert sprig.subtree_hashes(root) == {id(root): signed(mix(0, id(type(root))))}
     assert sprig.subtree_hash(root) == signed(mix(0, id(type(root))))
@@ -231,22 +277,33 @@ def test_corpus_entries_and_root(stdlib_tree):
     assert by_name == hashes
 
 
-def leaves_by_hash(node):
-    """The dump of `node` with each str, bytes and int leaf shown as its Python hash."""
-    node = copy.deepcopy(node)
+def leaf_key(value):
+    """Leaves are distinct when ast.dump prints them differently: floats and complex
+    numbers by their repr (NaNs alike, -0.0 apart from 0.0), everything else by value."""
+    return type(value), repr(value) if type(value) in (float, complex) else value
 
-    def seen(v):
-        return f"{type(v).__name__}#{hash(v)}" if type(v) in (str, bytes, int) else v
 
-    for n in ast.walk(node):
-        for name, value in ast.iter_fields(n):
-            setattr(n, name, [seen(v) for v in value] if type(value) is list else seen(value))
-    return ast.dump(node, show_empty=True)
+def test_no_two_leaves_of_the_library_collide():
+    """Every distinct leaf value of the corpus, every int in [-70000, 70000] and the
+    singletons, each as the value of a Constant: no two hash alike."""
+    extra = [b"", "", None, True, False, ...]
+    leaves = {leaf_key(v): v for v in [*range(-70_000, 70_001), *extra]}
+    for path in CORPUS_PATHS:
+        for node in ast.walk(parse_stdlib(path) or ast.Module([], [])):
+            for _, value in ast.iter_fields(node):
+                for v in value if type(value) is list else [value]:
+                    if not is_node(v):
+                        leaves.setdefault(leaf_key(v), v)
+    first = {}
+    for key, value in leaves.items():
+        other = first.setdefault(sprig.subtree_hash(const(value)), key)
+        assert other == key, f"{other} and {key} collide"
+    assert len(first) > 140_000
 
 
 def test_equal_dumps_and_equal_hashes_agree_across_the_library():
     """Every statement and expression of the corpus: equal dumps hash equally, and different
-    dumps never do unless Python's own hashes of their leaves agree."""
+    dumps never do."""
     hash_of = {}  # digest of a dump -> hash
     first = {}  # hash -> (digest of a dump, module, position in ast.walk)
     unequal, collided = 0, []
@@ -263,10 +320,9 @@ def test_equal_dumps_and_equal_hashes_agree_across_the_library():
                 if seen[0] != digest:
                     walk = enumerate(ast.walk(parse_stdlib(seen[1])))
                     other = next(n for j, n in walk if j == seen[2])
-                    collided.append(leaves_by_hash(other) != leaves_by_hash(node))
-    print(f"{len(hash_of)} distinct dumps: {sum(collided)} collisions, and "
-          f"{len(collided) - sum(collided)} of leaves with equal Python hashes")
-    assert unequal == 0 and sum(collided) == 0
+                    collided.append((ast.dump(other), ast.dump(node)))
+    print(f"{len(hash_of)} distinct dumps")
+    assert unequal == 0 and collided == []
 
 
 # -- Python code run while hashing ---------------------------------------------------------
@@ -392,14 +448,14 @@ def fresh_classes(count):
     return [type(f"Fresh{i}", (ast.AST,), {"_fields": ("a",)}) for i in range(count)]
 
 
-def test_threads_that_end_give_their_classes_back():
-    # A thread's per-type records hold their classes; at its end they are queued, and the
-    # next call on any thread releases them.
+def test_threads_hold_no_classes():
+    # A thread's per-type records watch their classes without holding them, while the
+    # thread runs and after it has ended.
     classes = fresh_classes(4)
     gc.collect()
     baseline = [sys.getrefcount(c) for c in classes]
     hash_on_threads(classes)
-    assert [sys.getrefcount(c) for c in classes] == [n + 1 for n in baseline]  # queued
+    assert [sys.getrefcount(c) for c in classes] == baseline
     sprig.subtree_hash(None)
     assert [sys.getrefcount(c) for c in classes] == baseline
 
@@ -417,5 +473,5 @@ def test_the_next_call_releases_what_ended_threads_queued():
     drain()  # the first call of a process makes what later calls reuse
     nothing_queued = drain()
     hash_on_threads(classes)
-    # Per thread: the class of its one record, and its (ast.AST, ast.expr) pair.
+    # Per thread: the weak reference of its one record, and its (ast.AST, ast.expr) pair.
     assert drain() - nothing_queued == -3 * len(classes)

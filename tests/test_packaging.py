@@ -1,30 +1,94 @@
-"""The project installs with pip as an ordinary package: the module and its type stubs."""
+"""What a user gets from `make install` and a packager from the sdist, on the running
+interpreter: the module, importable from outside the checkout, with its type stubs, the
+license and the metadata, with one version everywhere."""
 
-import os
+import json
 import pathlib
-import subprocess
+import re
 import sys
+import tarfile
 
-import pytest
+from conftest import clean_environment, run
+
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
+VERSION = re.search(r'#define\s+SPRIG_VERSION\s+"([^"]+)"',
+                    (ROOT / "src/lib/version.hpp").read_text())[1]
+SUPPORTED = ("3.13", "3.14", "3.15")
+
+PROBE = """
+import ast, importlib.metadata as md, json, pathlib, sprig
+dist = md.distribution("sprig")
+print(json.dumps({
+    "module": sprig.__file__, "version": sprig.__version__, "all": sprig.__all__,
+    "nodes": len(sprig.walk_dfs(ast.parse("x = 1"))),
+    "meta_version": dist.version, "license": dist.metadata["License-Expression"],
+    "license_files": dist.metadata.get_all("License-File"),
+    "classifiers": dist.metadata.get_all("Classifier"), "author": dist.metadata["Author"],
+    "keywords": dist.metadata["Keywords"], "requires": dist.metadata["Requires-Python"],
+    "files": [str(f) for f in dist.files],
+    "license_text": next(f for f in dist.files if f.name == "LICENSE").read_text(),
+}))
+"""
+
+# Every public name gets one call: the functions on a small tree, a class by visiting it.
+CALLS_PROBE = """
+import ast, sys, sprig
+tree = ast.parse("def f(a):\\n    return g(a) + 1\\n")
+kinds = (ast.Name, ast.Call)
+calls = {
+    "walk_dfs": (tree,), "walk_unordered": (tree,), "_walk_count": (tree,),
+    "walk_frontier": (tree, kinds), "walk_frontier_edges": (tree, kinds),
+    "walk_of_types": (tree, kinds), "walk_frontier_events": (tree, kinds, (ast.FunctionDef,)),
+    "set_parents": (tree,), "fix_missing_locations": (tree,),
+    "subtree_hashes": (tree,), "subtree_hash": (tree,),
+}
+import warnings
+with warnings.catch_warnings():
+    warnings.simplefilter("ignore", DeprecationWarning)
+    sprig.walk(tree)
+for name in sprig.__all__:
+    obj = getattr(sprig, name)
+    if isinstance(obj, type):
+        obj().visit(tree)
+    elif name != "walk":
+        obj(*calls[name])
+print(sprig.__file__)
+print(sprig._walk_count(tree), len(list(ast.walk(tree))))
+"""
+
+def test_install_carries_module_stubs_license_and_metadata(installed_python, tmp_path):
+    probe = run([installed_python, "-c", PROBE], cwd=tmp_path, env=clean_environment())
+    got = json.loads(probe.stdout)
+    assert got["module"].startswith(str(installed_python.parent.parent)) and got["nodes"] == 5
+    assert got["version"] == got["meta_version"] == VERSION
+    assert "__version__" not in got["all"] and len(got["all"]) >= 12
+    assert got["license"] == "MIT" and got["license_files"] == ["LICENSE"]
+    assert got["license_text"] == (ROOT / "LICENSE").read_text()
+    assert "sprig-stubs/__init__.pyi" in got["files"]
+    assert got["requires"] == ">=" + SUPPORTED[0]
+    classifiers = set(got["classifiers"])
+    assert {"Typing :: Typed", "Programming Language :: C++"} <= classifiers
+    assert {f"Programming Language :: Python :: {v}" for v in SUPPORTED} <= classifiers
+    for prefix in ("Development Status :: ", "Operating System :: "):
+        assert any(c.startswith(prefix) for c in classifiers), prefix
+    assert got["author"] and got["keywords"]
 
 
-@pytest.mark.skipif(hasattr(sys, "gettotalrefcount"), reason="installs for the release interpreter")
-def test_pip_install_builds_module_and_stubs(tmp_path):
-    target = tmp_path / "site"
-    subprocess.run(
-        [sys.executable, "-m", "pip", "install", "--no-build-isolation", "--no-deps",
-         "--no-index", "--break-system-packages", "--quiet", "--target", str(target), str(ROOT)],
-        check=True, cwd=tmp_path, env={**os.environ, "PIP_NO_CACHE_DIR": "1"},
-        capture_output=True,
-    )
-    assert (target / "sprig-stubs" / "__init__.pyi").is_file()
-    probe = subprocess.run(
-        [sys.executable, "-c", "import ast, sprig; print(sprig.__file__, "
-         "len(sprig.walk_dfs(ast.parse('x = 1'))))"],
-        check=True, cwd=tmp_path, env={**os.environ, "PYTHONPATH": str(target)},
-        capture_output=True, text=True,
-    )
-    path, count = probe.stdout.split()
-    assert path.startswith(str(target)) and count == "5"
+def test_sdist_carries_license(tmp_path):
+    run([sys.executable, "-c", "import sys, scikit_build_core.build as b; "
+         "b.build_sdist(sys.argv[1])", tmp_path], cwd=ROOT, env=clean_environment())
+    with tarfile.open(tmp_path / f"sprig-{VERSION}.tar.gz") as sdist:
+        names = sdist.getnames()
+        info = sdist.extractfile(f"sprig-{VERSION}/PKG-INFO").read().decode()
+    assert f"sprig-{VERSION}/LICENSE" in names
+    assert "\nLicense-Expression: MIT\n" in info and "\nLicense-File: LICENSE\n" in info
+    assert f"\nVersion: {VERSION}\n" in info
+
+
+def test_every_public_name_works_when_installed(installed_python, tmp_path):
+    probe = run([installed_python, "-I", "-c", CALLS_PROBE], cwd=tmp_path, env=clean_environment())
+    path, counts = probe.stdout.splitlines()
+    assert pathlib.Path(path).is_relative_to(installed_python.parent.parent)
+    walked, expected = counts.split()
+    assert walked == expected

@@ -321,6 +321,8 @@ _HASHED = {
     "deep": _deep(5000),
     "shared": ast.BinOp(ast.Name("s"), ast.Add(), ast.Name("s")),
     "repr leaves": ast.Tuple([ast.Constant(1.5), ast.Constant([1, [2]]), ast.Constant({3})]),
+    "str and int leaves": ast.Tuple([ast.Constant(c) for c in ("\u203e", -1, 2**63, -2**4000)]),
+    "wide ints read by name": ast.Tuple([_odd_keys(), ast.Constant(2**4000), ast.Constant(2**64)]),
     "field read by name": _odd_keys(),
     "absent field": ast.Expr(_bare(_Hidden, a=ast.Name("y"))),
     "changed between passes": ast.Expr(_Flipping()),
@@ -396,6 +398,50 @@ for _what, _body in _EDITS.items():
     add(f"NodeTransformer: {_what}", _visit(sprig.NodeTransformer, _body, ast.unparse(TREE), fresh=True))
 add("NodeVisitor: missing node", raises(TypeError, sprig.NodeVisitor().visit))
 add("NodeVisitor: bad keyword", raises(TypeError, sprig.NodeVisitor().generic_visit, nod=1))
+
+
+# -- classes that change under the class caches ---------------------------------------------
+
+
+class _Changing(ast.expr):
+    _fields = ("a",)
+    _attributes = _LOCATIONS
+
+
+class _Worn(ast.expr):
+    _fields = ("a",)
+    _attributes = _LOCATIONS
+
+
+for _i in range(1200):  # past the version tags a class gets: read anew at every meeting
+    _Worn._fields = ("a", "b") if _i % 2 else ("a",)
+
+
+def _on_changed(cls, f, *args):
+    """`f` on a node of `cls` after its _fields and _attributes flipped, so that each run
+    reads the class anew and replaces what the caches had of it."""
+
+    def call():
+        wide = cls._fields == ("a",)
+        cls._fields = ("a", "b") if wide else ("a",)
+        cls._attributes = _LOCATIONS[: 4 if wide else 2]
+        f(ast.Expr(_bare(cls, a=ast.Name("x", ast.Load()), b=[ast.Name("y", ast.Load())])), *args)
+
+    return call
+
+
+_CLASS_CALLS = {
+    sprig.walk_dfs: (), sprig.walk_unordered: (), sprig._walk_count: (),
+    sprig.walk_frontier: (KINDS,), sprig.walk_frontier_edges: (KINDS,),
+    sprig.walk_of_types: (KINDS,), sprig.walk_frontier_events: (KINDS, KINDS),
+    sprig.set_parents: (), sprig.fix_missing_locations: (),
+    sprig.subtree_hashes: (), sprig.subtree_hash: (),
+}  # fmt: skip
+for _f, _args in _CLASS_CALLS.items():
+    add(f"{_f.__name__}: class changed", _on_changed(_Changing, _f, *_args))
+    add(f"{_f.__name__}: class out of tags", _on_changed(_Worn, _f, *_args))
+    _worn = ast.Expr(_bare(_Worn, a=ast.Name("x", ast.Load())))
+    add(f"{_f.__name__}: class out of tags, unchanged", ok(_f, _worn, *_args))
 
 
 def reference_deltas(call, runs=7):

@@ -383,13 +383,13 @@ def test_a_million_levels():
 
 
 CYCLES = {
-    "field holds its node": "root = ast.Expr(); root.value = root",
+    "field holds its node": "root = ast.Expr(None); root.value = root",
     "through a list": "root = ast.Module([ast.Pass()], []); root.body.append(root)",
     "below the root": """
-        a = ast.UnaryOp(ast.Not()); b = ast.Expr(a); a.operand = b
+        a = ast.UnaryOp(ast.Not(), None); b = ast.Expr(a); a.operand = b
         root = ast.Module([ast.Pass(), b], [])""",
     "long": """
-        first = node = ast.Expr()
+        first = node = ast.Expr(None)
         for _ in range(5000):
             node = ast.Expr(node)
         first.value = node

@@ -1,10 +1,26 @@
 #!/usr/bin/env bash
-# The whole test suite: the optimized build on python3.14, then the debug build on
-# python3.14d, where the interpreter's assertions are live and the leak loop runs.
+# The whole test suite on every supported CPython: for each version, the optimized build on
+# pythonX.Y, then the debug build on pythonX.Yd, where the interpreter's assertions are live
+# and the reference-leak loop runs.
+#   check.sh [--python VERSION]... [pytest arguments]
+# --python (repeatable) picks versions; the default is every supported one.
 set -euo pipefail
-tools/build.sh release
-tools/build.sh debug
-echo "== python3.14 (release build)"
-PYTHONPATH=build/release python3.14 -m pytest -q -p no:cacheprovider "$@"
-echo "== python3.14d (debug build, reference-leak loop)"
-PYTHONPATH=build/debug python3.14d -m pytest -q -p no:cacheprovider "$@"
+versions=()
+while [ $# -gt 0 ]; do
+    case $1 in
+        --python) versions+=("$2"); shift 2 ;;
+        --python=*) versions+=("${1#--python=}"); shift ;;
+        *) break ;;
+    esac
+done
+[ ${#versions[@]} -gt 0 ] || versions=(3.13 3.14 3.15)
+start=$SECONDS
+for v in "${versions[@]}"; do
+    for kind in release debug; do
+        dir=$(tools/build.sh "$kind" "$v")
+        py=python$v; [ "$kind" = debug ] && py=python${v}d
+        echo "== $py ($kind build$([ "$kind" = debug ] && echo ", reference-leak loop"))"
+        PYTHONPATH=$dir "$py" -m pytest -q -p no:cacheprovider "$@"
+    done
+done
+echo "== all versions passed in $((SECONDS - start)) s: ${versions[*]}"

@@ -9,6 +9,7 @@
 
 #include <new>
 
+#include "lib/class_version.hpp"
 #include "lib/frame.hpp"
 #include "lib/instance_dict.hpp"
 #include "lib/names.hpp"
@@ -18,29 +19,110 @@ namespace sprig {
 
 namespace {
 
+// The thread's records by type. A record in `current_` has a version; records of classes
+// that have no version tag are kept apart in `untagged_`, so that one comparison on a lookup
+// in `current_` tells whether the record found is current. A record replaced, or swept out
+// with its dead class, goes to `retired_` and lives until the thread's outermost call
+// starts: a caller may still point into it. Nothing here keeps a class alive; the records of
+// dead classes are swept out before a map grows.
 class TypeInfoCache {
 public:
     TypeInfoCache() = default;
     TypeInfoCache(const TypeInfoCache&) = delete;
     ~TypeInfoCache() {
-        map_.for_each([](PyTypeObject*, TypeInfo* info) { destroy(info); });
+        current_.for_each([](PyTypeObject*, TypeInfo* info) { destroy(info); });
+        untagged_.for_each([](PyTypeObject*, TypeInfo* info) { destroy(info); });
+        free_retired();
     }
     static void destroy(TypeInfo* info) {
         for (size_t i = 0; i < info->fields.size(); ++i) release_cached(info->fields[i]);
-        release_cached(info->type);
+        if (info->watch) release_cached(info->watch);
         delete info;
     }
-    // Sparse: about 130 ast classes in 2048 slots, so that few lookups need a second probe.
-    [[nodiscard]] bool init() { return map_.init(2048); }
-    TypeInfo* find(PyTypeObject* type) const {
-        TypeInfo* const* found = map_.find(type);
-        return found ? *found : nullptr;
+    [[nodiscard]] bool init() { return current_.init(kSlots) && untagged_.init(kUntaggedSlots); }
+    const TypeMap<TypeInfo*>* map() const { return &current_; }
+
+    // The record of `type` made under `version`, if there is one.
+    TypeInfo* find(PyTypeObject* type, unsigned int version) const {
+        if (!version) return nullptr;
+        TypeInfo* const* found = current_.find(type);
+        return found && (*found)->version == version ? *found : nullptr;
     }
-    bool insert(PyTypeObject* type, TypeInfo* info) { return map_.put(type, info) != nullptr; }
-    const TypeMap<TypeInfo*>* map() const { return &map_; }
+
+    // Takes `built`, just read from `type`, and returns the record to use: `built`, or an
+    // equal record that was there before.
+    Result<TypeInfo*> store(PyTypeObject* type, TypeInfo* built) {
+        TypeMap<TypeInfo*>& map = built->version ? current_ : untagged_;
+        TypeInfo** slot = map.find(type);
+        if (slot) {
+            TypeInfo* old = *slot;
+            if (same_record(*old, *built, type)) {
+                // Unchanged where it counts: nothing to set aside, and no growth when a
+                // class that has no tag is met again and again.
+                if (built->version) old->version = built->version;
+                destroy(built);
+                return old;
+            }
+            if (!retired_.push(old)) {
+                destroy(built);
+                return fail(no_memory());
+            }
+            *slot = built;
+            return built;
+        }
+        if (map.at_limit()) SPRIG_TRY(sweep(map, built->version ? kSlots : kUntaggedSlots));
+        if (!map.put(type, built)) {
+            destroy(built);
+            return fail(no_memory());
+        }
+        return built;
+    }
+
+    // Frees the records set aside; only when no call on the thread can point into them.
+    void free_retired() {
+        for (size_t i = 0; i < retired_.size(); ++i) destroy(retired_[i]);
+        retired_.clear();
+    }
 
 private:
-    TypeMap<TypeInfo*> map_;
+    // Sparse: about 130 ast classes in 2048 slots, so that few lookups need a second probe.
+    static constexpr size_t kSlots = 2048;
+    static constexpr size_t kUntaggedSlots = 16;
+
+    static bool alive(PyTypeObject*, TypeInfo* info) { return class_alive(info->watch); }
+
+    // Whether `old` can stand for `built`: the same live class, with the same names.
+    static bool same_record(const TypeInfo& old, const TypeInfo& built, PyTypeObject* type) {
+        if (old.location_mask != built.location_mask ||
+            old.fields.size() != built.fields.size())
+            return false;
+        for (size_t i = 0; i < old.fields.size(); ++i)
+            if (old.fields[i] != built.fields[i]) return false;
+        if (!old.watch) return true;  // a static type: no other class takes its address
+        PyObject* target = nullptr;
+        int alive = PyWeakref_GetRef(old.watch, &target);
+        Ref held = Ref::adopt(target);
+        if (alive < 0) PyErr_Clear();
+        return target == reinterpret_cast<PyObject*>(type);
+    }
+
+    // Moves the records of dead classes to retired_.
+    Status sweep(TypeMap<TypeInfo*>& map, size_t min_capacity) {
+        size_t dead = 0;
+        map.for_each([&](PyTypeObject* t, TypeInfo* info) { dead += !alive(t, info); });
+        if (!retired_.reserve_more(dead)) return fail(no_memory());
+        bool swept = map.sweep(alive,
+                               [&](PyTypeObject*, TypeInfo* info) {
+                                   retired_.push_unchecked(info);
+                               },
+                               min_capacity);
+        if (!swept) return fail(no_memory());
+        return {};
+    }
+
+    TypeMap<TypeInfo*> current_;
+    TypeMap<TypeInfo*> untagged_;
+    Grow<TypeInfo*> retired_;
 };
 
 enum class CellState : uint8_t { unused, alive, destroyed };
@@ -101,12 +183,14 @@ Status read_names(PyTypeObject* type, Name attribute, Grow<PyObject*>& out) {
     return {};
 }
 
-Result<TypeInfo*> build_type_info(PyTypeObject* type) {
-    auto* info = new (std::nothrow) TypeInfo{{}, nullptr, 0};
+// The record of `type` as it is now, under `version`, its version tag before the reads
+// (should they change the class, the record is not current the next time it is looked up).
+Result<TypeInfo*> build_type_info(PyTypeObject* type, unsigned int version) {
+    auto* info = new (std::nothrow) TypeInfo{{}, type, nullptr, version, 0};
     if (!info) return fail(no_memory());
     auto discard = [&](Failure f) {
         for (size_t i = 0; i < info->fields.size(); ++i) Py_DECREF(info->fields[i]);
-        Py_XDECREF(info->type);
+        Py_XDECREF(info->watch);
         delete info;
         return fail(std::move(f));
     };
@@ -122,7 +206,9 @@ Result<TypeInfo*> build_type_info(PyTypeObject* type) {
     if (!read) return discard(std::move(read.error()));
     if (Status s = read_names(type, Name::_fields, info->fields); !s)
         return discard(std::move(s.error()));
-    info->type = Py_NewRef(reinterpret_cast<PyObject*>(type));
+    auto watch = watch_class(type);
+    if (!watch) return discard(std::move(watch.error()));
+    info->watch = *watch;
     return info;
 }
 
@@ -220,28 +306,22 @@ Status push_node_children(PyObject* node, const AstClasses& classes, Out& out) {
 
 Result<const TypeInfo*> type_info(PyTypeObject* type) {
     if (TypeInfoCache* live = t_cache) [[likely]]
-        if (TypeInfo* found = live->find(type)) [[likely]]
+        if (const TypeInfo* found = find_current(live->map()->view(), type)) [[likely]]
             return found;
     auto cache = thread_cache();
     if (!cache) return fail(std::move(cache.error()));
-    if (TypeInfo* found = (*cache)->find(type))
-        return found;
-    auto built = build_type_info(type);  // may run Python code, even re-enter the module
+    unsigned int version = class_version(type);
+    if (TypeInfo* found = (*cache)->find(type, version)) return found;
+    auto built = build_type_info(type, version);  // may run Python code, even re-enter
     if (!built) return fail(std::move(built.error()));
     cache = thread_cache();
     if (!cache) {
         TypeInfoCache::destroy(*built);
         return fail(std::move(cache.error()));
     }
-    if (TypeInfo* found = (*cache)->find(type)) {
-        TypeInfoCache::destroy(*built);
-        return found;
-    }
-    if (!(*cache)->insert(type, *built)) {
-        TypeInfoCache::destroy(*built);
-        return fail(no_memory());
-    }
-    return *built;
+    auto stored = (*cache)->store(type, *built);
+    if (!stored) return fail(std::move(stored.error()));
+    return *stored;
 }
 
 Result<NodeReaders> node_readers() {
@@ -255,6 +335,7 @@ Result<NodeReaders> node_readers() {
 Result<KnownTypes> known_types() {
     auto cache = thread_cache();
     if (!cache) return fail(std::move(cache.error()));
+    if (outermost_call()) (*cache)->free_retired();
     return KnownTypes((*cache)->map());
 }
 

@@ -20,12 +20,16 @@ constexpr int kLocationCount = 4;
 constexpr Name kLocationNames[kLocationCount] = {Name::lineno, Name::col_offset,
                                                  Name::end_lineno, Name::end_col_offset};
 
-/// What the walks need to know of one type. Made once per type per thread and never moved,
-/// and only its cached findings ever change, so callers keep a plain pointer to it while
-/// they run on that thread.
+/// What the walks need to know of one type. Made per type per thread, never moved, and
+/// only its cached findings ever change. A record is current while its `version` is the
+/// type's version tag (is_current); one that stops being current, whose class changed or
+/// died, is set aside but kept until the thread's outermost call has returned, so callers
+/// keep a plain pointer to it, and to its field names, for the rest of their call.
 struct TypeInfo {
     Grow<PyObject*> fields;  // owned, interned exact str: the type's _fields in order
-    PyObject* type;          // owned: keeps the address from being reused
+    PyTypeObject* type;      // borrowed: the class is not kept alive; compared, never read
+    PyObject* watch;         // owned weak reference to the class, or null for a static type
+    unsigned int version;    // the type's version tag when it was read; 0: read without one
     uint8_t location_mask;   // the kLocationNames the type names in _attributes, by position
     // The type's version tag when plain_writes last found that its instances' location
     // attributes, or their `parent`, go straight into the instance dictionary; 0 when not.
@@ -33,19 +37,35 @@ struct TypeInfo {
     mutable unsigned int plain_parent_writes = 0;
 };
 
-/// The calling thread's record for `type`, built on first request. Reading _fields and
-/// _attributes may run Python code; their failures only leave names out. Fails only with
-/// an internal failure.
+/// Whether `info` describes `type` as it is now. A record read without a version tag never
+/// is: its class is read again at each meeting.
+[[gnu::always_inline]] inline bool is_current(const TypeInfo& info, PyTypeObject* type) {
+    return info.version != 0 && info.version == type->tp_version_tag;
+}
+
+/// The current record of `type` in a view of the thread's records, or null. The records
+/// there all have a version, so one comparison tells whether the one found is current.
+[[gnu::always_inline]] inline const TypeInfo* find_current(const TypeMap<TypeInfo*>::View& view,
+                                                          PyTypeObject* type) {
+    TypeInfo* const* found = view.find(type);
+    if (!found || (*found)->version != type->tp_version_tag) [[unlikely]]
+        return nullptr;
+    return *found;
+}
+
+/// The calling thread's current record for `type`, built when it has none. Reading _fields
+/// and _attributes may run Python code; their failures only leave names out. Fails only
+/// with an internal failure or when memory is exhausted.
 Result<const TypeInfo*> type_info(PyTypeObject* type);
 
 /// Lookups of the records this thread has made already, for walks that look a type up per
 /// node: they run no Python code. Valid for the rest of the call that obtained them.
 class KnownTypes {
 public:
-    /// The record of `type`, or null when type_info has not made it on this thread yet.
+    /// The current record of `type`, or null when type_info has no current one for it on
+    /// this thread yet.
     [[gnu::always_inline]] const TypeInfo* find(PyTypeObject* type) const {
-        TypeInfo* const* found = map_->find(type);
-        return found ? *found : nullptr;
+        return find_current(map_->view(), type);
     }
     /// The records as plain values, for loops that keep them in registers; stale once
     /// type_info has made a record.
@@ -57,7 +77,8 @@ private:
     const TypeMap<TypeInfo*>* map_;  // the thread's cache outlives every call on the thread
 };
 
-/// The calling thread's KnownTypes, making its (empty) cache on first use.
+/// The calling thread's KnownTypes, making its (empty) cache on first use. In the thread's
+/// outermost call, it first frees the records set aside before the call.
 Result<KnownTypes> known_types();
 
 /// The record of `type`: found among `known` without running Python code, or made by
@@ -220,7 +241,7 @@ template <class T, class Make>
 struct ChildRef {
     PyObject* child;   // owned
     PyObject* parent;  // owned
-    PyObject* field;   // borrowed from the parent type's TypeInfo, which the thread keeps
+    PyObject* field;   // borrowed from the parent type's TypeInfo, kept through the call
     Py_ssize_t index;  // -1, or the position in the field's list counting every element
 };
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 
+#include "lib/class_version.hpp"
 #include "lib/frame.hpp"
 #include "lib/grow.hpp"
 #include "lib/instance_dict.hpp"
@@ -116,25 +117,64 @@ Status read_fields_mro(PyTypeObject* type, RefStack& out) {
 
 }  // namespace
 
-FieldTable::~FieldTable() {
-    nodes_.for_each([](PyTypeObject* type, FastClass& entry) {
-        for (uint32_t i = 0; i < entry.count; ++i) release_cached(entry.names[i]);
-        std::free(const_cast<PyObject**>(entry.names));
-        release_cached(reinterpret_cast<PyObject*>(type));
-    });
-    others_.for_each(
-        [](PyTypeObject* type, bool) { release_cached(reinterpret_cast<PyObject*>(type)); });
+namespace {
+
+constexpr FastClass kNoNode{nullptr, 0, 0, 0, false};
+// Sparse: about 130 classes in 2048 slots, so that few lookups need a second probe.
+constexpr size_t kNodeSlots = 2048;
+constexpr size_t kOtherSlots = 16;
+
+// A node entry's names and weak reference share one block: the reference comes first.
+void release_names(const FastClass& entry) {
+    if (!entry.names) return;
+    PyObject** block = const_cast<PyObject**>(entry.names) - 1;
+    for (uint32_t i = 0; i < entry.count; ++i) release_cached(entry.names[i]);
+    if (block[0]) release_cached(block[0]);
+    std::free(block);
 }
 
-namespace {
-constexpr FastClass kNoNode{nullptr, 0, 0, false};
+bool node_alive(PyTypeObject*, const FastClass& entry) { return class_alive(entry.names[-1]); }
+bool other_alive(PyTypeObject*, const OtherClass& entry) { return class_alive(entry.watch); }
+
 }  // namespace
 
-Result<const FastClass*> FieldTable::enter(PyTypeObject* type) {
+FieldTable::~FieldTable() {
+    nodes_.for_each([](PyTypeObject*, FastClass& entry) { release_names(entry); });
+    others_.for_each([](PyTypeObject*, OtherClass& entry) {
+        if (entry.watch) release_cached(entry.watch);
+    });
+    release_names(untagged_);
+}
+
+Status FieldTable::enter_other(PyTypeObject* type, unsigned int version) {
+    auto watch = watch_class(type);
+    if (!watch) return fail(std::move(watch.error()));
+    if (OtherClass* known = others_.find(type)) {
+        if (known->watch) release_cached(known->watch);
+        *known = {*watch, version, 0};
+        return {};
+    }
+    if (others_.at_limit() &&
+        !others_.sweep(other_alive,
+                       [](PyTypeObject*, OtherClass& e) {
+                           if (e.watch) release_cached(e.watch);
+                       },
+                       kOtherSlots)) {
+        if (*watch) release_cached(*watch);
+        return fail(no_memory());
+    }
+    if (!others_.put(type, {*watch, version, 0})) {
+        if (*watch) release_cached(*watch);
+        return fail(no_memory());
+    }
+    return {};
+}
+
+Result<const FastClass*> FieldTable::enter(PyTypeObject* type, unsigned int version) {
     auto* ast = reinterpret_cast<PyTypeObject*>(ast_);
     if (type == ast || !PyType_IsSubtype(type, ast)) {
-        if (!others_.put(type, true)) return fail(no_memory());
-        Py_INCREF(type);
+        // Untagged, it is tested again at each meeting: nothing could tell when it changes.
+        if (version) SPRIG_TRY(enter_other(type, version));
         return &kNoNode;
     }
     RefStack names;  // releases the names unless the table takes them over
@@ -142,35 +182,56 @@ Result<const FastClass*> FieldTable::enter(PyTypeObject* type) {
     // Every ast class keeps the dictionary at a fixed offset; without one, nothing is read.
     Py_ssize_t offset = type->tp_dictoffset;
     bool readable = offset > 0 && offset <= static_cast<Py_ssize_t>(UINT32_MAX);
-    FastClass entry{nullptr, readable ? static_cast<uint32_t>(names.size()) : 0,
-                    readable ? static_cast<uint32_t>(offset) : 0, true};
-    if (entry.count) {
-        auto* copy = static_cast<PyObject**>(std::malloc(entry.count * sizeof(PyObject*)));
-        if (!copy) return fail(no_memory());
-        std::memcpy(copy, names.data(), entry.count * sizeof(PyObject*));
-        entry.names = copy;
+    uint32_t count = readable ? static_cast<uint32_t>(names.size()) : 0;
+    // A class read untagged is read again at its next meeting: it needs no watching.
+    Ref watch;
+    if (version) {
+        auto made = watch_class(type);
+        if (!made) return fail(std::move(made.error()));
+        watch = Ref::adopt(*made);
     }
-    const FastClass* stored = nodes_.put(type, entry);
-    if (!stored) {
-        std::free(const_cast<PyObject**>(entry.names));
-        return fail(no_memory());
+    auto* block = static_cast<PyObject**>(std::malloc((count + 1) * sizeof(PyObject*)));
+    if (!block) return fail(no_memory());
+    if (count) std::memcpy(block + 1, names.data(), count * sizeof(PyObject*));
+    FastClass entry{block + 1, count, readable ? static_cast<uint32_t>(offset) : 0, version,
+                    true};
+    if (!version) {
+        release_names(untagged_);
+        untagged_ = entry;
+    } else if (FastClass* known = nodes_.find(type)) {
+        release_names(*known);  // the class changed, or died and this one took its address
+        *known = entry;
+    } else {
+        bool room = !nodes_.at_limit() ||
+                    nodes_.sweep(node_alive,
+                                 [](PyTypeObject*, FastClass& e) { release_names(e); },
+                                 kNodeSlots);
+        if (!room || !nodes_.put(type, entry)) {
+            std::free(block);
+            return fail(no_memory());
+        }
     }
-    if (entry.count) names.clear();  // the table owns them now
-    Py_INCREF(type);
-    return stored;
+    block[0] = watch.release();
+    if (count) names.clear();  // the table owns them now
+    return version ? nodes_.find(type) : &untagged_;
 }
 
 Result<const FastClass*> FieldTable::admit(PyTypeObject* type) {
-    if (others_.find(type)) return &kNoNode;
+    unsigned int version = class_version(type);
+    if (version) {
+        const OtherClass* other = others_.find(type);
+        if (other && other->version == version) return &kNoNode;
+        const FastClass* node = nodes_.find(type);
+        if (node && node->version == version) return node;
+    }
     PyTypeObject* base = type->tp_base;
     if (!base || base == &PyBaseObject_Type) return &kNoNode;
-    return enter(type);
+    return enter(type, version);
 }
 
 Status FieldTable::build(const AstClasses& classes) {
     ast_ = classes.ast;
-    // Sparse: about 130 classes in 2048 slots, so that few lookups need a second probe.
-    if (!nodes_.init(2048) || !others_.init(16)) return fail(no_memory());
+    if (!nodes_.init(kNodeSlots) || !others_.init(kOtherSlots)) return fail(no_memory());
     auto subclasses_name = interned(Name::__subclasses__);
     if (!subclasses_name) return fail(std::move(subclasses_name.error()));
     RefStack stack;
@@ -180,7 +241,7 @@ Status FieldTable::build(const AstClasses& classes) {
         auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
         // Met before: a class under two ast bases, or a __subclasses__ that leads back.
         if (nodes_.find(type) || others_.find(type)) continue;
-        SPRIG_TRY(enter(type));  // a metaclass's __subclasses__ may list any class at all
+        SPRIG_TRY(enter(type, class_version(type)));  // a metaclass's __subclasses__ may list any class at all
         PyObject* self[1] = {cls.get()};
         Ref subclasses = Ref::adopt(PyObject_VectorcallMethod(
             *subclasses_name, self, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));

@@ -8,6 +8,12 @@
 #error "sprig needs CPython 3.13 or newer"
 #endif
 
+// Alike on every supported version, so written once where they are used:
+// - the keys object of a dictionary (instance_dict.hpp) has had the same layout since 3.13,
+//   and the import-time check still decides per interpreter whether it is read in place;
+// - _PyType_LookupRef and _PyDict_NewPresized are exported by 3.13 to 3.15;
+// - type version tags (PyUnstable_Type_AssignVersionTag) date from 3.12.
+
 namespace sprig::compat {
 
 /// PyIter_NextItem (3.14): 1 with a new reference in *item, 0 at the end, -1 on error.

@@ -123,6 +123,8 @@ Status bind(const Params& p, PyObject* const* args, Py_ssize_t n, PyObject* kwna
 
 }  // namespace
 
+bool outermost_call() { return t_call_depth == 1; }
+
 void release_cached(PyObject* p) {
     if (t_call_depth > 0) {
         Py_DECREF(p);

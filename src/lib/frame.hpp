@@ -21,6 +21,10 @@ using Args = PyObject* const*;
 PyObject* call_in_frame(const Params& params, Result<Ref> (*body)(Args), PyObject* const* args,
                         Py_ssize_t nargsf, PyObject* kwnames);
 
+/// Whether the running module call is the only one on the calling thread's stack: then no
+/// other call of the thread holds pointers into its caches.
+bool outermost_call();
+
 /// Raises `failure` as the pending exception (internal failures become the internal-failure
 /// exception, after a report on stderr).
 void raise_failure(Failure failure);

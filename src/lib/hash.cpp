@@ -21,6 +21,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstdlib>
+#include <iterator>
 
 #include "fields/fields.hpp"
 #include "lib/cycles.hpp"
@@ -42,27 +43,102 @@ inline uint64_t address(const void* p) { return reinterpret_cast<uintptr_t>(p); 
 
 constexpr const char kTreeChanged[] = "the tree changed while it was being hashed";
 
-// The contribution of a leaf whose Python hash runs no Python code: None, Ellipsis and
-// exact str, bytes, bool and int. A str keeps its hash once made.
-[[gnu::always_inline]] inline bool plain_leaf_hash(PyObject* x, uint64_t& out) {
-    PyTypeObject* type = Py_TYPE(x);
-    if (type != &PyUnicode_Type && type != &PyLong_Type && x != Py_None &&
-        type != &PyBool_Type && type != &PyBytes_Type && x != Py_Ellipsis)
+// A leaf contributes mix(mix(0, address of its exact type), s): its type is scrambled as a
+// node's is, so two nearby type addresses cannot cancel a plausible difference in s. The
+// word s is Python's hash, except where Python's hash of unequal values is equal by
+// construction: an int enters by its value (Python hashes ints modulo 2**61 - 1), and a
+// str hash enters with the length in code points (Python hashes a str's storage, so
+// '\u203e' in two bytes and '> ' in two one-byte code points hash alike).
+inline uint64_t leaf_word(PyTypeObject* type, uint64_t s) {
+    return mix(mix(0, address(type)), s);
+}
+
+inline uint64_t str_word(PyObject* text, Py_hash_t hash) {
+    return mix(static_cast<uint64_t>(PyUnicode_GET_LENGTH(text)),
+               static_cast<uint64_t>(hash));
+}
+
+// An int beyond 64 bits: mix(0, NOT n), then each of the n 64-bit words of its shortest
+// two's-complement form, least significant first. False when memory runs out.
+[[gnu::cold, gnu::noinline]] bool wide_int_word(PyObject* x, uint64_t& out) {
+    constexpr int kFlags = Py_ASNATIVEBYTES_LITTLE_ENDIAN;
+    // An upper bound, possibly a byte more than the value needs: trimmed below.
+    Py_ssize_t bytes = PyLong_AsNativeBytes(x, nullptr, 0, kFlags);
+    if (bytes < 0) {  // cannot fail for an exact int; leave nothing pending all the same
+        PyErr_Clear();
         return false;
-    Py_hash_t s = type == &PyUnicode_Type ? reinterpret_cast<PyASCIIObject*>(x)->hash : -1;
-    if (s == -1) s = PyObject_Hash(x);  // cannot fail for these types
-    out = mix(address(type), static_cast<uint64_t>(s));
+    }
+    size_t n = (static_cast<size_t>(bytes) + 7) / 8;
+    uint64_t local[32];
+    uint64_t* words = local;
+    if (n > std::size(local)) {
+        words = static_cast<uint64_t*>(std::malloc(n * sizeof(uint64_t)));
+        if (!words) return false;
+    }
+    PyLong_AsNativeBytes(x, words, static_cast<Py_ssize_t>(n * sizeof(uint64_t)), kFlags);
+    if constexpr (std::endian::native == std::endian::big)
+        for (size_t k = 0; k < n; ++k) words[k] = std::byteswap(words[k]);
+    // A top word that only repeats the sign of the word below adds nothing.
+    while (n > 2 && words[n - 1] == static_cast<uint64_t>(
+                                        static_cast<int64_t>(words[n - 2]) >> 63))
+        --n;
+    uint64_t g = mix(0, ~static_cast<uint64_t>(n));
+    for (size_t k = 0; k < n; ++k) g = mix(g, words[k]);
+    if (words != local) std::free(words);
+    out = g;
     return true;
 }
 
+// The value word of an exact int: the value itself when it fits in 64 signed bits.
+[[gnu::always_inline]] inline bool int_word(PyObject* x, uint64_t& out) {
+    auto* v = reinterpret_cast<PyLongObject*>(x);
+    if (PyUnstable_Long_IsCompact(v)) [[likely]] {
+        out = static_cast<uint64_t>(static_cast<int64_t>(PyUnstable_Long_CompactValue(v)));
+        return true;
+    }
+    int64_t value;
+    if (PyLong_AsNativeBytes(x, &value, sizeof value, Py_ASNATIVEBYTES_NATIVE_ENDIAN) <=
+        static_cast<Py_ssize_t>(sizeof value)) {
+        out = static_cast<uint64_t>(value);
+        return true;
+    }
+    return wide_int_word(x, out);
+}
+
+enum class Leaf {
+    plain,   // hashed, and no Python code ran
+    other,   // not one of the plain kinds: hash its repr
+    failed,  // a plain kind, but memory ran out (a very wide int)
+};
+
+// The contribution of a leaf whose hash runs no Python code: None, Ellipsis and exact str,
+// bytes, bool and int. A str keeps its hash once made.
+[[gnu::always_inline]] inline Leaf plain_leaf_hash(PyObject* x, uint64_t& out) {
+    PyTypeObject* type = Py_TYPE(x);
+    uint64_t s;
+    if (type == &PyUnicode_Type) {
+        Py_hash_t h = reinterpret_cast<PyASCIIObject*>(x)->hash;
+        s = str_word(x, h != -1 ? h : PyObject_Hash(x));  // cannot fail for a str
+    } else if (type == &PyLong_Type) {
+        if (!int_word(x, s)) return Leaf::failed;
+    } else if (x == Py_None || type == &PyBool_Type || type == &PyBytes_Type ||
+               x == Py_Ellipsis) {
+        s = static_cast<uint64_t>(PyObject_Hash(x));  // cannot fail for these
+    } else {
+        return Leaf::other;
+    }
+    out = leaf_word(type, s);
+    return Leaf::plain;
+}
+
 // Any other leaf enters through its repr, as ast.dump prints it. `x` must be kept alive by
-// the caller while its repr runs.
+// the caller while its repr runs. The repr may be a str subclass with a hash of its own.
 bool repr_leaf_hash(PyObject* x, uint64_t& out) {
     Ref text = Ref::adopt(PyObject_Repr(x));
     if (!text) return false;
     Py_hash_t s = PyObject_Hash(text.get());
     if (s == -1 && PyErr_Occurred()) return false;
-    out = mix(address(Py_TYPE(x)), static_cast<uint64_t>(s));
+    out = leaf_word(Py_TYPE(x), str_word(text.get(), s));
     return true;
 }
 
@@ -169,8 +245,8 @@ public:
     QuickRun(const AstClasses& classes, KnownTypes known)
         : classes_(classes),
           known_(known),
-          none_hash_(mix(address(Py_TYPE(Py_None)),
-                         static_cast<uint64_t>(PyObject_Hash(Py_None)))) {}
+          none_hash_(leaf_word(Py_TYPE(Py_None),
+                               static_cast<uint64_t>(PyObject_Hash(Py_None)))) {}
 
     /// The hash of `root`; every node with its hash into `hashed` when it is not null (a
     /// node met along several paths is listed once per path).
@@ -281,9 +357,11 @@ private:
         PyTypeObject* type = Py_TYPE(x);
         if (type->tp_base != &PyBaseObject_Type) {  // the common leaves derive from object
             if (is_ast_node(x, classes_)) return Kind::node;
-            return plain_leaf_hash(x, out) ? Kind::leaf : Kind::other;  // bool
+            // bool
+            return plain_leaf_hash(x, out) == Leaf::plain ? Kind::leaf : Kind::other;
         }
-        if (plain_leaf_hash(x, out)) return Kind::leaf;
+        if (Leaf leaf = plain_leaf_hash(x, out); leaf != Leaf::other)
+            return leaf == Leaf::plain ? Kind::leaf : Kind::other;
         // Their reprs are made by C code alone; a failed one (out of memory) gives up.
         if (type == &PyFloat_Type || type == &PyComplex_Type)
             return repr_leaf_hash(x, out) ? Kind::leaf : (PyErr_Clear(), Kind::other);
@@ -466,7 +544,11 @@ private:
             }
             return nested_hash(x, out);
         }
-        if (plain_leaf_hash(x, out)) return true;
+        switch (plain_leaf_hash(x, out)) {
+            case Leaf::plain: return true;
+            case Leaf::failed: return out_of_memory();
+            case Leaf::other: break;
+        }
         ran_ = true;
         Ref held = Ref::retain(x);
         return repr_leaf_hash(x, out) || take_failure();

@@ -6,6 +6,7 @@
 namespace sprig {
 
 bool detail::g_layout_verified = false;
+bool detail::g_direct_reads = false;
 
 namespace {
 
@@ -50,7 +51,13 @@ void verify_dict_layout() {
     PyErr_Clear();
     PyErr_SetRaisedException(saved);
     detail::g_layout_verified = ok;
+    detail::g_direct_reads = ok;
 #endif
+}
+
+bool set_direct_reads(bool enable) {
+    detail::g_direct_reads = enable && detail::g_layout_verified;
+    return detail::g_direct_reads;
 }
 
 PyObject* find_str_key(PyObject* dict, PyObject* name) {

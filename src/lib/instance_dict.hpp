@@ -29,7 +29,9 @@ struct DictKeys {
     char indices[];
 };
 constexpr uint8_t kStrKeys = 1;
-extern bool g_layout_verified;
+extern bool g_layout_verified;  // what the import-time check found
+extern bool g_direct_reads;     // in effect: verified and not turned off since
+
 }  // namespace detail
 
 /// The instance dictionary of `node`, or null when its type keeps none at a fixed positive
@@ -41,7 +43,12 @@ extern bool g_layout_verified;
 }
 
 /// Whether the entry tables of this interpreter build may be read in place at all.
-inline bool direct_reads() { return detail::g_layout_verified; }
+inline bool direct_reads() { return detail::g_direct_reads; }
+
+/// Turns direct reads off (`enable` false) or back on where the import-time check allowed
+/// them, so that tests can run every walk through the dictionary API on any interpreter.
+/// Returns whether they are in effect now. A walk that already started keeps its mode.
+bool set_direct_reads(bool enable);
 
 /// str_entries() for loops that checked direct_reads() once beforehand. A table of str keys
 /// is always combined: split tables, whose values live apart, have a kind of their own.

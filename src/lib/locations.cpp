@@ -202,11 +202,10 @@ Result<Ref> fix_missing_locations(PyObject* node) {
                 frames.push_unchecked(own);
                 handed_down = top.frame + 1;
             }
-            // A __setattr__ run by the writes may even have changed the node's class, and
-            // so may the lookups on the class that tell whether writes are plain. A class
-            // keeps its one record, so an unchanged class needs no new lookup.
-            auto* type = reinterpret_cast<PyObject*>(Py_TYPE(top.node));
-            if (type != (*info)->type) [[unlikely]] {
+            // A __setattr__ run by the writes may even have changed the node's class or
+            // the class itself, and so may the lookups on the class that tell whether
+            // writes are plain. A record still current needs no new lookup.
+            if (!is_current(**info, Py_TYPE(top.node))) [[unlikely]] {
                 info = type_info(Py_TYPE(top.node), readers->known);
                 if (!info) return fail(std::move(info.error()));
             }

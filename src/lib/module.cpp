@@ -8,6 +8,7 @@
 #include "lib/walk_typed.hpp"
 #include "lib/frame.hpp"
 #include "lib/names.hpp"
+#include "lib/version.hpp"
 
 namespace sprig {
 namespace {
@@ -29,6 +30,7 @@ constexpr Params kSetParents{"set_parents", {"node"}, 1, 1};
 constexpr Params kSubtreeHashes{"subtree_hashes", {"node"}, 1, 1};
 constexpr Params kSubtreeHash{"subtree_hash", {"node"}, 1, 1};
 constexpr Params kFixMissingLocations{"fix_missing_locations", {"node"}, 1, 1};
+constexpr Params kDirectReads{"_direct_reads", {"enable"}, 1, 0};
 
 Result<Ref> body_walk_dfs(Args a) { return walk_dfs(a[0]); }
 Result<Ref> body_walk_unordered(Args a) { return walk_unordered(a[0]); }
@@ -42,6 +44,15 @@ Result<Ref> body_set_parents(Args a) { return set_parents(a[0]); }
 Result<Ref> body_subtree_hashes(Args a) { return subtree_hashes(a[0]); }
 Result<Ref> body_subtree_hash(Args a) { return subtree_hash(a[0]); }
 Result<Ref> body_fix_missing_locations(Args a) { return fix_missing_locations(a[0]); }
+Result<Ref> body_direct_reads(Args a) {
+    bool on = direct_reads();
+    if (a[0] && a[0] != Py_None) {
+        int enable = PyObject_IsTrue(a[0]);
+        if (enable < 0) return fail(take_pending());
+        on = set_direct_reads(enable);
+    }
+    return Ref::retain(on ? Py_True : Py_False);
+}
 
 constexpr int kFlags = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
 
@@ -139,6 +150,13 @@ PyMethodDef g_walk_count = SPRIG_RECORD(kWalkCount, body_walk_count,
     "materializing a result list. Isolates traversal cost from list-build\n"
     "cost for profiling deltas.");
 
+PyMethodDef g_direct_reads = SPRIG_RECORD(kDirectReads, body_direct_reads,
+    "_direct_reads(enable=None)\n--\n\n"
+    "For tests and benchmarks. Whether the fast walks read node dictionaries in\n"
+    "place on this interpreter. `False` turns that off, so every walk reads\n"
+    "through the dictionary API; `True` turns it back on where the check made\n"
+    "at import allows it. Returns the mode now in effect.");
+
 // The order in which exec adds the functions, and so the order of __all__.
 PyMethodDef* const kExecOrder[] = {
     &g_walk,          &g_walk_dfs,          &g_walk_unordered,      &g_walk_frontier,
@@ -146,7 +164,7 @@ PyMethodDef* const kExecOrder[] = {
     &g_subtree_hash,  &g_set_parents,       &g_walk_frontier_events, &g_walk_count,
 };
 
-Status add_function(PyObject* module, PyMethodDef* record) {
+Status add_function(PyObject* module, PyMethodDef* record, bool exported = true) {
     Ref module_name = Ref::adopt(PyModule_GetNameObject(module));
     if (!module_name) return fail(take_pending());
     Ref function = Ref::adopt(PyCMethod_New(record, module, module_name.get(), nullptr));
@@ -171,7 +189,7 @@ Status add_function(PyObject* module, PyMethodDef* record) {
     } else if (!PyList_Check(all.get())) {
         return fail(type_mismatch(all.get(), &PyList_Type));
     }
-    if (PyList_Append(all.get(), name.get()) < 0) {
+    if (exported && PyList_Append(all.get(), name.get()) < 0) {
         PyErr_Clear();
         return fail(internal("could not append __name__ to __all__", SPRIG_HERE));
     }
@@ -281,6 +299,10 @@ Result<Ref> exec_body(Args a) {
     if (!PyModule_Check(module)) return fail(type_mismatch(module, &PyModule_Type));
     for (PyMethodDef* record : kExecOrder) SPRIG_TRY(add_function(module, record));
     SPRIG_TRY(add_visitor_classes(module));
+    SPRIG_TRY(add_function(module, &g_direct_reads, false));
+    // A dunder, so that neither __all__ nor the public names change.
+    if (PyModule_AddStringConstant(module, "__version__", SPRIG_VERSION) < 0)
+        return fail(take_pending());
     verify_dict_layout();
     return Ref::retain(Py_None);
 }

@@ -13,7 +13,8 @@ namespace {
 
 struct Pending {
     PyObject* node;        // owned: a write may run Python code that drops it from the tree
-    const TypeInfo* info;  // its class's record when its parent was written; null: unknown
+    const TypeInfo* info;  // its class's record when its parent was written; null: unknown.
+                           // The thread keeps it through the call, current or not.
     uint32_t depth;        // the root is at depth 0
 };
 
@@ -37,9 +38,8 @@ Result<Ref> set_parents(PyObject* node) {
         // Released only after its children are on the stack: they may hold no other owner.
         Ref parent = Ref::adopt(top.node);
         const TypeInfo* info = top.info;
-        // A write since may have run Python code that changed the node's class.
-        auto* type = reinterpret_cast<PyObject*>(Py_TYPE(top.node));
-        if (!info || info->type != type) [[unlikely]] {
+        // A write since may have run Python code that changed the node's class, or the class.
+        if (!info || !is_current(*info, Py_TYPE(top.node))) [[unlikely]] {
             auto found = type_info(Py_TYPE(top.node), readers->known);
             if (!found) return fail(std::move(found.error()));
             info = *found;

@@ -1,5 +1,6 @@
 // Open-addressing map keyed by type identity, shared by the per-thread class caches.
-// It owns neither keys nor values: its owner releases them.
+// It owns neither keys nor values: its owner releases them, and tells it which entries
+// belong to classes that have died.
 #pragma once
 #include <cstdint>
 #include <cstdlib>
@@ -46,6 +47,39 @@ public:
     View view() const { return {slots_, mask_ * sizeof(Slot)}; }
 
     [[gnu::always_inline]] V* find(PyTypeObject* key) const { return view().find(key); }
+
+    /// Whether a new key would make the map grow: the owner's cue to sweep() first.
+    bool at_limit() const { return (used_ + 1) * 2 > mask_ + 1; }
+
+    /// Rebuilds the map with the entries for which `keep(key, value)` holds and passes the
+    /// others to `drop(key, value)`, in a table at least `min_capacity` large (a power of two)
+    /// and at least four times the kept count, so that a quarter of the table fills before
+    /// the next sweep: sweeping stays amortized constant per insertion. `keep` runs twice per
+    /// entry and must answer alike. False when memory is exhausted; the map is then unchanged.
+    template <class Keep, class Drop>
+    [[nodiscard]] bool sweep(Keep&& keep, Drop&& drop, size_t min_capacity) {
+        size_t kept = 0;
+        for (size_t i = 0; slots_ && i <= mask_; ++i)
+            if (slots_[i].key && keep(slots_[i].key, slots_[i].value)) ++kept;
+        size_t capacity = min_capacity;
+        while (capacity < (kept + 1) * 4) capacity *= 2;
+        Slot* fresh = static_cast<Slot*>(std::calloc(capacity, sizeof(Slot)));
+        if (!fresh) return false;
+        Slot* old = slots_;
+        size_t old_cap = slots_ ? mask_ + 1 : 0;
+        slots_ = fresh;
+        mask_ = capacity - 1;
+        used_ = 0;
+        for (size_t i = 0; i < old_cap; ++i) {
+            if (!old[i].key) continue;
+            if (keep(old[i].key, old[i].value))
+                put(old[i].key, old[i].value);
+            else
+                drop(old[i].key, old[i].value);
+        }
+        std::free(old);
+        return true;
+    }
 
     /// Inserts or replaces; returns the stored value, or null when memory is exhausted.
     V* put(PyTypeObject* key, V value) {

@@ -257,7 +257,8 @@ private:
     [[gnu::always_inline]] bool visit(Regs& r, Pending p) {
         PyTypeObject* type = Py_TYPE(p.node);
         const FastClass* cls = r.classes.find(type);
-        if (!cls) [[unlikely]] {
+        // An entry counts only while the class keeps the version it was read under.
+        if (!cls || cls->version != type->tp_version_tag) [[unlikely]] {
             cls = admit(type);
             if (!cls) return false;
             r.classes = table_.view();
@@ -296,11 +297,13 @@ private:
         prefetch_parse_order(p.node, dict);
         uint32_t depth = p.depth + 1;
         if (!kGuard && depth > r.suspect_depth) [[unlikely]] {
-            // The check may enter classes and move the table from under `cls`.
+            // The check may enter classes and move the table from under `cls`, or read
+            // another untagged class into the entry `cls` points to.
             if (!check_acyclic()) return false;
             r.suspect_depth = UINT32_MAX;
+            cls = admit(type);
+            if (!cls) return false;
             r.classes = table_.view();
-            cls = r.classes.find(type);
         }
         Py_ssize_t used = 0;
         const UnicodeEntry* entries = kDirect ? str_entries_unchecked(dict, &used) : nullptr;

@@ -44,7 +44,7 @@ void drop_refs(const NodeEntry& e) { Py_DECREF(e.node); }
 struct EdgeEntry {
     PyObject* node;
     PyObject* parent;
-    PyObject* field;   // borrowed from the parent type's TypeInfo, which the thread keeps
+    PyObject* field;   // borrowed from the parent type's TypeInfo, kept through the call
     Py_ssize_t index;  // -1, or the position in the field's list counting every element
     uint32_t depth;
     static EdgeEntry child(PyObject* child, PyObject* parent, PyObject* field,
@@ -205,11 +205,8 @@ protected:
     // Pushes the children of `node`, popped at `depth`, so that they pop in
     // ast.iter_child_nodes order.
     [[gnu::always_inline]] bool expand(Regs& r, PyObject* node, uint32_t depth) {
-        TypeInfo* const* found = r.known.find(Py_TYPE(node));
-        const TypeInfo* info;
-        if (found) [[likely]] {
-            info = *found;
-        } else {
+        const TypeInfo* info = find_current(r.known, Py_TYPE(node));
+        if (!info) [[unlikely]] {
             close(r);
             info = make_type_info(node);
             r = open();

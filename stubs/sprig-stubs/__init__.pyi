@@ -1,9 +1,26 @@
 import ast
 from typing import Any, Final, Literal
+from warnings import deprecated
 
-__all__: Final[list[str]]
+__all__ = [
+    "walk",
+    "walk_dfs",
+    "walk_unordered",
+    "walk_frontier",
+    "walk_frontier_edges",
+    "walk_of_types",
+    "fix_missing_locations",
+    "subtree_hashes",
+    "subtree_hash",
+    "set_parents",
+    "walk_frontier_events",
+    "_walk_count",
+]
+
+__version__: str
 
 # The root is listed whatever its type; everything below it is an ast node.
+@deprecated("use walk_dfs, or walk_unordered when the order does not matter")
 def walk[N](node: N) -> list[N | ast.AST]: ...
 def walk_dfs[N](node: N) -> list[N | ast.AST]: ...
 def walk_unordered[N](node: N) -> list[N | ast.AST]: ...
