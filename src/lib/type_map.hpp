@@ -63,22 +63,7 @@ public:
             if (slots_[i].key && keep(slots_[i].key, slots_[i].value)) ++kept;
         size_t capacity = min_capacity;
         while (capacity < (kept + 1) * 4) capacity *= 2;
-        Slot* fresh = static_cast<Slot*>(std::calloc(capacity, sizeof(Slot)));
-        if (!fresh) return false;
-        Slot* old = slots_;
-        size_t old_cap = slots_ ? mask_ + 1 : 0;
-        slots_ = fresh;
-        mask_ = capacity - 1;
-        used_ = 0;
-        for (size_t i = 0; i < old_cap; ++i) {
-            if (!old[i].key) continue;
-            if (keep(old[i].key, old[i].value))
-                put(old[i].key, old[i].value);
-            else
-                drop(old[i].key, old[i].value);
-        }
-        std::free(old);
-        return true;
+        return rehash(capacity, keep, drop);
     }
 
     /// Inserts or replaces; returns the stored value, or null when memory is exhausted.
@@ -113,6 +98,14 @@ private:
     }
 
     bool rehash(size_t capacity) {
+        return rehash(capacity, [](PyTypeObject*, const V&) { return true; },
+                      [](PyTypeObject*, V&) {});
+    }
+
+    // Moves the entries that `keep` accepts into a fresh table of `capacity` slots and
+    // hands the others to `drop`.
+    template <class Keep, class Drop>
+    bool rehash(size_t capacity, Keep&& keep, Drop&& drop) {
         Slot* fresh = static_cast<Slot*>(std::calloc(capacity, sizeof(Slot)));
         if (!fresh) return false;
         Slot* old = slots_;
@@ -120,8 +113,13 @@ private:
         slots_ = fresh;
         mask_ = capacity - 1;
         used_ = 0;
-        for (size_t i = 0; i < old_cap; ++i)
-            if (old[i].key) put(old[i].key, old[i].value);
+        for (size_t i = 0; i < old_cap; ++i) {
+            if (!old[i].key) continue;
+            if (keep(old[i].key, old[i].value))
+                put(old[i].key, old[i].value);
+            else
+                drop(old[i].key, old[i].value);
+        }
         std::free(old);
         return true;
     }

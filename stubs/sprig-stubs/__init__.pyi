@@ -15,6 +15,8 @@ __all__ = [
     "set_parents",
     "walk_frontier_events",
     "_walk_count",
+    "NodeVisitor",
+    "NodeTransformer",
 ]
 
 __version__: str

@@ -33,3 +33,23 @@ digest: int = sprig.subtree_hash(tree.body[0])
 fixed = sprig.fix_missing_locations(tree)
 assert_type(fixed, ast.Module)
 version: str = sprig.__version__
+
+
+class Names(sprig.NodeVisitor):
+    def __init__(self) -> None:
+        self.seen: list[str] = []
+
+    def visit_Name(self, node: ast.Name) -> None:
+        self.seen.append(node.id)
+        self.generic_visit(node)
+
+
+class Renamer(sprig.NodeTransformer):
+    def visit_Name(self, node: ast.Name) -> ast.Name:
+        node.id += "_"
+        return node
+
+
+visitor: ast.NodeVisitor = Names()
+visitor.visit(tree)
+renamed = Renamer().visit(tree)
