@@ -350,6 +350,18 @@ def _visit(base, body, tree, error=None, fresh=False):
     return raises(error, call) if error else call
 
 
+# Calls whose count the interpreter itself may grow: each maps to the same call on the ast
+# base. On 3.13's debug build, looking a handler up in a visitor's own attributes adds to
+# the total count on every visit, ast.NodeVisitor's as much as sprig's; the loop can judge
+# sprig's call only where the standard library's leaves the count alone.
+PEERS = {}
+
+
+def _visit_again(base, body, tree):
+    visitor = type("V", (base,), body)()
+    return lambda: visitor.visit(tree)
+
+
 def _record(self, node):
     self.generic_visit(node)
 
@@ -375,7 +387,6 @@ def _own_fields():
 _VISITS = {
     "empty": ({}, TREE, None),
     "handlers": ({"visit_Name": _record, "visit_Call": _record}, TREE, None),
-    "own attribute": ({"__init__": lambda s: setattr(s, "visit_Name", repr)}, TREE, None),
     "own attribute set while visiting": (
         {"visit_Name": lambda s, n: setattr(s, "visit_Constant", repr)}, TREE, None),
     "node with its own _fields": ({}, _own_fields(), None),
@@ -393,7 +404,12 @@ _EDITS = {
 }
 for _base in (sprig.NodeVisitor, sprig.NodeTransformer):
     for _what, (_body, _tree, _error) in _VISITS.items():
-        add(f"{_base.__name__}: {_what}", _visit(_base, _body, _tree, _error))
+        add(f"{_base.__name__}: {_what}", _call := _visit(_base, _body, _tree, _error))
+        if _error is None and _what != "deep":
+            PEERS[_call] = _visit(getattr(ast, _base.__name__), _body, _tree)
+    _own = {"__init__": lambda s: setattr(s, "visit_Name", repr)}
+    add(f"{_base.__name__}: own attribute", _call := _visit_again(_base, _own, TREE))
+    PEERS[_call] = _visit_again(getattr(ast, _base.__name__), _own, TREE)
 for _what, _body in _EDITS.items():
     add(f"NodeTransformer: {_what}", _visit(sprig.NodeTransformer, _body, ast.unparse(TREE), fresh=True))
 add("NodeVisitor: missing node", raises(TypeError, sprig.NodeVisitor().visit))
@@ -478,6 +494,10 @@ def test_the_loop_sees_a_leak():
 @pytest.mark.parametrize("call", [c for _, c in ALL_CALLS], ids=[i for i, _ in ALL_CALLS])
 def test_no_reference_leak(call):
     deltas = reference_deltas(call)  # the first three runs only warm caches
+    if call in PEERS and all(d > 0 for d in deltas[3:]):
+        peer = reference_deltas(PEERS[call])
+        if all(d > 0 for d in peer[3:]):
+            pytest.skip(f"the standard library's own visitor grows the count alike here: {peer}")
     assert not all(d > 0 for d in deltas[3:]), deltas
 
 
