@@ -4,7 +4,8 @@
 #   bench.sh --all [bench.py options]
 # --all runs the benchmark on every supported version over one corpus (the 3.14 standard
 # library, so that every version times the same workload), each writing
-# bench/results-VERSION.json, then prints the versions side by side (bench/combine.py).
+# bench/results-VERSION.json, then prints the versions side by side (bench/combine.py), also
+# into bench/results-versions.txt.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 versions=(3.14)
@@ -28,4 +29,5 @@ for v in "${versions[@]}"; do
         --json "bench/results-$v.json" "$@" >"bench/results-$v.txt"
     results+=("bench/results-$v.json")
 done
-python3.14 bench/combine.py "${results[@]}"
+python3.14 bench/combine.py "${results[@]}" | tee bench/results-versions.txt
+exit "${PIPESTATUS[0]}"
