@@ -5,6 +5,7 @@ at every step, is the oracle."""
 
 import ast
 import gc
+import os
 import sys
 import weakref
 from collections import Counter
@@ -205,8 +206,10 @@ def test_walked_classes_die_and_their_entries_go():
     refs = walk_fresh_classes(20_000)
     gc.collect()
     assert sum(r() is not None for r in refs) == 0
-    # Kept alive, the classes of one round took over 30 MB.
-    assert rss_bytes() - before < 8 << 20
+    # Kept alive, the classes of one round took over 30 MB. The address sanitizer holds
+    # freed memory back on purpose, so there the size tells nothing.
+    if "ASAN_OPTIONS" not in os.environ:
+        assert rss_bytes() - before < 8 << 20
 
 
 def test_a_new_class_at_a_dead_class_address_is_read_anew():
