@@ -640,7 +640,7 @@ def plot(entries, path, title):
     colors = {"warm": "#d9822b", "files": "#2b6cb0"}
     labels = {"warm": "warm (in cache)", "files": "cold (files pass)"}
     height = 0.38
-    fig, ax = plt.subplots(figsize=(9, 0.62 * len(entries) + 1.6))
+    fig, ax = plt.subplots(figsize=(12, 0.62 * len(entries) + 2.2))
     ys = range(len(entries))
     floor_labelled = False
     for k, workload in enumerate(SUMMARY_WORKLOADS):
@@ -671,7 +671,8 @@ def plot(entries, path, title):
     ax.set_xlim(min(lo, 0.8), hi * 1.6)
     ax.set_title(title, fontsize=10)
     ax.grid(axis="x", which="major", alpha=0.3)
-    ax.legend(loc="lower right", fontsize=8)
+    # Below the axes, where no bar or tick can be hidden by it.
+    ax.legend(loc="upper center", bbox_to_anchor=(0.5, -0.07), ncol=3, fontsize=8)
     fig.tight_layout()
     fig.savefig(path, dpi=110)
     plt.close(fig)
