@@ -1,18 +1,172 @@
-// The differences between the supported CPython versions (3.13, 3.14, 3.15), decided by
+// The differences between the supported CPython versions (3.11 to 3.15), decided by
 // PY_VERSION_HEX here and nowhere else: every other file includes this one instead of
-// Python.h and writes one spelling for all versions.
+// Python.h and writes one spelling for all versions, the newest interpreter's. Where an
+// older version lacks a call, a stand-in of the same name and contract is defined below,
+// limited to what sprig asks of it.
 #pragma once
 #include <Python.h>
 
-#if PY_VERSION_HEX < 0x030D0000
-#error "sprig needs CPython 3.13 or newer"
+#if PY_VERSION_HEX < 0x030B0000
+#error "sprig needs CPython 3.11 or newer"
 #endif
 
 // Alike on every supported version, so written once where they are used:
-// - the keys object of a dictionary (instance_dict.hpp) has had the same layout since 3.13,
+// - the keys object of a dictionary (instance_dict.hpp) has had the same layout since 3.11,
 //   and the import-time check still decides per interpreter whether it is read in place;
-// - _PyType_LookupRef and _PyDict_NewPresized are exported by 3.13 to 3.15;
-// - type version tags (PyUnstable_Type_AssignVersionTag) date from 3.12.
+// - _PyDict_NewPresized is exported by 3.11 to 3.15;
+// - a type's version tag is never reused, and any change to the type or a base resets it
+//   to 0 (3.11 gave up wrapping the counter around, for its specialising interpreter).
+
+#if PY_VERSION_HEX < 0x030D0000
+#include <mutex>
+#endif
+
+// ---- 3.12 and older -------------------------------------------------------------------
+
+#if PY_VERSION_HEX < 0x030C0000
+
+/// 3.11 has no call that only assigns a version tag. Its method-cache lookup assigns one to
+/// the class and its bases on the way, as the interpreter's own attribute lookups do, and
+/// Py_TPFLAGS_VALID_VERSION_TAG then says whether it could.
+inline int PyUnstable_Type_AssignVersionTag(PyTypeObject* type) {
+    if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return 1;
+    static PyObject* probe = PyUnicode_InternFromString("__sprig_version_probe__");
+    if (!probe) {
+        PyErr_Clear();
+        return 0;
+    }
+    // Looks through the dictionaries of the MRO with an exact str key: runs no Python code.
+    (void)_PyType_Lookup(type, probe);
+    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? 1 : 0;
+}
+
+inline PyObject* PyErr_GetRaisedException() {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (!type) return nullptr;
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback && value) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return value;
+}
+
+inline void PyErr_SetRaisedException(PyObject* exc) {
+    if (!exc) {
+        PyErr_Restore(nullptr, nullptr, nullptr);
+        return;
+    }
+    PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc)));
+    PyErr_Restore(type, exc, PyException_GetTraceback(exc));
+}
+
+// Before 3.12 an int's ob_size holds its sign and its count of 30-bit digits.
+inline int PyUnstable_Long_IsCompact(const PyLongObject* op) {
+    return Py_SIZE(op) >= -1 && Py_SIZE(op) <= 1;
+}
+
+inline Py_ssize_t PyUnstable_Long_CompactValue(const PyLongObject* op) {
+    Py_ssize_t digit = static_cast<Py_ssize_t>(op->ob_digit[0]);
+    return Py_SIZE(op) * digit;
+}
+
+#endif  // < 3.12
+
+// ---- 3.12 and 3.11 --------------------------------------------------------------------
+
+#if PY_VERSION_HEX < 0x030D0000
+
+/// A lock that detaches a waiting thread from the interpreter, as 3.13's PyMutex does, so
+/// that the holder can always finish. It may also be taken with no interpreter attached.
+struct PyMutex {
+    std::mutex lock;
+};
+
+inline void PyMutex_Lock(PyMutex* m) {
+    if (m->lock.try_lock()) return;
+    PyThreadState* saved = PyGILState_Check() ? PyEval_SaveThread() : nullptr;
+    m->lock.lock();
+    if (saved) PyEval_RestoreThread(saved);
+}
+
+inline void PyMutex_Unlock(PyMutex* m) { m->lock.unlock(); }
+
+inline int PyWeakref_GetRef(PyObject* ref, PyObject** pobj) {
+    *pobj = nullptr;
+    if (!PyWeakref_Check(ref)) {
+        PyErr_SetString(PyExc_TypeError, "expected a weakref");
+        return -1;
+    }
+    PyObject* target = PyWeakref_GetObject(ref);
+    if (!target) return -1;
+    if (target == Py_None) return 0;
+    *pobj = Py_NewRef(target);
+    return 1;
+}
+
+inline int PyDict_GetItemRef(PyObject* dict, PyObject* key, PyObject** result) {
+    PyObject* value = PyDict_GetItemWithError(dict, key);
+    *result = Py_XNewRef(value);
+    if (value) return 1;
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+inline int PyDict_GetItemStringRef(PyObject* dict, const char* key, PyObject** result) {
+    *result = nullptr;
+    PyObject* name = PyUnicode_FromString(key);
+    if (!name) return -1;
+    int found = PyDict_GetItemRef(dict, name, result);
+    Py_DECREF(name);
+    return found;
+}
+
+inline int PyObject_GetOptionalAttr(PyObject* obj, PyObject* name, PyObject** result) {
+    return _PyObject_LookupAttr(obj, name, result);
+}
+
+inline PyObject* _PyType_LookupRef(PyTypeObject* type, PyObject* name) {
+    return Py_XNewRef(_PyType_Lookup(type, name));
+}
+
+inline int PyList_Extend(PyObject* list, PyObject* iterable) {
+    PyObject* none = _PyList_Extend(reinterpret_cast<PyListObject*>(list), iterable);
+    if (!none) return -1;
+    Py_DECREF(none);
+    return 0;
+}
+
+#define Py_ASNATIVEBYTES_BIG_ENDIAN 0
+#define Py_ASNATIVEBYTES_LITTLE_ENDIAN 1
+#define Py_ASNATIVEBYTES_NATIVE_ENDIAN 3
+
+/// The two's-complement bytes of an int, signed. Without a buffer: an upper bound of the
+/// bytes the value needs. With one: a value no larger than `n` exactly when the int fits in
+/// `n` bytes, which are then written; otherwise a larger value and the buffer unspecified.
+inline Py_ssize_t PyLong_AsNativeBytes(PyObject* v, void* buffer, Py_ssize_t n, int flags) {
+    if (!buffer || n <= 0) {
+        size_t bits = _PyLong_NumBits(v);
+        if (bits == static_cast<size_t>(-1) && PyErr_Occurred()) return -1;
+        return static_cast<Py_ssize_t>(bits / 8 + 1);
+    }
+    int little = (flags & 3) == 3 ? PY_LITTLE_ENDIAN : (flags & 1);
+    if (_PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(v),
+                            static_cast<unsigned char*>(buffer), static_cast<size_t>(n),
+                            little, 1) < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return -1;
+        PyErr_Clear();
+        return n + 1;
+    }
+    return n;
+}
+
+// The module slot that declares free-threading support came with 3.13.
+#define SPRIG_MOD_GIL_SLOT
+
+#else
+
+#define SPRIG_MOD_GIL_SLOT {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+
+#endif  // < 3.13
 
 namespace sprig::compat {
 

@@ -326,7 +326,7 @@ int module_exec(PyObject* module) {
 
 PyModuleDef_Slot g_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    SPRIG_MOD_GIL_SLOT
     {0, nullptr},
 };
 

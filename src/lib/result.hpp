@@ -1,7 +1,9 @@
 // Errors as values: every engine returns Result<T>; only the calling frame raises.
 #pragma once
-#include <expected>
+#include <new>
 #include <string>
+#include <type_traits>
+#include <utility>
 
 #include "lib/ref.hpp"
 
@@ -14,8 +16,91 @@ struct Failure {
     const char* where = "";  // source location of an internal failure
 };
 
+/// A failure on its way into a Result, as `fail` makes it.
+struct Unexpected {
+    Failure failure;
+};
+
+/// A value or a Failure: the subset of std::expected that sprig uses, written out because
+/// the standard one is missing or unusable with some supported compilers (clang before 19
+/// with libstdc++). Move-only, like Failure.
 template <class T>
-using Result = std::expected<T, Failure>;
+class Result {
+public:
+    template <class U = T>
+        requires(std::is_constructible_v<T, U &&> &&
+                 !std::is_same_v<std::remove_cvref_t<U>, Result> &&
+                 !std::is_same_v<std::remove_cvref_t<U>, Unexpected>)
+    Result(U&& value) : ok_(true) {
+        new (&value_) T(std::forward<U>(value));
+    }
+    Result(Unexpected&& u) : ok_(false) { new (&failure_) Failure(std::move(u.failure)); }
+    Result(Result&& other) : ok_(other.ok_) {
+        if (ok_) new (&value_) T(std::move(other.value_));
+        else new (&failure_) Failure(std::move(other.failure_));
+    }
+    Result& operator=(Result&& other) {
+        if (this != &other) {
+            this->~Result();
+            new (this) Result(std::move(other));
+        }
+        return *this;
+    }
+    ~Result() {
+        if (ok_) value_.~T();
+        else failure_.~Failure();
+    }
+
+    explicit operator bool() const { return ok_; }
+    bool has_value() const { return ok_; }
+    T& operator*() & { return value_; }
+    T&& operator*() && { return std::move(value_); }
+    const T& operator*() const& { return value_; }
+    T* operator->() { return &value_; }
+    const T* operator->() const { return &value_; }
+    Failure& error() & { return failure_; }
+    Failure&& error() && { return std::move(failure_); }
+
+private:
+    bool ok_;
+    union {
+        T value_;
+        Failure failure_;
+    };
+};
+
+/// Success without a value, or a Failure.
+template <>
+class Result<void> {
+public:
+    Result() : failed_(false) {}
+    Result(Unexpected&& u) : failed_(true) { new (&failure_) Failure(std::move(u.failure)); }
+    Result(Result&& other) : failed_(other.failed_) {
+        if (failed_) new (&failure_) Failure(std::move(other.failure_));
+    }
+    Result& operator=(Result&& other) {
+        if (this != &other) {
+            this->~Result();
+            new (this) Result(std::move(other));
+        }
+        return *this;
+    }
+    ~Result() {
+        if (failed_) failure_.~Failure();
+    }
+
+    explicit operator bool() const { return !failed_; }
+    bool has_value() const { return !failed_; }
+    Failure& error() & { return failure_; }
+    Failure&& error() && { return std::move(failure_); }
+
+private:
+    bool failed_;
+    union {
+        Failure failure_;
+    };
+};
+
 using Status = Result<void>;
 
 #define SPRIG_STR2(x) #x
@@ -42,12 +127,12 @@ using Status = Result<void>;
 /// by code we called: that one is never swallowed and ends the call.
 [[gnu::cold, gnu::noinline]] Status discard_pending();
 
-inline std::unexpected<Failure> fail(Failure f) { return std::unexpected(std::move(f)); }
+inline Unexpected fail(Failure f) { return Unexpected{std::move(f)}; }
 
 #define SPRIG_TRY(expr)                                                   \
     do {                                                                  \
         if (auto _sprig_s = (expr); !_sprig_s) [[unlikely]]               \
-            return std::unexpected(std::move(_sprig_s.error()));          \
+            return ::sprig::fail(std::move(_sprig_s.error()));            \
     } while (0)
 
 }  // namespace sprig
