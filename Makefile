@@ -7,7 +7,7 @@ PY ?=
 .PHONY: test sanitize bench bench-all build install clean
 
 test:
-	$(PYROOT) tools/check.sh $(if $(PY),--python $(PY)) $(ARGS)
+	tools/check.sh $(if $(PY),--python $(PY)) $(ARGS)
 
 sanitize:
 	$(PYROOT) tools/sanitize.sh
@@ -19,7 +19,7 @@ bench-all:
 	$(PYROOT) tools/bench.sh --all
 
 build:
-	$(PYROOT) tools/build.sh release $(or $(PY),3.14)
+	$(PYROOT) --root $$(tools/roots $(or $(PY),3.14)) tools/build.sh release $(or $(PY),3.14)
 
 # Installs for your own Python (the one that runs as $(PYTHON), e.g. an activated virtual
 # environment), not into the provisioned root. PIP_FLAGS=--no-build-isolation for offline use.

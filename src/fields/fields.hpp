@@ -186,7 +186,7 @@ template <size_t K, class Out, class Make>
                                                        Make& make) {
     size_t k = K ? K : info.fields.size();
     PyObject* const* fields = info.fields.data();
-#pragma GCC unroll 8
+SPRIG_UNROLL_8
     for (size_t i = k; i-- > 0;) {
         PyObject* field = fields[i];
         if (entries[i].key != field) [[unlikely]]

@@ -331,7 +331,7 @@ private:
         // A local: stores below may alias the table.
         PyObject* const* names = cls->names;
         // Last field first, so that the first comes off the stack first.
-#pragma GCC unroll 8
+SPRIG_UNROLL_8
         for (uint32_t i = k; i-- > 0;) {
             if (entries[i].key != names[i]) [[unlikely]] {
                 r.s.top = r.s.base + mark;
