@@ -118,7 +118,7 @@ def gc_paused():
 
 def expression_chain(depth, leaf=None):
     """`depth` nested ast.Expr nodes above `leaf` (a Name by default), built without recursion."""
-    node = ast.Name("x") if leaf is None else leaf
+    node = ast.Name("x", ast.Load()) if leaf is None else leaf
     with gc_paused():
         for _ in range(depth):
             node = ast.Expr(node)

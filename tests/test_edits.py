@@ -5,6 +5,7 @@ and the two trees are compared node by node, walking both in the same order.
 """
 
 import ast
+import contextlib
 import random
 import sys
 import textwrap
@@ -198,7 +199,7 @@ def test_statement_without_locations_gets_the_start_values():
 
 
 def test_end_positions_come_from_the_start_frame():
-    child = ast.Name("x")
+    child = ast.Name("x", ast.Load())
     statement = ast.Expr(child, lineno=5, col_offset=4)
     sprig.fix_missing_locations(ast.Module([statement], []))
     assert [getattr(statement, n) for n in LOCATIONS] == [5, 4, 1, 0]
@@ -431,7 +432,9 @@ def test_a_class_changed_while_the_writes_are_checked():
     """Looking the location names up on the class runs the key's __eq__, which changes the
     node's class: its children are then those of the new class."""
     key = Shapeshifter("end_col_offset")
-    with pytest.warns(RuntimeWarning, match="non-string key"):
+    # From 3.12 a class warns of a key that is no str in its namespace.
+    with (pytest.warns(RuntimeWarning, match="non-string key") if sys.version_info >= (3, 12)
+          else contextlib.nullcontext()):
         before = type("Before", (ast.Name,), {key: 0})
     node = before("x")
     node.kid = ast.Name("y")

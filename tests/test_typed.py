@@ -373,7 +373,7 @@ def test_a_change_is_seen_in_nodes_not_yet_expanded():
 
 
 def test_a_million_levels():
-    leaf = ast.Name("x")
+    leaf = ast.Name("x", ast.Load())
     chain = expression_chain(1_000_000, leaf)
     assert sprig.walk_frontier(chain, (A.Name,)) == [leaf]
     [(node, parent, field, index)] = sprig.walk_frontier_edges(chain, (A.Name,))

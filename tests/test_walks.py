@@ -240,7 +240,7 @@ def test_hand_built(make):
 
 
 def test_fields_found_whatever_the_set_order():
-    a, b = ast.Name("a"), ast.Name("b")
+    a, b = ast.Name("a", ast.Load()), ast.Name("b", ast.Load())
     n = ast.BinOp(left=a, lineno=3, op=ast.Add(), right=b)
     assert sprig.walk_dfs(n) == [n, a, a.ctx, n.op, b, b.ctx]
 
@@ -352,12 +352,12 @@ def test_classes_made_before_and_after_the_first_walk(thread):
     def scenario():
         Before = type("Before", (ast.Name,), {})
         BeforeIf = type("BeforeIf", (ast.If,), {})
-        early = BeforeIf(Before("x"), [ast.Expr(Before("y"))], [])
+        early = BeforeIf(Before("x", ast.Load()), [ast.Expr(Before("y", ast.Load()))], [])
         assert_walks_match(early)  # on a new thread, its first walk
         After = type("After", (ast.Name,), {})
         AfterDeeper = type("AfterDeeper", (After, ast.Name), {})
         AfterDef = type("AfterDef", (ast.FunctionDef,), {})
-        inner = BeforeIf(After("a"), [ast.Expr(AfterDeeper("b"))], [])
+        inner = BeforeIf(After("a", ast.Load()), [ast.Expr(AfterDeeper("b", ast.Load()))], [])
         late = AfterDef("f", ast.arguments(), [inner])
         assert len(assert_walks_match(ast.Module([late, early], []))) == 15
 
@@ -374,7 +374,7 @@ def test_many_classes_and_deep_inheritance():
         deep = [ast.Expr]
         for i in range(150):
             deep.append(type(f"Deep{i}", (deep[-1],), {}))
-        node = ast.Name("leaf")
+        node = ast.Name("leaf", ast.Load())
         assert sprig._walk_count(node) == 2  # the first walk on the thread builds its table
         made += [(type(f"Late{i}", (b,), {}), b) for i in range(150) for b in [bases[i % 4]]]
         for i, (cls, kind) in enumerate(made + [(cls, ast.Expr) for cls in deep[1:]]):
@@ -385,7 +385,7 @@ def test_many_classes_and_deep_inheritance():
             elif kind is ast.If:
                 node = cls(ast.Constant(i), [ast.Pass(), ast.Expr(node)], [])
             else:
-                node = cls(ast.Name("f"), [ast.Constant(i), node], [])
+                node = cls(ast.Name("f", ast.Load()), [ast.Constant(i), node], [])
         assert len(assert_walks_match(node)) == 972
 
     in_new_thread(scenario)
@@ -406,7 +406,7 @@ def test_a_class_under_two_ast_bases_holds_its_names_once():
 
     one_base, two_bases = in_new_thread(scenario)
     assert one_base == two_bases > 0
-    assert all(len(sprig.walk_dfs(cls(**{name: ast.Name("x")}))) == 3
+    assert all(len(sprig.walk_dfs(cls(**{name: ast.Name("x", ast.Load())}))) == 3
                for cls, name in zip(classes, names))  # fmt: skip
 
 
