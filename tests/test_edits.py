@@ -432,8 +432,8 @@ def test_a_class_changed_while_the_writes_are_checked():
     """Looking the location names up on the class runs the key's __eq__, which changes the
     node's class: its children are then those of the new class."""
     key = Shapeshifter("end_col_offset")
-    # From 3.12 a class warns of a key that is no str in its namespace.
-    with (pytest.warns(RuntimeWarning, match="non-string key") if sys.version_info >= (3, 12)
+    # From 3.13 a class warns of a key that is no str in its namespace.
+    with (pytest.warns(RuntimeWarning, match="non-string key") if sys.version_info >= (3, 13)
           else contextlib.nullcontext()):
         before = type("Before", (ast.Name,), {key: 0})
     node = before("x")

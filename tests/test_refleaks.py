@@ -462,14 +462,16 @@ for _f, _args in _CLASS_CALLS.items():
 
 def reference_deltas(call, runs=7):
     """The change in the total reference count over each of `runs` calls."""
-    deltas = []
+    # Filled in place: before 3.12 small ints are counted, and a growing list would hold one
+    # more reference to them at each reading.
+    deltas = [None] * runs
     gc.collect()
     before = sys.gettotalrefcount()
-    for _ in range(runs):
+    for i in range(runs):
         call()
         gc.collect()
         after = sys.gettotalrefcount()
-        deltas.append(after - before)
+        deltas[i] = after - before
         before = after  # exactly one count object is alive at every reading
     return deltas
 
