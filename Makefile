@@ -4,7 +4,7 @@
 PYROOT := tools/pyroot
 PY ?=
 
-.PHONY: test sanitize bench bench-all build install clean
+.PHONY: test sanitize bench bench-all build install clean compilers wheels
 
 test:
 	tools/check.sh $(if $(PY),--python $(PY)) $(ARGS)
@@ -29,3 +29,12 @@ install:
 
 clean:
 	rm -rf build
+
+# Every supported compiler (g++ 12, 14, 16; clang 14, 19): a build without warnings and a
+# quick slice of the suite on each.
+compilers:
+	tools/compilers.sh
+
+# The sdist and a manylinux wheel for each supported CPython, into dist/.
+wheels:
+	tools/wheels.sh

@@ -195,7 +195,7 @@ Result<Ref> fix_missing_locations(PyObject* node) {
             frames.release_from(size_t{top.frame} + 1);
             if (!frames.reserve_more(1)) [[unlikely]]
                 return fail(no_memory());
-            Frame own;
+            Frame own{};  // repair() fills it only when it hands down its own frame
             auto repaired = repair(top.node, **info, frames[top.frame], names, own);
             if (!repaired) return fail(std::move(repaired.error()));
             if (*repaired == HandedDown::own) {

@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Builds the sdist and one wheel per supported CPython into dist/, each in the root that holds
+# its interpreter, with the C++ runtime linked in; auditwheel then checks each and repairs it
+# to the manylinux tag below, and fails if a wheel needs a newer system than that.
+#   wheels.sh [VERSION...]        (default: 3.11 to 3.15)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+plat=manylinux_2_28_x86_64
+versions=("$@")
+[ ${#versions[@]} -gt 0 ] || versions=(3.11 3.12 3.13 3.14 3.15)
+rm -rf dist
+mkdir -p dist/raw
+start=$SECONDS
+echo "== sdist"
+tools/pyroot python3.14 -c 'import sys, scikit_build_core.build as b; print(b.build_sdist(sys.argv[1]))' dist
+for v in "${versions[@]}"; do
+    echo "== wheel for CPython $v"
+    # The build backend is pure Python: an interpreter without one (the pyenv-built 3.12)
+    # borrows the root's.
+    tools/pyroot --root "$(tools/roots "$v")" bash -c '
+        set -euo pipefail
+        py=$(tools/interpreter "$1" release)
+        "$py" -c "import scikit_build_core" 2>/dev/null || export PYTHONPATH=/usr/lib/python3/dist-packages
+        "$py" -c "import sys, scikit_build_core.build as b
+print(b.build_wheel(sys.argv[1], {\"cmake.define.SPRIG_STATIC_RUNTIME\": \"ON\",
+                                  \"build-dir\": \"build/wheel-{wheel_tag}\"}))" dist/raw
+    ' bash "$v" >/dev/null
+done
+echo "== auditwheel"
+tools/pyroot bash -c '
+    set -euo pipefail
+    plat=$1
+    for w in dist/raw/*.whl; do
+        auditwheel show "$w" | tr "\n" " " | sed "s/  */ /g"; echo
+        auditwheel repair --plat "$plat" --only-plat -w dist "$w" >/dev/null 2>&1 || {
+            echo "wheels: $w cannot be tagged $plat:" >&2; auditwheel show "$w" >&2; exit 1; }
+    done
+' bash "$plat"
+rm -rf dist/raw
+ls -1 dist
+echo "== sdist and ${#versions[@]} wheels in $((SECONDS - start)) s"
