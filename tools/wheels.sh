@@ -1,7 +1,12 @@
 #!/usr/bin/env bash
 # Builds the sdist and one wheel per supported CPython into dist/, each in the root that holds
-# its interpreter, with the C++ runtime linked in; auditwheel then checks each and repairs it
-# to the manylinux tag below, and fails if a wheel needs a newer system than that.
+# its interpreter; auditwheel then checks each and repairs it to the manylinux tag below, and
+# fails if a wheel needs a newer system than that.
+#
+# The wheels are compiled by g++ 12, whose C++ runtime (libstdc++ 12) asks for nothing newer
+# than that of the oldest systems of the tag. The module calls few C library functions, none of
+# them newer than that either. (A statically linked runtime would drag in parts of the C++
+# library that need a far newer C library.)
 #   wheels.sh [VERSION...]        (default: 3.11 to 3.15)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,13 +22,13 @@ for v in "${versions[@]}"; do
     echo "== wheel for CPython $v"
     # The build backend is pure Python: an interpreter without one (the pyenv-built 3.12)
     # borrows the root's.
-    tools/pyroot --root "$(tools/roots "$v")" bash -c '
+    CXX=g++-12 tools/pyroot --root "$(tools/roots "$v")" bash -c '
         set -euo pipefail
+        export CXX=g++-12
         py=$(tools/interpreter "$1" release)
         "$py" -c "import scikit_build_core" 2>/dev/null || export PYTHONPATH=/usr/lib/python3/dist-packages
         "$py" -c "import sys, scikit_build_core.build as b
-print(b.build_wheel(sys.argv[1], {\"cmake.define.SPRIG_STATIC_RUNTIME\": \"ON\",
-                                  \"build-dir\": \"build/wheel-{wheel_tag}\"}))" dist/raw
+print(b.build_wheel(sys.argv[1], {\"build-dir\": \"build/wheel-{wheel_tag}\"}))" dist/raw
     ' bash "$v" >/dev/null
 done
 echo "== auditwheel"
