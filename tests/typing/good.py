@@ -5,7 +5,7 @@ import ast
 from typing import Literal, assert_type
 
 import sprig
-from sprig import *  # noqa: F403 - the names come from the stubs' __all__
+from sprig import *  # noqa: F403  # pyright: ignore[reportWildcardImportFromLibrary]
 
 tree: ast.Module = ast.parse("def f(x):\n    return g(x) + 1\n")
 scopes = (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)
