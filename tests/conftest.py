@@ -8,6 +8,7 @@ only one corpus tree is alive at a time. A test that edits the tree must edit it
 
 import os
 import pathlib
+import shutil
 import subprocess
 import sys
 
@@ -66,6 +67,70 @@ def installed_python(tmp_path_factory):
          "PIP_FLAGS=--no-build-isolation --no-deps --no-index --quiet"],
         env=clean_environment(PIP_NO_CACHE_DIR="1"))
     return python
+
+
+MYPY = [
+    "-m", "mypy", "--strict", "--enable-error-code", "deprecated", "--no-incremental",
+    "--show-error-codes", "--no-error-summary",
+]  # fmt: skip
+# Where tools/pyroot installs pyright; PYRIGHT names another script or executable.
+PYRIGHT_SCRIPT = "/opt/pyright/node_modules/pyright/index.js"
+
+
+def checker_missing(reason):
+    """A type checker is not there: CI must have every checker, so there this fails."""
+    if os.environ.get("CI") == "true":
+        pytest.fail(f"{reason} (CI=true: every type checker must run)", pytrace=False)
+    pytest.skip(reason)
+
+
+def mypy_runs(python, cache):
+    probe = subprocess.run([python, *MYPY, "--cache-dir", cache, "-c", "x = 1"],
+                           capture_output=True, env=clean_environment())
+    return probe.returncode == 0
+
+
+@pytest.fixture(scope="session")
+def mypy_python(tmp_path_factory):
+    """The interpreter that runs mypy: this one where it can, else python3.14. Debian builds
+    mypy for python3.14: other versions may import parts of it but fail on it, so a trivial
+    check decides. The checks then target the running version either way."""
+    cache = tmp_path_factory.mktemp("cache")
+    for python in (sys.executable, shutil.which("python3.14")):
+        if python and mypy_runs(python, cache):
+            return python
+    checker_missing("no interpreter here runs mypy")
+
+
+@pytest.fixture(scope="session")
+def pyright():
+    """The command that runs pyright: PYRIGHT, a `pyright` on PATH, or node with the script
+    that tools/pyroot installs."""
+    named = os.environ.get("PYRIGHT")
+    if named:
+        return [shutil.which("node") or "node", named] if named.endswith(".js") else [named]
+    if shutil.which("pyright"):
+        return ["pyright"]
+    if shutil.which("node") and os.path.exists(PYRIGHT_SCRIPT):
+        return ["node", PYRIGHT_SCRIPT]
+    checker_missing(f"pyright is not installed (neither on PATH nor {PYRIGHT_SCRIPT})")
+
+
+def run_mypy(mypy_python, python, paths, cwd, ok=(0, 1)):
+    """mypy --strict over `paths`, for the running version with `python`'s packages."""
+    version = f"{sys.version_info[0]}.{sys.version_info[1]}"
+    return run([mypy_python, *MYPY, "--python-version", version, "--python-executable",
+                python, "--cache-dir", cwd / ".mypy_cache", *paths],
+               ok=ok, cwd=cwd, env=clean_environment())
+
+
+def run_pyright(pyright, python, paths, cwd, ok=(0, 1)):
+    """pyright in strict mode over `paths`, for the running version with `python`'s
+    packages; returns its report, and exits 0 when it found no error."""
+    version = f"{sys.version_info[0]}.{sys.version_info[1]}"
+    (cwd / "pyrightconfig.json").write_text('{"typeCheckingMode": "strict"}\n')
+    return run([*pyright, "--pythonpath", python, "--pythonversion", version, *paths],
+               ok=ok, cwd=cwd, env=clean_environment())
 
 
 def run(args, ok=(0,), **kwargs):

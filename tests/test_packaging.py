@@ -51,7 +51,7 @@ for name in sprig.__all__:
     obj = getattr(sprig, name)
     if isinstance(obj, type):
         obj().visit(tree)
-    elif name != "walk":
+    elif callable(obj) and name != "walk":
         obj(*calls[name])
 print(sprig.__file__)
 print(sprig._walk_count(tree), len(list(ast.walk(tree))))

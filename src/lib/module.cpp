@@ -1,5 +1,5 @@
 // The module object: its definition and slots, the twelve function records with their
-// signatures and docstrings, and module exec. The only file that knows PyMethodDef.
+// signatures and docstrings, the event codes, and module exec. The only file that knows PyMethodDef.
 #include "lib/edits.hpp"
 #include "lib/hash.hpp"
 #include "lib/instance_dict.hpp"
@@ -65,21 +65,19 @@ constexpr int kFlags = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
 
 PyMethodDef g_walk = SPRIG_RECORD(kWalk, body_walk,
     "walk(node)\n--\n\n"
-    "Deprecated. Use `walk_dfs` for explicit depth-first order or\n"
-    "`walk_unordered` for the faster order-agnostic variant.\n"
+    "Deprecated in favour of `walk_dfs`, which returns the same list.\n"
     "\n"
-    "Emits a `DeprecationWarning` once per process on the first call, then\n"
-    "delegates to `walk_dfs`. The warning is gated behind an atomic flag\n"
-    "so repeated calls don't pay the cost of the `warnings.warn` machinery.");
+    "Emits a `DeprecationWarning` on the first call in a process, then\n"
+    "returns `walk_dfs(node)`.");
 
 PyMethodDef g_walk_dfs = SPRIG_RECORD(kWalkDfs, body_walk_dfs,
     "walk_dfs(node)\n--\n\n"
     "Walk the AST rooted at `node` in strict depth-first pre-order and\n"
     "return every descendant (including `node` itself) as a list.\n"
     "\n"
-    "Semantically equivalent to `list(ast.walk(node))` but ~100\u00d7 faster.\n"
-    "Use `walk_unordered` if traversal order doesn't matter \u2014 it's faster\n"
-    "still.");
+    "It returns the nodes `ast.walk` finds, in depth-first pre-order\n"
+    "(`ast.walk` goes breadth-first). Use `walk_unordered` if traversal order\n"
+    "doesn't matter.");
 
 PyMethodDef g_walk_unordered = SPRIG_RECORD(kWalkUnordered, body_walk_unordered,
     "walk_unordered(node)\n--\n\n"
@@ -87,9 +85,9 @@ PyMethodDef g_walk_unordered = SPRIG_RECORD(kWalkUnordered, body_walk_unordered,
     "`node` itself) as a list, in an implementation-defined order.\n"
     "\n"
     "The set of returned nodes is identical to `walk_dfs` and to\n"
-    "`ast.walk`; only the order differs. Use this whenever order is not\n"
-    "significant \u2014 batched prefetching makes it ~25% faster than\n"
-    "`walk_dfs`.");
+    "`ast.walk`; only the order differs, and no order is promised: it may\n"
+    "change from one version to the next. The walk takes nodes off its stack in\n"
+    "batches and prefetches the memory of each batch before reading it.");
 
 PyMethodDef g_walk_frontier = SPRIG_RECORD(kWalkFrontier, body_walk_frontier,
     "walk_frontier(node, kinds)\n--\n\n"
@@ -294,11 +292,30 @@ Status add_visitor_classes(PyObject* module) {
     return {};
 }
 
+// The event codes of walk_frontier_events, as plain ints: the events stay plain ints too,
+// so code that compares with 0, 1 and 2 keeps working.
+Status add_event_codes(PyObject* module) {
+    struct Code { const char* name; long value; };
+    static constexpr Code codes[] = {{"MATCH", 0}, {"ENTER", 1}, {"EXIT", 2}};
+    auto all_attr = interned(Name::__all__);
+    if (!all_attr) return fail(std::move(all_attr.error()));
+    Ref all = Ref::adopt(PyObject_GetAttr(module, *all_attr));
+    if (!all) return fail(take_pending());
+    for (const Code& code : codes) {
+        Ref text = Ref::adopt(PyUnicode_InternFromString(code.name));
+        if (!text || PyList_Append(all.get(), text.get()) < 0) return fail(take_pending());
+        if (PyModule_AddIntConstant(module, code.name, code.value) < 0)
+            return fail(take_pending());
+    }
+    return {};
+}
+
 Result<Ref> exec_body(Args a) {
     PyObject* module = a[0];
     if (!PyModule_Check(module)) return fail(type_mismatch(module, &PyModule_Type));
     for (PyMethodDef* record : kExecOrder) SPRIG_TRY(add_function(module, record));
     SPRIG_TRY(add_visitor_classes(module));
+    SPRIG_TRY(add_event_codes(module));
     SPRIG_TRY(add_function(module, &g_direct_reads, false));
     // A dunder, so that neither __all__ nor the public names change.
     if (PyModule_AddStringConstant(module, "__version__", SPRIG_VERSION) < 0)
