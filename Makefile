@@ -1,25 +1,48 @@
-# Every target runs under tools/pyroot, which supplies CPython 3.13, 3.14 and 3.15 with their
-# debug builds (the host's, or a private Debian testing root that it creates on first use).
-# PY=3.13 (or 3.14, 3.15) limits test and bench to one version; ARGS go to pytest.
+# Every target runs in the project's Debian roots (tools/pyroot), which it creates on first
+# use: CPython 3.11 with its debug build on Debian 12; 3.13, 3.14 and 3.15 with theirs, and
+# the host's pyenv-built 3.12, on Debian testing; systems without a compiler for the wheels.
+# PY=3.11 (to 3.15) limits test, build and bench to one version; ARGS go to pytest.
 PYROOT := tools/pyroot
 PY ?=
 
-.PHONY: test sanitize bench bench-all build install clean compilers wheels
+.PHONY: test sanitize bench bench-all build install clean compilers wheels wheel-test \
+	debian-route roots
 
 test:
 	tools/check.sh $(if $(PY),--python $(PY)) $(ARGS)
+
+# Every supported compiler (g++ 12, 14, 16; clang 14, 19): a build without warnings and a
+# quick slice of the suite on each.
+compilers:
+	tools/compilers.sh $(ARGS)
+
+# The sdist and a manylinux wheel for each supported CPython, into dist/.
+wheels:
+	tools/wheels.sh
+
+# Each wheel in dist/ installed with pip into a system without a compiler, and tried there.
+wheel-test:
+	tools/wheel-test.sh
+
+# The README's Debian 12 and Debian 13 routes from the sdist in dist/, word for word.
+debian-route:
+	tools/debian-route.sh
 
 sanitize:
 	$(PYROOT) tools/sanitize.sh
 
 bench:
-	$(PYROOT) tools/bench.sh $(if $(PY),--python $(PY))
+	tools/bench.sh $(if $(PY),--python $(PY))
 
 bench-all:
-	$(PYROOT) tools/bench.sh --all
+	tools/bench.sh --all
 
 build:
 	$(PYROOT) --root $$(tools/roots $(or $(PY),3.14)) tools/build.sh release $(or $(PY),3.14)
+
+# Creates (or updates) every root at once; the other targets create the ones they need.
+roots:
+	tools/roots --provision
 
 # Installs for your own Python (the one that runs as $(PYTHON), e.g. an activated virtual
 # environment), not into the provisioned root. PIP_FLAGS=--no-build-isolation for offline use.
@@ -28,13 +51,4 @@ install:
 	$(PYTHON) -m pip install $(PIP_FLAGS) .
 
 clean:
-	rm -rf build
-
-# Every supported compiler (g++ 12, 14, 16; clang 14, 19): a build without warnings and a
-# quick slice of the suite on each.
-compilers:
-	tools/compilers.sh
-
-# The sdist and a manylinux wheel for each supported CPython, into dist/.
-wheels:
-	tools/wheels.sh
+	rm -rf build dist
