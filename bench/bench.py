@@ -644,7 +644,8 @@ def summary_markdown(entries, about):
     for e in entries:
         lines.append(f"| `{e['name']}` | " + " | ".join(summary_cells(e)) + " |")
     lines += ["", "| function | the sprig call | its peer |", "| --- | --- | --- |"]
-    lines += [f"| `{e['name']}` | `{e['call']}` | `{e['peer'].replace('|', '\\|')}` |"
+    escaped_bar = "\\|"  # a backslash inside an f-string's braces needs 3.12
+    lines += [f"| `{e['name']}` | `{e['call']}` | `{e['peer'].replace('|', escaped_bar)}` |"
               for e in entries]
     return "\n".join([about, ""] + lines) + "\n"
 

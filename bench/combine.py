@@ -5,7 +5,7 @@
 One line per row and workload: for each interpreter, sprig's ns per node and its speed-up
 over the peer on that interpreter; then sprig's time on each version against its time on
 the reference version (3.14). The peers' speed differs by version, sprig's should not: a
-version whose sprig time exceeds 1.2 times the reference on a row is flagged (floor rows,
+version whose sprig time exceeds 1.25 times the reference on a row is flagged (floor rows,
 which time work outside sprig, are shown but not judged), and the exit status is 1 when any
 is.
 """
@@ -14,7 +14,7 @@ import json
 import sys
 
 REFERENCE = "3.14"
-LIMIT = 1.2
+LIMIT = 1.25
 
 
 def minor(result):

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Builds the optimized extension and times it against the ast module:
+# Builds the optimized extension and times it against the ast module, in the root that holds
+# each interpreter:
 #   bench.sh [--python VERSION] [bench.py options]      (default: 3.14)
 #   bench.sh --all [bench.py options]
-# --all runs the benchmark on every supported version over one corpus (the 3.14 standard
-# library, so that every version times the same workload), each writing
-# bench/results-VERSION.json, then prints the versions side by side (bench/combine.py), also
-# into bench/results-versions.txt.
+# --all runs the benchmark on every supported version over one corpus (a copy of the 3.14
+# standard library, so that every version times the same workload; files an older parser
+# cannot read are left out on that version), each writing bench/results-VERSION.json, then
+# prints the versions side by side (bench/combine.py), also into bench/results-versions.txt.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 versions=(3.14)
@@ -13,21 +14,34 @@ all=false
 case ${1:-} in
     --python) versions=("$2"); shift 2 ;;
     --python=*) versions=("${1#--python=}"); shift ;;
-    --all) all=true; versions=(3.13 3.14 3.15); shift ;;
+    --all) all=true; versions=(3.11 3.12 3.13 3.14 3.15); shift ;;
 esac
+# One version's run: the build, then bench.py with the given options.
+run() {
+    local v=$1; shift
+    tools/pyroot --root "$(tools/roots "$v")" bash -c '
+        set -euo pipefail
+        v=$1; shift
+        dir=$(tools/build.sh release "$v")
+        py=$(tools/interpreter "$v" release)
+        path=$dir
+        "$py" -c "import matplotlib" 2>/dev/null || path=$dir:/usr/lib/python3/dist-packages
+        PYTHONPATH=$path exec "$py" bench/bench.py "$@"
+    ' bash "$v" "$@"
+}
 if ! $all; then
-    v=${versions[0]}
-    dir=$(tools/build.sh release "$v")
-    PYTHONPATH=$dir exec "python$v" bench/bench.py "$@"
+    run "${versions[0]}" "$@"
+    exit
 fi
-corpus=$(python3.14 -c 'import sysconfig; print(sysconfig.get_paths()["stdlib"])')
+corpus=build/bench-corpus
+if [ ! -d "$corpus" ]; then
+    tools/pyroot bash -c 'cp -r "$(python3.14 -c "import sysconfig; print(sysconfig.get_paths()[\"stdlib\"])")" "$1.partial" && mv "$1.partial" "$1"' bash "$corpus"
+fi
 results=()
 for v in "${versions[@]}"; do
-    dir=$(tools/build.sh release "$v")
     echo "== python$v" >&2
-    PYTHONPATH=$dir "python$v" bench/bench.py --corpus "$corpus" \
-        --json "bench/results-$v.json" "$@" >"bench/results-$v.txt"
+    run "$v" --corpus "$corpus" --json "bench/results-$v.json" "$@" >"bench/results-$v.txt"
     results+=("bench/results-$v.json")
 done
-python3.14 bench/combine.py "${results[@]}" | tee bench/results-versions.txt
+tools/pyroot python3.14 bench/combine.py "${results[@]}" | tee bench/results-versions.txt
 exit "${PIPESTATUS[0]}"
