@@ -181,7 +181,32 @@ def editing(base):
     return T
 
 
-TRANSFORMER_SHAPES = [empty, renaming, editing, overriding, linter]
+def yielding(base):
+    # Non-node results in list fields only, where they are spliced in at once: in a single
+    # field the stored object would show in the dumps by its address.
+    class T(empty(base)):
+        def visit_Expr(self, node):  # runs when the list is rebuilt
+            self.log.append(("Expr", id(node)))
+            self.generic_visit(node)
+            yield node
+            if isinstance(node.value, ast.Constant):
+                yield ast.Pass()
+
+        def visit_keyword(self, node):  # yields nothing: removed
+            self.log.append(("keyword", id(node)))
+            return
+            yield
+
+        def visit_alias(self, node):
+            return iter([node, node])
+
+        def visit_comprehension(self, node):
+            return map(self.generic_visit, [node])
+
+    return T
+
+
+TRANSFORMER_SHAPES = [empty, renaming, editing, overriding, linter, yielding]
 
 
 def snapshot(tree):
