@@ -699,6 +699,31 @@ def test_argument_errors_are_the_standard_ones(owner, method, args, bound):
     assert outcomes[0] == outcomes[1]
 
 
+BAD_NODES = {
+    "int": lambda: 1,
+    "None": lambda: None,
+    "list": lambda: [ast.Name("x")],
+    "_fields not iterable": lambda: type("N", (ast.AST,), {"_fields": 5})(),
+    "_fields of ints": lambda: type("N", (ast.AST,), {"_fields": (1,)})(),
+    "_fields raising": lambda: type("N", (ast.AST,), {"_fields": property(lambda s: 1 / 0)})(),
+    "list field not a list": lambda: ast.Expr(value=(ast.Name("x"),)),
+    "list of non-nodes": lambda: ast.Module(body=[1, None, "s"], type_ignores=[]),
+}
+
+
+@pytest.mark.parametrize("node", BAD_NODES)
+@pytest.mark.parametrize("owner, method", METHODS, ids="{0[0]}.{0[1]}".format)
+def test_odd_nodes_fail_or_pass_as_with_the_standard_classes(owner, method, node):
+    outcomes = []
+    for side in ("sprig", "ast"):
+        try:
+            visitor = SIDES[side][owner == "NodeTransformer"]()
+            outcomes.append(("returned", type(getattr(visitor, method)(BAD_NODES[node]()))))
+        except Exception as e:
+            outcomes.append((type(e), str(e)))
+    assert outcomes[0] == outcomes[1]
+
+
 # -- Handlers that return generators and other iterables -------------------------------------
 
 
