@@ -912,9 +912,12 @@ Result<Ref> read_by_name(PyObject* node, PyObject* field) {
     return Ref::adopt(value);
 }
 
-// The transformer's writes of the result of the visit of a child.
+// The transformer's writes of the result of the visit of a child. A null result is the
+// None of a visitor's generic_visit, which a transformer's generic_visit called on a
+// visitor of the other class meets.
 [[gnu::noinline]] Status put_back(Session& s, Frame& f, Pending pending, Ref result) {
     s.touch();
+    if (!result) result = Ref::retain(Py_None);
     if (pending == kListItem) {
         if (result.get() == Py_None) return {};
         auto node = is_node(s.cache, result.get());
@@ -1071,16 +1074,13 @@ Result<Ref> run_generic(Session& s, PyObject* root, Mode mode) {
                 [[unlikely]]
                 release(s, done);
             stack.truncate(stack.size() - 1);
-            // A visitor's generic_visit returns None, which a transformer below it (one
-            // whose generic_visit was called on a visitor of the other class) puts back.
             Ref result;
-            if (done_mode == Mode::transformer) {
+            if (done_mode == Mode::transformer)
                 result = std::move(node);
-            } else {
+            else
                 drop(s, node.release());
-                result = Ref::retain(Py_None);
-            }
-            if (stack.empty()) return result;
+            if (stack.empty()) return done_mode == Mode::transformer ? std::move(result)
+                                                                    : Ref::retain(Py_None);
             SPRIG_TRY(deliver(s, stack[stack.size() - 1], std::move(result)));
             continue;
         }
