@@ -266,8 +266,8 @@ Status add_visitor_classes(PyObject* module) {
     auto generic_t = make_visitor_function(&kTransformerGeneric, standard.transformer_generic,
                                            module_name.get());
     if (!generic_t) return fail(std::move(generic_t.error()));
-    auto visitor = make_visitor_class(module_name.get(), ast.get(), "NodeVisitor", kNodeVisitorDoc,
-                                      visit->get(), generic_v->get());
+    auto visitor = make_visitor_class(module_name.get(), ast.get(), "NodeVisitor",
+                                      kNodeVisitorDoc, visit->get(), generic_v->get());
     if (!visitor) return fail(std::move(visitor.error()));
     auto transformer = make_visitor_class(module_name.get(), ast.get(), "NodeTransformer",
                                           kNodeTransformerDoc, visit->get(), generic_t->get());

@@ -12,7 +12,7 @@ namespace {
 // One function. Its strings are made once with it; `spec` and `standard` live as long as
 // the process (a static record and an object that the visitors' globals hold).
 struct VisitorFunction {
-    PyObject_HEAD
+    PyObject ob_base;
     vectorcallfunc vectorcall;
     const FunctionSpec* spec;
     PyObject* standard;  // borrowed, may be null: see make_visitor_function
@@ -35,7 +35,7 @@ bool bind(PyObject* const* args, Py_ssize_t n, PyObject* kwnames, PyObject** bou
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
         int at = PyUnicode_CompareWithASCIIString(key, "self") == 0   ? 0
                  : PyUnicode_CompareWithASCIIString(key, "node") == 0 ? 1
-                                                                        : -1;
+                                                                      : -1;
         if (at < 0 || bound[at]) return false;
         bound[at] = args[n + k];
     }
@@ -52,7 +52,8 @@ bool bind(PyObject* const* args, Py_ssize_t n, PyObject* kwnames, PyObject** bou
     return nullptr;
 }
 
-PyObject* call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+PyObject* call(PyObject* callable, PyObject* const* args, size_t nargsf,
+               PyObject* kwnames) {
     VisitorFunction* f = as_function(callable);
     Py_ssize_t n = PyVectorcall_NARGS(nargsf);
     if (n == 2 && !kwnames) [[likely]]
@@ -92,7 +93,9 @@ PyObject* get_signature(PyObject* self, void*) {
 }
 
 // Pickled and copied by reference, as functions are: by module and qualified name.
-PyObject* reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
+PyObject* reduce(PyObject* self, PyObject*) {
+    return Py_NewRef(as_function(self)->qualname);
+}
 
 PyGetSetDef g_getset[] = {
     {"__name__", get_name, nullptr, nullptr, nullptr},
@@ -132,7 +135,8 @@ Status ready_type() {
     t.tp_repr = repr;
     t.tp_getset = g_getset;
     t.tp_methods = g_methods;
-    t.tp_doc = "A function of sprig's visitor classes, bound to the instance it is read from.";
+    t.tp_doc =
+        "A function of sprig's visitor classes, bound to the instance it is read from.";
     if (PyType_Ready(&t) < 0) return fail(take_pending());
     return {};
 }
