@@ -648,9 +648,6 @@ def test_methods_bind_as_functions():
         assert pickle.loads(pickle.dumps(function)) is function
         assert copy.deepcopy(function) is function
     assert sprig.NodeTransformer.visit is sprig.NodeVisitor.visit
-    assert staticmethod(sprig.NodeVisitor.visit).__get__(visitor) is sprig.NodeVisitor.visit
-    tree = ast.parse("x")
-    assert super(sprig.NodeVisitor, visitor).__getattribute__("visit")(tree) is None
 
 
 def test_a_visitor_below_a_transformer_returns_none_to_it():
