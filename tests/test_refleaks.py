@@ -414,6 +414,39 @@ for _what, _body in _EDITS.items():
     add(f"NodeTransformer: {_what}", _visit(sprig.NodeTransformer, _body, ast.unparse(TREE), fresh=True))
 add("NodeVisitor: missing node", raises(TypeError, sprig.NodeVisitor().visit))
 add("NodeVisitor: bad keyword", raises(TypeError, sprig.NodeVisitor().generic_visit, nod=1))
+# Through the class, on objects of other classes, and calls that do not bind (handed on to
+# the ast function for its error).
+_Both = type("Both", (sprig.NodeVisitor, sprig.NodeTransformer), {})
+_Mixin = type("Mixin", (), {"visit": sprig.NodeVisitor.visit,
+                            "generic_visit": sprig.NodeTransformer.generic_visit})
+for _name, _call in {
+    "visitor below a transformer":
+        lambda: sprig.NodeTransformer.generic_visit(_Both(), ast.parse("f(x)")),
+    "mixin": lambda: sprig.NodeVisitor.visit(_Mixin(), ast.parse("f(x)")),
+    "keywords": lambda: sprig.NodeVisitor.generic_visit(self=_Both(), node=TREE),
+    "object": raises(AttributeError, sprig.NodeVisitor.visit, object(), TREE),
+    "int": raises(AttributeError, sprig.NodeTransformer.generic_visit, 7, TREE),
+    "unbound": raises(TypeError, sprig.NodeTransformer.generic_visit, TREE),
+    "bound, extra keyword": raises(TypeError, sprig.NodeVisitor().visit, TREE, other=1),
+}.items():
+    add(f"through the class: {_name}", _call)
+
+
+def _yielding(self, node):
+    yield self.generic_visit(node)
+    yield ast.Pass()
+
+
+# Handlers that return iterables: spliced into a list field, stored in a single field.
+_ITERABLES = {
+    "generator": ({"visit_Return": _yielding, "visit_Name": _yielding}, None),
+    "iterator": ({"visit_Assign": lambda s, n: iter([n]), "visit_Call": lambda s, n: (n,)},
+                 None),
+    "not iterable": ({"visit_Return": lambda s, n: 3}, TypeError),
+}
+for _what, (_body, _error) in _ITERABLES.items():
+    add(f"NodeTransformer: {_what}",
+        _visit(sprig.NodeTransformer, _body, ast.unparse(TREE), _error, fresh=True))
 
 
 # -- classes that change under the class caches ---------------------------------------------

@@ -181,7 +181,32 @@ def editing(base):
     return T
 
 
-TRANSFORMER_SHAPES = [empty, renaming, editing, overriding, linter]
+def yielding(base):
+    # Non-node results in list fields only, where they are spliced in at once: in a single
+    # field the stored object would show in the dumps by its address.
+    class T(empty(base)):
+        def visit_Expr(self, node):  # runs when the list is rebuilt
+            self.log.append(("Expr", id(node)))
+            self.generic_visit(node)
+            yield node
+            if isinstance(node.value, ast.Constant):
+                yield ast.Pass()
+
+        def visit_keyword(self, node):  # yields nothing: removed
+            self.log.append(("keyword", id(node)))
+            return
+            yield
+
+        def visit_alias(self, node):
+            return iter([node, node])
+
+        def visit_comprehension(self, node):
+            return map(self.generic_visit, [node])
+
+    return T
+
+
+TRANSFORMER_SHAPES = [empty, renaming, editing, overriding, linter, yielding]
 
 
 def snapshot(tree):
@@ -486,3 +511,326 @@ def test_deprecated_constant_handlers():
     assert log == [("Num", 1)]
     assert [c[:2] for c in caught] == [(DeprecationWarning,
                                         "visit_Num is deprecated; add visit_Constant")]
+
+
+# -- The methods as functions: any `self`, through the class ---------------------------------
+#
+# Each case builds its `self` and tree afresh for each side, from factories that take the
+# side's classes, so that the two runs differ only in whose functions are called.
+
+SIDES = {"ast": (ast.NodeVisitor, ast.NodeTransformer),
+         "sprig": (sprig.NodeVisitor, sprig.NodeTransformer)}  # fmt: skip
+METHODS = [("NodeVisitor", "visit"), ("NodeVisitor", "generic_visit"),
+           ("NodeTransformer", "visit"), ("NodeTransformer", "generic_visit")]  # fmt: skip
+
+
+def canonical(value, where, made=()):
+    """`value` with nodes named by class and position in the original tree ("new" if made
+    since), generators by the order the handlers made them, and other objects by type."""
+    if isinstance(value, ast.AST):
+        fields = tuple((f, canonical(getattr(value, f), where, made))
+                       for f in value._fields if hasattr(value, f))  # fmt: skip
+        return (type(value).__name__, where.get(id(value), "new"), fields)
+    if isinstance(value, (list, tuple)):
+        return (type(value).__name__, [canonical(v, where, made) for v in value])
+    if any(value is g for g in made):
+        return ("generator", next(i for i, g in enumerate(made) if g is value))
+    if value is None or isinstance(value, (str, int, float)):
+        return value
+    return type(value).__name__
+
+
+def foreign_selves(visitor, transformer):
+    """name -> factory(log) of an object to pass as `self`, on one side's classes."""
+
+    def logged(base):
+        def visit_Name(self, node):
+            self.log.append(("Name", node))
+            return self.generic_visit(node)
+
+        return type("V", (base,), {"visit_Name": visit_Name})
+
+    class Mixin:  # not a visitor: borrows visit and generic_visit through the class
+        def visit_Name(self, node):
+            self.log.append(("Name", node))
+            return ast.Name("renamed")
+
+    Mixin.visit = visitor.visit
+    Mixin.generic_visit = transformer.generic_visit
+
+    class Borrowing:  # has generic_visit of its own and no visit
+        def generic_visit(self, node):
+            self.log.append(("generic", node))
+
+    class Looking:  # everything through __getattr__
+        def __getattr__(self, name):
+            self.log.append(("getattr", name))
+            if name == "visit":
+                return lambda node: visitor.visit(self, node)
+            if name == "generic_visit":
+                return lambda node: transformer.generic_visit(self, node)
+            raise AttributeError(name)
+
+    def plain(cls):
+        def make(log):
+            obj = cls()
+            obj.__dict__["log"] = log
+            return obj
+
+        return make
+
+    def classed(cls):
+        def make(log):
+            obj = cls()
+            obj.log = log
+            return obj
+
+        return make
+
+    return {
+        "visitor subclass": classed(logged(visitor)),
+        "transformer subclass": classed(logged(transformer)),
+        "mixin": plain(Mixin),
+        "own generic_visit": plain(Borrowing),
+        "__getattr__": plain(Looking),
+        "object": lambda log: object(),
+        "int": lambda log: 7,
+        "None": lambda log: None,
+        "class": lambda log: Borrowing,
+    }
+
+
+SELVES = list(foreign_selves(ast.NodeVisitor, ast.NodeTransformer))
+
+
+def through_class(side, owner, method, self_kind, source):
+    visitor, transformer = SIDES[side]
+    tree = ast.parse(source)
+    kept = list(ast.walk(tree))  # no address is reused while the ids are compared
+    where = {id(n): i for i, n in enumerate(kept)}
+    log = []
+    obj = foreign_selves(visitor, transformer)[self_kind](log)
+    function = getattr(SIDES[side][owner == "NodeTransformer"], method)
+    try:
+        result = ("returned", canonical(function(obj, tree), where))
+    except Exception as e:
+        result = ("raised", type(e), str(e))
+    del kept
+    shown = [(what, canonical(x, where) if isinstance(x, ast.AST) else x) for what, x in log]
+    return result, shown, canonical(tree, where)
+
+
+@pytest.mark.parametrize("source", ["x = f(y)", "def g(a):\n    return [a, b]"])
+@pytest.mark.parametrize("self_kind", SELVES)
+@pytest.mark.parametrize("owner, method", METHODS, ids="{0[0]}.{0[1]}".format)
+def test_methods_take_any_self_through_the_class(owner, method, self_kind, source):
+    mine = through_class("sprig", owner, method, self_kind, source)
+    assert mine == through_class("ast", owner, method, self_kind, source)
+
+
+def test_methods_bind_as_functions():
+    import copy
+    import inspect
+    import pickle
+
+    visitor = sprig.NodeVisitor()
+    for owner, method in METHODS:
+        function = getattr(getattr(sprig, owner), method)
+        standard = getattr(getattr(ast, owner), method)
+        assert function is vars(getattr(sprig, owner))[method]
+        assert (function.__name__, function.__qualname__) == (
+            standard.__name__, standard.__qualname__)
+        assert function.__module__ == "sprig"
+        assert inspect.signature(function) == inspect.signature(standard)
+        bound = getattr(visitor, method)
+        assert bound.__func__ is getattr(sprig.NodeVisitor, method) and bound.__self__ is visitor
+        assert inspect.signature(bound) == inspect.signature(getattr(ast.NodeVisitor(), method))
+        assert pickle.loads(pickle.dumps(function)) is function
+        assert copy.deepcopy(function) is function
+    assert sprig.NodeTransformer.visit is sprig.NodeVisitor.visit
+
+
+def test_a_visitor_below_a_transformer_returns_none_to_it():
+    # The transformer's descent calls the visitor class's generic_visit for each child and
+    # removes every child, as None comes back; sprig's class with both bases against a
+    # standard class with the same methods.
+    mine = type("Both", (sprig.NodeVisitor, sprig.NodeTransformer), {})
+    theirs = type("Both", (ast.NodeTransformer,),
+                  {"generic_visit": ast.NodeVisitor.generic_visit})  # fmt: skip
+    trees = []
+    for cls, transformer in [(mine, sprig.NodeTransformer), (theirs, ast.NodeTransformer)]:
+        tree = ast.parse("f(x)\ny = 1")
+        assert transformer.generic_visit(cls(), tree) is tree
+        trees.append(ast.dump(tree))
+    assert trees[0] == trees[1] == ast.dump(ast.Module([], []))
+
+
+# -- Arguments that do not bind: the standard errors -----------------------------------------
+
+BAD_ARGUMENTS = {
+    "none": ((), {}),
+    "three": ((1, 2, 3), {}),
+    "unknown keyword": ((), {"nod": 1}),
+    "node twice": ((1,), {"node": 2}),
+    "self by keyword twice": ((1, 2), {"self": 3}),
+    "keyword self only": ((), {"self": 1}),
+    "keywords and one more": ((), {"self": 1, "node": 2, "other": 3}),
+}
+GOOD_ARGUMENTS = {"keywords": ((), {"self": None, "node": 2}),
+                  "node by keyword": ((None,), {"node": 2})}  # fmt: skip
+
+
+@pytest.mark.parametrize("bound", [False, True], ids=["through the class", "bound"])
+@pytest.mark.parametrize("args", list(BAD_ARGUMENTS) + list(GOOD_ARGUMENTS))
+@pytest.mark.parametrize("owner, method", METHODS, ids="{0[0]}.{0[1]}".format)
+def test_argument_errors_are_the_standard_ones(owner, method, args, bound):
+    positional, keywords = {**BAD_ARGUMENTS, **GOOD_ARGUMENTS}[args]
+    outcomes = []
+    for side in ("sprig", "ast"):
+        cls = SIDES[side][owner == "NodeTransformer"]
+        function = getattr(cls(), method) if bound else getattr(cls, method)
+        try:  # a bound method takes the place of the first positional argument
+            outcomes.append(("returned", function(*positional[bound:], **keywords)))
+        except Exception as e:
+            outcomes.append((type(e), str(e)))
+    assert outcomes[0] == outcomes[1]
+
+
+BAD_NODES = {
+    "int": lambda: 1,
+    "None": lambda: None,
+    "list": lambda: [ast.Name("x")],
+    "_fields not iterable": lambda: type("N", (ast.AST,), {"_fields": 5})(),
+    "_fields of ints": lambda: type("N", (ast.AST,), {"_fields": (1,)})(),
+    "_fields raising": lambda: type("N", (ast.AST,), {"_fields": property(lambda s: 1 / 0)})(),
+    "list field not a list": lambda: ast.Expr(value=(ast.Name("x"),)),
+    "list of non-nodes": lambda: ast.Module(body=[1, None, "s"], type_ignores=[]),
+}
+
+
+@pytest.mark.parametrize("node", BAD_NODES)
+@pytest.mark.parametrize("owner, method", METHODS, ids="{0[0]}.{0[1]}".format)
+def test_odd_nodes_fail_or_pass_as_with_the_standard_classes(owner, method, node):
+    outcomes = []
+    for side in ("sprig", "ast"):
+        try:
+            visitor = SIDES[side][owner == "NodeTransformer"]()
+            outcomes.append(("returned", type(getattr(visitor, method)(BAD_NODES[node]()))))
+        except Exception as e:
+            outcomes.append((type(e), str(e)))
+    assert outcomes[0] == outcomes[1]
+
+
+# -- Handlers that return generators and other iterables -------------------------------------
+
+
+def iterable_handlers(log, tree, where, made):
+    """name -> handler body(self, node) returning a non-node or a generator."""
+
+    def look(what, node):
+        log.append((what, type(node).__name__, where.get(id(node), "new"),
+                    canonical(tree, where, made)))  # fmt: skip
+
+    def lazy(self, node):  # what it sees of the tree when it runs, and how far it gets
+        look("start", node)
+        yield node
+        look("resumed", node)
+        yield ast.Name("new")
+        log.append("end")
+
+    def descending(self, node):
+        look("start", node)
+        result = self.generic_visit(node)
+        look("descended", node)
+        yield result
+
+    def nothing(self, node):
+        look("start", node)
+        return
+        yield
+
+    def failing(self, node):
+        yield node
+        raise KeyError("failing")
+
+    def growing(self, node):  # lengthens the lists of the node: the new items are visited?
+        for field in node._fields:
+            value = getattr(node, field, None)
+            if isinstance(value, list):
+                value.append(ast.Name("grown"))
+        look("grown", node)
+        yield node
+
+    def reentering(self, node):
+        yield from (self.visit(ast.Name("inner")), node)
+
+    return {
+        "lazy": lazy, "descending": descending, "nothing": nothing, "failing": failing,
+        "growing": growing, "reentering": reentering,
+        "tuple": lambda self, node: (node, node), "str": lambda self, node: "ab",
+        "int": lambda self, node: 3, "iterator": lambda self, node: iter([node]),
+        "dict": lambda self, node: {node: 1},
+        "map": lambda self, node: map(self.generic_visit, [node]),
+    }  # fmt: skip
+
+
+ITERABLE_KINDS = list(iterable_handlers(None, None, None, None))
+ITERABLE_SOURCES = ["def f(a, b=1):\n    x = [y, 2, z]\n    return a.b(c, 3)",
+                    "for i in g(h): k[i] = -i\nelse: pass", "lambda q, *r: q(*r)"]  # fmt: skip
+HANDLED_NODES = ["Name", "Constant", "arguments", "arg", "Load", "Store", "Assign", "Expr",
+                 "Call", "Attribute", "For", "Starred", "USub", "Module"]  # fmt: skip
+
+
+def transformed_with(base, source, node_class, kind):
+    tree = ast.parse(source)
+    kept = list(ast.walk(tree))  # no address is reused while the ids are compared
+    where = {id(n): i for i, n in enumerate(kept)}
+    log, made = [], []
+    body = iterable_handlers(log, tree, where, made)[kind]
+
+    def handler(self, node):
+        result = body(self, node)
+        if type(result).__name__ == "generator":
+            made.append(result)
+        return result
+
+    transformer = type("T", (base,), {"visit_" + node_class: handler})
+    try:
+        result = ("returned", canonical(transformer().visit(tree), where, made))
+    except Exception as e:
+        result = ("raised", type(e), str(e))
+    del kept
+    return log, result, canonical(tree, where, made)
+
+
+@pytest.mark.parametrize("kind", ITERABLE_KINDS)
+@pytest.mark.parametrize("node_class", HANDLED_NODES)
+@pytest.mark.parametrize("source", ITERABLE_SOURCES, ids=["def", "for", "lambda"])
+def test_handlers_returning_iterables(source, node_class, kind):
+    mine = transformed_with(sprig.NodeTransformer, source, node_class, kind)
+    assert mine == transformed_with(ast.NodeTransformer, source, node_class, kind)
+
+
+# -- The same once sprig's classes stand in for the ast module's -----------------------------
+
+
+@pytest.fixture
+def ast_patched(monkeypatch):
+    monkeypatch.setattr(ast, "NodeVisitor", sprig.NodeVisitor)
+    monkeypatch.setattr(ast, "NodeTransformer", sprig.NodeTransformer)
+
+
+def test_behaviour_holds_with_the_ast_classes_replaced(ast_patched):
+    assert ast.NodeVisitor is sprig.NodeVisitor
+    # The functions called through the replaced names run sprig's, and fail as the
+    # standard ones (which SIDES["ast"] still holds) do.
+    for owner, method in METHODS:
+        for self_kind in SELVES:
+            mine = through_class("sprig", owner, method, self_kind, "x = f(y)")
+            assert mine == through_class("ast", owner, method, self_kind, "x = f(y)")
+        for args in BAD_ARGUMENTS:
+            test_argument_errors_are_the_standard_ones(owner, method, args, False)
+    for kind in ITERABLE_KINDS:
+        source = ITERABLE_SOURCES[0]
+        mine = transformed_with(ast.NodeTransformer, source, "Name", kind)
+        assert mine == transformed_with(SIDES["ast"][1], source, "Name", kind)

@@ -4,6 +4,7 @@
 #include "lib/hash.hpp"
 #include "lib/instance_dict.hpp"
 #include "lib/walk_fast.hpp"
+#include "lib/visitor_function.hpp"
 #include "lib/visitors.hpp"
 #include "lib/walk_typed.hpp"
 #include "lib/frame.hpp"
@@ -195,32 +196,27 @@ Status add_function(PyObject* module, PyMethodDef* record, bool exported = true)
     return {};
 }
 
-// The methods of the two visitor classes; `self` is the visitor.
-constexpr int kMethodFlags = METH_FASTCALL | METH_KEYWORDS;
-#define SPRIG_METHOD(name, function, doc) \
-    PyMethodDef { name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function)), \
-                  kMethodFlags, doc }
-
+// The methods of the two visitor classes. As the standard functions do, they take any
+// object as `self` when called through the class.
 constexpr char kVisitDoc[] =
-    "visit($self, /, node)\n--\n\n"
     "Visit a node: call `self.visit_<class name>(node)` if the visitor has such an\n"
     "attribute, else `self.generic_visit(node)`, and return what it returns.";
 
-PyMethodDef g_visitor_methods[] = {
-    SPRIG_METHOD("visit", visitor_visit, kVisitDoc),
-    SPRIG_METHOD("generic_visit", visitor_generic_visit,
-                 "generic_visit($self, /, node)\n--\n\n"
-                 "Visit every node in the fields of `node` with `self.visit`."),
-};
+// One `visit` serves both classes, as ast.NodeTransformer inherits ast.NodeVisitor's.
+constexpr FunctionSpec kVisit = {"visit", "NodeVisitor.visit", kVisitDoc, "(self, node)",
+                                 visitor_visit};
 
-PyMethodDef g_transformer_methods[] = {
-    SPRIG_METHOD("visit", visitor_visit, kVisitDoc),
-    SPRIG_METHOD("generic_visit", transformer_generic_visit,
-                 "generic_visit($self, /, node)\n--\n\n"
-                 "Visit every node in the fields of `node` with `self.visit` and put back\n"
-                 "what it returns: None removes the node, a node replaces it, and in a\n"
-                 "list any other value is spliced in as an iterable. Returns `node`."),
-};
+constexpr FunctionSpec kVisitorGeneric = {
+    "generic_visit", "NodeVisitor.generic_visit",
+    "Visit every node in the fields of `node` with `self.visit`.", "(self, node)",
+    visitor_generic_visit};
+
+constexpr FunctionSpec kTransformerGeneric = {
+    "generic_visit", "NodeTransformer.generic_visit",
+    "Visit every node in the fields of `node` with `self.visit` and put back\n"
+    "what it returns: None removes the node, a node replaces it, and in a\n"
+    "list any other value is spliced in as an iterable. Returns `node`.",
+    "(self, node)", transformer_generic_visit};
 
 constexpr char kNodeVisitorDoc[] =
     "A drop-in replacement for `ast.NodeVisitor`, and a subclass of it.\n"
@@ -238,24 +234,17 @@ constexpr char kNodeTransformerDoc[] =
     "slice assignments, exactly as the standard library's class does. The dispatch, the\n"
     "descent and the rewriting of fields run in native code.";
 
-// Makes class `name` deriving from ast.<name>, with the native visit and generic_visit.
-Result<Ref> make_visitor_class(PyObject* module, PyObject* ast, const char* name,
-                               const char* doc, PyMethodDef* methods) {
+// Makes class `name` deriving from ast.<name>, with the functions `visit` and
+// `generic_visit`.
+Result<Ref> make_visitor_class(PyObject* module_name, PyObject* ast, const char* name,
+                               const char* doc, PyObject* visit, PyObject* generic_visit) {
     Ref base = Ref::adopt(PyObject_GetAttrString(ast, name));
     if (!base) return fail(take_pending());
-    Ref module_name = Ref::adopt(PyModule_GetNameObject(module));
-    if (!module_name) return fail(take_pending());
-    Ref cls = Ref::adopt(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type),
-                                               "s(O){sOss}", name, base.get(), "__module__",
-                                               module_name.get(), "__doc__", doc));
+    Ref cls = Ref::adopt(PyObject_CallFunction(
+        reinterpret_cast<PyObject*>(&PyType_Type), "s(O){sOsssOsO}", name, base.get(),
+        "__module__", module_name, "__doc__", doc, "visit", visit, "generic_visit",
+        generic_visit));
     if (!cls) return fail(take_pending());
-    for (int i = 0; i < 2; ++i) {
-        Ref descr = Ref::adopt(
-            PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls.get()), &methods[i]));
-        if (!descr) return fail(take_pending());
-        if (PyObject_SetAttrString(cls.get(), methods[i].ml_name, descr.get()) < 0)
-            return fail(take_pending());
-    }
     return cls;
 }
 
@@ -264,21 +253,25 @@ Status add_visitor_classes(PyObject* module) {
     SPRIG_TRY(init_visitors());
     Ref ast = Ref::adopt(PyImport_ImportModule("ast"));
     if (!ast) return fail(take_pending());
-    auto visitor = make_visitor_class(module, ast.get(), "NodeVisitor", kNodeVisitorDoc,
-                                      g_visitor_methods);
+    StandardMethods standard = standard_methods();
+    Ref module_name = Ref::adopt(PyModule_GetNameObject(module));
+    if (!module_name) return fail(take_pending());
+    auto visit = make_visitor_function(&kVisit, standard.visit, module_name.get());
+    if (!visit) return fail(std::move(visit.error()));
+    auto generic_v = make_visitor_function(&kVisitorGeneric, standard.visitor_generic,
+                                           module_name.get());
+    if (!generic_v) return fail(std::move(generic_v.error()));
+    auto generic_t = make_visitor_function(&kTransformerGeneric, standard.transformer_generic,
+                                           module_name.get());
+    if (!generic_t) return fail(std::move(generic_t.error()));
+    auto visitor = make_visitor_class(module_name.get(), ast.get(), "NodeVisitor",
+                                      kNodeVisitorDoc, visit->get(), generic_v->get());
     if (!visitor) return fail(std::move(visitor.error()));
-    auto transformer = make_visitor_class(module, ast.get(), "NodeTransformer",
-                                          kNodeTransformerDoc, g_transformer_methods);
+    auto transformer = make_visitor_class(module_name.get(), ast.get(), "NodeTransformer",
+                                          kNodeTransformerDoc, visit->get(), generic_t->get());
     if (!transformer) return fail(std::move(transformer.error()));
-    PyObject* descrs[4];
     PyObject* classes[2] = {visitor->get(), transformer->get()};
-    for (int i = 0; i < 4; ++i) {
-        // Borrowed from the class dictionaries, which the registry's references outlive.
-        descrs[i] = PyDict_GetItemString(reinterpret_cast<PyTypeObject*>(classes[i / 2])->tp_dict,
-                                         i % 2 ? "generic_visit" : "visit");
-        if (!descrs[i]) return fail(null_object(SPRIG_HERE));
-    }
-    register_visitor_methods(descrs[0], descrs[1], descrs[2], descrs[3]);
+    register_visitor_methods(visit->get(), generic_v->get(), visit->get(), generic_t->get());
     auto all_attr = interned(Name::__all__);
     if (!all_attr) return fail(std::move(all_attr.error()));
     Ref all = Ref::adopt(PyObject_GetAttr(module, *all_attr));

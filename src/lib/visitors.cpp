@@ -20,6 +20,7 @@
 #include "lib/instance_dict.hpp"
 #include "lib/plain_writes.hpp"
 #include "lib/type_map.hpp"
+#include "lib/visitor_function.hpp"
 
 namespace sprig {
 
@@ -38,6 +39,8 @@ struct Globals {
     PyObject* prefix;           // 'visit_'
     PyObject* whole;            // slice(None, None, None)
     PyObject* ast_visit;        // ast.NodeVisitor.visit, the function
+    PyObject* ast_generic_v;    // ast.NodeVisitor.generic_visit, the function
+    PyObject* ast_generic_t;    // ast.NodeTransformer.generic_visit, the function
     // ast.NodeVisitor.visit_Constant, the function, where the ast module has one (it calls
     // the deprecated per-type handlers), and the names of those handlers; else null.
     PyObject* ast_visit_constant;
@@ -48,7 +51,7 @@ struct Globals {
 };
 Globals g;
 
-// The installed method descriptors, one set per import of the module (a re-import makes new
+// The installed functions, one set per import of the module (a re-import makes new
 // classes; the old ones keep working, and dispatching natively, as long as there is room).
 constexpr int kMaxImports = 8;
 struct Installed {
@@ -377,7 +380,7 @@ bool is_our_visit(PyObject* descr) {
     return false;
 }
 
-// Whether `descr` is one of our generic_visit descriptors, and which.
+// Whether `descr` is one of our generic_visit functions, and which.
 bool is_our_generic(PyObject* descr, Mode* mode) {
     for (int i = 0; i < g_installed.count; ++i) {
         if (descr == g_installed.generic_v[i]) {
@@ -392,16 +395,16 @@ bool is_our_generic(PyObject* descr, Mode* mode) {
     return false;
 }
 
-// Whether `generic` is one of our generic_visit descriptors that applies to instances of
-// `vt`, and in which mode.
-bool our_generic_for(PyObject* generic, PyTypeObject* vt, Mode* mode) {
-    return generic && is_our_generic(generic, mode) &&
-           PyType_IsSubtype(vt, PyDescr_TYPE(generic));
+// Whether `generic` is one of our generic_visit functions, and in which mode. Like the
+// standard functions they apply to a visitor of any class.
+bool our_generic_for(PyObject* generic, Mode* mode) {
+    return generic && is_our_generic(generic, mode);
 }
 
 // A class attribute that getattr binds to the instance without running Python code.
 bool plain_method(PyObject* attr) {
-    return PyFunction_Check(attr) || Py_IS_TYPE(attr, &PyMethodDescr_Type);
+    return PyFunction_Check(attr) || is_visitor_function(attr) ||
+           Py_IS_TYPE(attr, &PyMethodDescr_Type);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -514,7 +517,7 @@ Result<Dispatch> resolve_handler(PyObject* self, PyObject* dict, PyObject* node)
     if (*own) return Dispatch(Dispatch::call, Mode::visitor, std::move(*own));
     if (found) {
         Mode mode;
-        if (our_generic_for(found, vt, &mode)) return Dispatch(Dispatch::descend, mode);
+        if (our_generic_for(found, &mode)) return Dispatch(Dispatch::descend, mode);
         if (found == g.ast_visit_constant) return Dispatch(Dispatch::ast_visit);
         if (plain_method(found))
             return Dispatch(Dispatch::call_method, Mode::visitor, std::move(found_held));
@@ -526,7 +529,7 @@ Result<Dispatch> resolve_handler(PyObject* self, PyObject* dict, PyObject* node)
     }
     if (*own_generic) return Dispatch(Dispatch::call, Mode::visitor, std::move(*own_generic));
     Mode mode;
-    if (our_generic_for(generic, vt, &mode)) return Dispatch(Dispatch::descend, mode);
+    if (our_generic_for(generic, &mode)) return Dispatch(Dispatch::descend, mode);
     return Dispatch(Dispatch::call_method, Mode::visitor, std::move(generic_held));
 }
 
@@ -553,7 +556,7 @@ void fill_memo(PyTypeObject* vt, const NodeClass* c) {
     if (!generic || !plain_method(generic))
         return settle(Dispatch::by_name, Mode::visitor, nullptr);
     Mode generic_mode = Mode::visitor;
-    bool generic_ours = our_generic_for(generic, vt, &generic_mode);
+    bool generic_ours = our_generic_for(generic, &generic_mode);
     PyObject* found = _PyType_Lookup(vt, c->method);
     if (!found) {
         if (generic_ours) return settle(Dispatch::descend, generic_mode, nullptr);
@@ -561,7 +564,7 @@ void fill_memo(PyTypeObject* vt, const NodeClass* c) {
     }
     if (is_data_descriptor(found)) return settle(Dispatch::by_name, Mode::visitor, nullptr);
     Mode mode;
-    if (our_generic_for(found, vt, &mode)) return settle(Dispatch::descend, mode, nullptr);
+    if (our_generic_for(found, &mode)) return settle(Dispatch::descend, mode, nullptr);
     if (found == g.ast_visit_constant) {
         // It calls a deprecated handler if the visitor has one, else generic_visit: then
         // only its read of node.value, and the isinstance checks of that value, remain.
@@ -909,9 +912,12 @@ Result<Ref> read_by_name(PyObject* node, PyObject* field) {
     return Ref::adopt(value);
 }
 
-// The transformer's writes of the result of the visit of a child.
+// The transformer's writes of the result of the visit of a child. A null result is the
+// None of a visitor's generic_visit, which a transformer's generic_visit called on a
+// visitor of the other class meets.
 [[gnu::noinline]] Status put_back(Session& s, Frame& f, Pending pending, Ref result) {
     s.touch();
+    if (!result) result = Ref::retain(Py_None);
     if (pending == kListItem) {
         if (result.get() == Py_None) return {};
         auto node = is_node(s.cache, result.get());
@@ -1146,38 +1152,6 @@ Result<Ref> generic_impl(PyObject* self, PyObject* node, Mode mode) {
     return run_generic(*s, node, mode);
 }
 
-// Binds the one parameter `node`, positionally or by keyword.
-PyObject* bind_node(const char* method, PyObject* const* args, Py_ssize_t nargsf,
-                    PyObject* kwnames) {
-    Py_ssize_t n = PyVectorcall_NARGS(nargsf);
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    if (n == 1 && nkw == 0) [[likely]]
-        return args[0];
-    if (n == 0 && nkw == 1 &&
-        PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(kwnames, 0), "node") == 0)
-        return args[0];
-    if (nkw > 0 && n + nkw >= 1) {
-        for (Py_ssize_t k = 0; k < nkw; ++k) {
-            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-            if (PyUnicode_CompareWithASCIIString(key, "node") != 0) {
-                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'",
-                             method, key);
-                return nullptr;
-            }
-        }
-        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument 'node'", method);
-        return nullptr;
-    }
-    if (n == 0) {
-        PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: 'node'",
-                     method);
-        return nullptr;
-    }
-    PyErr_Format(PyExc_TypeError, "%s() takes 2 positional arguments but %zd were given",
-                 method, n + 1);
-    return nullptr;
-}
-
 PyObject* finish(Result<Ref> result) {
     if (result) return result->release();
     raise_failure(std::move(result.error()));
@@ -1194,7 +1168,15 @@ Status find_ast_visitor_functions(PyObject* ast) {
     if (!PyType_Check(visitor.get())) return fail(type_mismatch(visitor.get(), &PyType_Type));
     PyObject* own = reinterpret_cast<PyTypeObject*>(visitor.get())->tp_dict;
     g.ast_visit = Py_XNewRef(PyDict_GetItemString(own, "visit"));
-    if (!g.ast_visit) return fail(null_object(SPRIG_HERE));
+    g.ast_generic_v = Py_XNewRef(PyDict_GetItemString(own, "generic_visit"));
+    if (!g.ast_visit || !g.ast_generic_v) return fail(null_object(SPRIG_HERE));
+    Ref transformer = Ref::adopt(PyObject_GetAttrString(ast, "NodeTransformer"));
+    if (!transformer) return fail(take_pending());
+    if (!PyType_Check(transformer.get()))
+        return fail(type_mismatch(transformer.get(), &PyType_Type));
+    g.ast_generic_t = Py_XNewRef(PyDict_GetItemString(
+        reinterpret_cast<PyTypeObject*>(transformer.get())->tp_dict, "generic_visit"));
+    if (!g.ast_generic_t) return fail(null_object(SPRIG_HERE));
     g.ast_visit_constant = Py_XNewRef(PyDict_GetItemString(own, "visit_Constant"));
     Ref names = Ref::adopt(PyList_New(0));
     if (!names) return fail(take_pending());
@@ -1255,24 +1237,15 @@ void register_visitor_methods(PyObject* visit_v, PyObject* generic_v, PyObject* 
     g_installed.count = i + 1;
 }
 
-PyObject* visitor_visit(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                        PyObject* kwnames) {
-    PyObject* node = bind_node("visit", args, nargsf, kwnames);
-    if (!node) return nullptr;
-    return finish(visit_impl(self, node));
-}
+StandardMethods standard_methods() { return {g.ast_visit, g.ast_generic_v, g.ast_generic_t}; }
 
-PyObject* visitor_generic_visit(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                                PyObject* kwnames) {
-    PyObject* node = bind_node("generic_visit", args, nargsf, kwnames);
-    if (!node) return nullptr;
+PyObject* visitor_visit(PyObject* self, PyObject* node) { return finish(visit_impl(self, node)); }
+
+PyObject* visitor_generic_visit(PyObject* self, PyObject* node) {
     return finish(generic_impl(self, node, Mode::visitor));
 }
 
-PyObject* transformer_generic_visit(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                                    PyObject* kwnames) {
-    PyObject* node = bind_node("generic_visit", args, nargsf, kwnames);
-    if (!node) return nullptr;
+PyObject* transformer_generic_visit(PyObject* self, PyObject* node) {
     return finish(generic_impl(self, node, Mode::transformer));
 }
 
