@@ -78,8 +78,9 @@ PYRIGHT_SCRIPT = "/opt/pyright/node_modules/pyright/index.js"
 
 
 def checker_missing(reason):
-    """A type checker is not there: CI must have every checker, so there this fails."""
-    if os.environ.get("CI") == "true":
+    """A type checker is not there. The Debian testing root provides every checker, so under
+    CI this fails there; the other roots (Debian 12, the systems for wheels) carry none."""
+    if os.environ.get("CI") == "true" and os.environ.get("SPRIG_ROOT_NAME") == "testing":
         pytest.fail(f"{reason} (CI=true: every type checker must run)", pytrace=False)
     pytest.skip(reason)
 
