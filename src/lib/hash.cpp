@@ -58,8 +58,21 @@ inline uint64_t str_word(PyObject* text, Py_hash_t hash) {
                static_cast<uint64_t>(hash));
 }
 
-// An int beyond 64 bits: mix(0, NOT n), then each of the n 64-bit words of its shortest
-// two's-complement form, least significant first. False when memory runs out.
+// A full-avalanche finalizer. A word enters a wide int's chain through it, not raw: mix
+// keeps a difference in the top bit of its word in the top bit alone, and the next
+// rotation puts it where the next raw word could cancel it, so n and n ^ (2**63 | 2**68)
+// would hash alike.
+inline uint64_t fmix64(uint64_t k) {
+    k ^= k >> 33;
+    k *= 0xff51afd7ed558ccdull;
+    k ^= k >> 33;
+    k *= 0xc4ceb9fe1a85ec53ull;
+    k ^= k >> 33;
+    return k;
+}
+
+// An int beyond 64 bits: mix(0, NOT n), then fmix64 of each of the n 64-bit words of its
+// shortest two's-complement form, least significant first. False when memory runs out.
 [[gnu::cold, gnu::noinline]] bool wide_int_word(PyObject* x, uint64_t& out) {
     constexpr int kFlags = Py_ASNATIVEBYTES_LITTLE_ENDIAN;
     // An upper bound, possibly a byte more than the value needs: trimmed below.
@@ -83,7 +96,7 @@ inline uint64_t str_word(PyObject* text, Py_hash_t hash) {
                                         static_cast<int64_t>(words[n - 2]) >> 63))
         --n;
     uint64_t g = mix(0, ~static_cast<uint64_t>(n));
-    for (size_t k = 0; k < n; ++k) g = mix(g, words[k]);
+    for (size_t k = 0; k < n; ++k) g = mix(g, fmix64(words[k]));
     if (words != local) std::free(words);
     out = g;
     return true;
