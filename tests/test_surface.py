@@ -16,7 +16,7 @@ from oracles import run_python
 EXEC_ORDER = [
     "walk", "walk_dfs", "walk_unordered", "walk_frontier", "walk_frontier_edges",
     "walk_of_types", "fix_missing_locations", "subtree_hashes", "subtree_hash",
-    "set_parents", "walk_frontier_events", "_walk_count",
+    "set_parents", "walk_frontier_events", "_walk_count", "subtree_digests", "subtree_digest",
 ]  # fmt: skip
 
 PARAMETERS = {  # name: (parameters, how many are required)
@@ -31,6 +31,8 @@ PARAMETERS = {  # name: (parameters, how many are required)
     "set_parents": (["node"], 1),
     "subtree_hashes": (["node"], 1),
     "subtree_hash": (["node"], 1),
+    "subtree_digests": (["node"], 1),
+    "subtree_digest": (["node"], 1),
     "fix_missing_locations": (["node"], 1),
 }
 
@@ -241,6 +243,8 @@ KEYWORD_CALLS = [
     ("_walk_count", (), {"node": T}, (T,)),
     ("subtree_hash", (), {"node": T}, (T,)),
     ("subtree_hashes", (), {"node": T}, (T,)),
+    ("subtree_digest", (), {"node": T}, (T,)),
+    ("subtree_digests", (), {"node": T}, (T,)),
     ("walk_frontier", (T,), {"kinds": K}, (T, K)),
     ("walk_frontier_edges", (), {"kinds": K, "node": T}, (T, K)),
     ("walk_of_types", (T,), {"kinds": K, "prune": None}, (T, K)),
