@@ -105,6 +105,14 @@ DOCS = {
         "`0.0` do not, and a list constant has a repr where it has no hash."
     ),
     "subtree_hash": "`subtree_hashes(node)[id(node)]`, without building the dict.",
+    "subtree_digests": (
+        "A 128-bit structural digest per node, keyed by `id(node)`: a non-negative\n"
+        "int that depends only on the tree, the same in every process, under any\n"
+        "`PYTHONHASHSEED` and on any machine. Subtrees that would give the same\n"
+        "`ast.dump` get the same digest; the tree semantics are those of\n"
+        "`subtree_hashes`. The README writes the encoding down."
+    ),
+    "subtree_digest": "`subtree_digests(node)[id(node)]`, without building the dict.",
     "fix_missing_locations": (
         "`ast.fix_missing_locations`, without recursing per tree level. Returns\n"
         "`node`."
