@@ -206,10 +206,12 @@ def read_groups(flat):
         ]),
         Group("hash(ast.dump(t))", lambda t: hash(ast.dump(t)), [
             Op("subtree_hash(t)", sprig.subtree_hash),
+            Op("subtree_digest(t)", sprig.subtree_digest),
             Op(VISIT_FLOOR, sprig._walk_count),
         ]),
         Group("{id(n): hash(ast.dump(n)) for n in ast.walk(t)}", dump_hashes, [
             Op("subtree_hashes(t)", sprig.subtree_hashes, same_partition),
+            Op("subtree_digests(t)", sprig.subtree_digests, same_partition),
             Op(FLOOR + "dict(zip(ids, hashes)) of prebuilt ints",
                lambda t: dict(zip(*pairs[t])), prepare=pairs.prepare),
         ], sample=True),
@@ -342,6 +344,23 @@ def edit_groups(flat):
 
 
 EDITED = {"locations": LOCATIONS, "parent": ("parent",)}
+
+
+# ---- examples/clones.py: whole files, parsing included -------------------------------------
+
+CLONES = pathlib.Path(__file__).resolve().parent.parent / "examples" / "clones.py"
+
+
+def clones_rates(corpus, files, worker_counts=(1, 2)):
+    """Files per second of examples/clones.py over `corpus` with each number of local
+    worker processes; one run each, started afresh."""
+    rates = {}
+    for workers in worker_counts:
+        start = time.monotonic()
+        subprocess.run([sys.executable, str(CLONES), str(corpus), "--workers", str(workers)],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        rates[workers] = files / (time.monotonic() - start)
+    return rates
 
 
 # ---- timing -----------------------------------------------------------------------------
@@ -807,6 +826,12 @@ def main():
             print(f"  {name:<16}{ir:8.1f}")
         result["instructions_per_node"] = per_node
         result["callgrind"] = how
+    if not args.only and not args.quick:
+        corpus = args.corpus or sysconfig.get_paths()["stdlib"]
+        rates = clones_rates(corpus, len(paths))
+        print("\nexamples/clones.py over the corpus, parsing included: " + ", ".join(
+            f"{r:.0f} files/s with {w} worker{'s' * (w > 1)}" for w, r in rates.items()))
+        result["clones_files_per_second"] = rates
     result["peak_rss_mib"] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
     result["seconds"] = time.monotonic() - started
     print(f"\npeak RSS {result['peak_rss_mib']:.0f} MiB, {result['seconds']:.0f} s")

@@ -6,8 +6,8 @@ raise or call sprig while they are hashed.
 mix(0, id(type)); each present field at position i adds mix(mix(h, i), contribution); an
 exact list contributes a chain from mix(0, ~len); a leaf contributes
 mix(mix(0, id(type)), s), where s is hash(value) for None, Ellipsis, bytes and bool, the
-value of an int (a chain over its 64-bit words when it is wider), mix(len, hash) of a str,
-and mix(len, hash) of the repr of anything else. Python sees signed values.
+value of an int (when it is wider, a chain over fmix64 of each of its 64-bit words),
+mix(len, hash) of a str, and mix(len, hash) of the repr of anything else. Python sees signed values.
 """
 
 import ast
@@ -35,13 +35,19 @@ def signed(h):
     return h - (1 << 64) if h >> 63 else h
 
 
+def fmix64(k):
+    for multiplier in (0xFF51AFD7ED558CCD, 0xC4CEB9FE1A85EC53):
+        k = (k ^ k >> 33) * multiplier & MASK
+    return k ^ k >> 33
+
+
 def int_word(value):
     if -(1 << 63) <= value < 1 << 63:
         return value & MASK
     n = ((value if value >= 0 else ~value).bit_length() + 64) // 64  # with its sign bit
     g = mix(0, ~n)
     for k in range(n):
-        g = mix(g, value >> 64 * k)
+        g = mix(g, fmix64(value >> 64 * k & MASK))
     return g
 
 
@@ -226,6 +232,36 @@ def test_ints_enter_by_their_words(value):
     by_name = const(value)
     vars(by_name)[0] = "not a field"  # the general run
     assert sprig.subtree_hash(node) == sprig.subtree_hash(by_name) == signed(expected(node))
+
+
+def raw_word_chain(value):
+    """The wide-int word of a chain that takes each 64-bit word raw, without fmix64."""
+    n = ((value if value >= 0 else ~value).bit_length() + 64) // 64
+    g = mix(0, ~n)
+    for k in range(n):
+        g = mix(g, value >> 64 * k)
+    return g
+
+
+WIDE_N = 12345678901234567890123456789
+# n and n ^ (2**(64k + 63) | 2**(64k + 68)): the top bit of one word, bit 4 of the next.
+# Raw words cancel where both values have the same number of words; the second negative
+# pair gains a word, so it stays apart either way.
+CANCELLING = {
+    "2**63 vs 2**68": (2**63, 2**68, True),
+    "wide n": (WIDE_N, WIDE_N ^ (2**63 | 2**68), True),
+    "-wide n": (-WIDE_N, -WIDE_N ^ (2**63 | 2**68), True),
+    "-(2**100), words 0 and 1": (-(2**100), -(2**100) ^ (2**63 | 2**68), True),
+    "-(2**100), words 1 and 2": (-(2**100), -(2**100) ^ (2**127 | 2**132), False),
+}
+
+
+@pytest.mark.parametrize("a, b, cancels", CANCELLING.values(), ids=CANCELLING.keys())
+def test_wide_ints_whose_raw_words_cancel_stay_apart(a, b, cancels):
+    assert (raw_word_chain(a) == raw_word_chain(b)) == cancels  # the pair is what it claims
+    trees = [ast.Expr(ast.List([const(v), name_x()], ast.Load())) for v in (a, b)]
+    assert sprig.subtree_hash(trees[0]) != sprig.subtree_hash(trees[1])
+    assert [sprig.subtree_hash(t) for t in trees] == [signed(expected(t)) for t in trees]
 
 
 COLLIDING = {  # pairs with one Python hash, or whose types lie close together

@@ -45,6 +45,7 @@ calls = {
     "walk_of_types": (tree, kinds), "walk_frontier_events": (tree, kinds, (ast.FunctionDef,)),
     "set_parents": (tree,), "fix_missing_locations": (tree,),
     "subtree_hashes": (tree,), "subtree_hash": (tree,),
+    "subtree_digests": (tree,), "subtree_digest": (tree,),
 }
 import warnings
 with warnings.catch_warnings():

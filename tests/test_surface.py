@@ -16,7 +16,7 @@ from oracles import run_python
 EXEC_ORDER = [
     "walk", "walk_dfs", "walk_unordered", "walk_frontier", "walk_frontier_edges",
     "walk_of_types", "fix_missing_locations", "subtree_hashes", "subtree_hash",
-    "set_parents", "walk_frontier_events", "_walk_count",
+    "set_parents", "walk_frontier_events", "_walk_count", "subtree_digests", "subtree_digest",
 ]  # fmt: skip
 
 PARAMETERS = {  # name: (parameters, how many are required)
@@ -31,6 +31,8 @@ PARAMETERS = {  # name: (parameters, how many are required)
     "set_parents": (["node"], 1),
     "subtree_hashes": (["node"], 1),
     "subtree_hash": (["node"], 1),
+    "subtree_digests": (["node"], 1),
+    "subtree_digest": (["node"], 1),
     "fix_missing_locations": (["node"], 1),
 }
 
@@ -101,6 +103,14 @@ DOCS = {
         "`0.0` do not, and a list constant has a repr where it has no hash."
     ),
     "subtree_hash": "`subtree_hashes(node)[id(node)]`, without building the dict.",
+    "subtree_digests": (
+        "A 128-bit structural digest per node, keyed by `id(node)`: a non-negative\n"
+        "int that depends only on the tree, the same in every process, under any\n"
+        "`PYTHONHASHSEED` and on any machine. Subtrees that would give the same\n"
+        "`ast.dump` get the same digest; the tree semantics are those of\n"
+        "`subtree_hashes`. The README writes the encoding down."
+    ),
+    "subtree_digest": "`subtree_digests(node)[id(node)]`, without building the dict.",
     "fix_missing_locations": (
         "`ast.fix_missing_locations`, without recursing per tree level. Returns\n"
         "`node`."
@@ -250,6 +260,8 @@ KEYWORD_CALLS = [
     ("_walk_count", (), {"node": T}, (T,)),
     ("subtree_hash", (), {"node": T}, (T,)),
     ("subtree_hashes", (), {"node": T}, (T,)),
+    ("subtree_digest", (), {"node": T}, (T,)),
+    ("subtree_digests", (), {"node": T}, (T,)),
     ("walk_frontier", (T,), {"kinds": K}, (T, K)),
     ("walk_frontier_edges", (), {"kinds": K, "node": T}, (T, K)),
     ("walk_of_types", (T,), {"kinds": K, "prune": None}, (T, K)),

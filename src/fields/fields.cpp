@@ -37,6 +37,7 @@ public:
     static void destroy(TypeInfo* info) {
         for (size_t i = 0; i < info->fields.size(); ++i) release_cached(info->fields[i]);
         if (info->watch) release_cached(info->watch);
+        if (info->class_id_qualname) release_cached(info->class_id_qualname);
         delete info;
     }
     [[nodiscard]] bool init() { return current_.init(kSlots) && untagged_.init(kUntaggedSlots); }

@@ -35,6 +35,12 @@ struct TypeInfo {
     // attributes, or their `parent`, go straight into the instance dictionary; 0 when not.
     mutable unsigned int plain_location_writes = 0;
     mutable unsigned int plain_parent_writes = 0;
+    // The class's digest identity (digest.cpp), valid while `class_id_version` is the
+    // type's version tag (a new __module__ changes it) and, for a heap type, its
+    // __qualname__ is still `class_id_qualname` (whose assignment leaves the tag alone).
+    mutable unsigned int class_id_version = 0;
+    mutable PyObject* class_id_qualname = nullptr;  // owned, for a heap type
+    mutable uint64_t class_id[2] = {0, 0};          // low, high 64 bits
 };
 
 /// Whether `info` describes `type` as it is now. A record read without a version tag never

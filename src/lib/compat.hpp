@@ -19,6 +19,7 @@
 
 #if PY_VERSION_HEX < 0x030D0000
 #include <atomic>
+#include <cstring>
 #include <thread>
 #endif
 
@@ -161,6 +162,27 @@ inline Py_ssize_t PyLong_AsNativeBytes(PyObject* v, void* buffer, Py_ssize_t n, 
         return n + 1;
     }
     return n;
+}
+
+#define Py_ASNATIVEBYTES_UNSIGNED_BUFFER 4
+
+inline PyObject* PyLong_FromUnsignedNativeBytes(const void* buffer, size_t n, int flags) {
+    int little = (flags & 3) == 3 ? PY_LITTLE_ENDIAN : (flags & 1);
+    return _PyLong_FromByteArray(static_cast<const unsigned char*>(buffer), n, little, 0);
+}
+
+/// A class's __module__ as 3.13 reads it: from the dictionary of a heap type, else the part
+/// of the type's name before its last dot, or "builtins".
+inline PyObject* PyType_GetModuleName(PyTypeObject* type) {
+    if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) {
+        PyObject* module = nullptr;
+        if (PyDict_GetItemStringRef(type->tp_dict, "__module__", &module) == 0)
+            PyErr_SetString(PyExc_AttributeError, "__module__");
+        return module;
+    }
+    const char* dot = std::strrchr(type->tp_name, '.');
+    if (!dot) return PyUnicode_InternFromString("builtins");
+    return PyUnicode_FromStringAndSize(type->tp_name, dot - type->tp_name);
 }
 
 // The module slot that declares free-threading support came with 3.13.

@@ -1,5 +1,6 @@
 // The module object: its definition and slots, the twelve function records with their
 // signatures and docstrings, the event codes, and module exec. The only file that knows PyMethodDef.
+#include "lib/digest.hpp"
 #include "lib/edits.hpp"
 #include "lib/hash.hpp"
 #include "lib/instance_dict.hpp"
@@ -30,6 +31,8 @@ constexpr Params kWalkFrontierEvents{"walk_frontier_events", {"node", "kinds", "
 constexpr Params kSetParents{"set_parents", {"node"}, 1, 1};
 constexpr Params kSubtreeHashes{"subtree_hashes", {"node"}, 1, 1};
 constexpr Params kSubtreeHash{"subtree_hash", {"node"}, 1, 1};
+constexpr Params kSubtreeDigests{"subtree_digests", {"node"}, 1, 1};
+constexpr Params kSubtreeDigest{"subtree_digest", {"node"}, 1, 1};
 constexpr Params kFixMissingLocations{"fix_missing_locations", {"node"}, 1, 1};
 constexpr Params kDirectReads{"_direct_reads", {"enable"}, 1, 0};
 
@@ -44,6 +47,8 @@ Result<Ref> body_walk_frontier_events(Args a) { return walk_frontier_events(a[0]
 Result<Ref> body_set_parents(Args a) { return set_parents(a[0]); }
 Result<Ref> body_subtree_hashes(Args a) { return subtree_hashes(a[0]); }
 Result<Ref> body_subtree_hash(Args a) { return subtree_hash(a[0]); }
+Result<Ref> body_subtree_digests(Args a) { return subtree_digests(a[0]); }
+Result<Ref> body_subtree_digest(Args a) { return subtree_digest(a[0]); }
 Result<Ref> body_fix_missing_locations(Args a) { return fix_missing_locations(a[0]); }
 Result<Ref> body_direct_reads(Args a) {
     bool on = direct_reads();
@@ -129,6 +134,18 @@ PyMethodDef g_subtree_hash = SPRIG_RECORD(kSubtreeHash, body_subtree_hash,
     "subtree_hash(node)\n--\n\n"
     "`subtree_hashes(node)[id(node)]`, without building the dict.");
 
+PyMethodDef g_subtree_digests = SPRIG_RECORD(kSubtreeDigests, body_subtree_digests,
+    "subtree_digests(node)\n--\n\n"
+    "A 128-bit structural digest per node, keyed by `id(node)`: a non-negative\n"
+    "int that depends only on the tree, the same in every process, under any\n"
+    "`PYTHONHASHSEED` and on any machine. Subtrees that would give the same\n"
+    "`ast.dump` get the same digest; the tree semantics are those of\n"
+    "`subtree_hashes`. The README writes the encoding down.");
+
+PyMethodDef g_subtree_digest = SPRIG_RECORD(kSubtreeDigest, body_subtree_digest,
+    "subtree_digest(node)\n--\n\n"
+    "`subtree_digests(node)[id(node)]`, without building the dict.");
+
 PyMethodDef g_set_parents = SPRIG_RECORD(kSetParents, body_set_parents,
     "set_parents(node)\n--\n\n"
     "Set `child.parent = parent` for every node under `node`, visiting parents\n"
@@ -161,6 +178,7 @@ PyMethodDef* const kExecOrder[] = {
     &g_walk,          &g_walk_dfs,          &g_walk_unordered,      &g_walk_frontier,
     &g_walk_frontier_edges, &g_walk_of_types, &g_fix_missing_locations, &g_subtree_hashes,
     &g_subtree_hash,  &g_set_parents,       &g_walk_frontier_events, &g_walk_count,
+    &g_subtree_digests, &g_subtree_digest,
 };
 
 Status add_function(PyObject* module, PyMethodDef* record, bool exported = true) {
