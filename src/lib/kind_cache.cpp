@@ -48,6 +48,7 @@ struct KindCache {
     PyObject* keys[kSlots] = {};  // the tuples' addresses, an identity only; null: free
     KindEntry* entries[kSlots] = {};  // owned; null where the key is null
     TypeMap<PyObject*> watches;       // class → its watch
+    uint64_t swept = 0;               // class_deaths() when dead watches were last swept
     KindCache() = default;
     KindCache(const KindCache&) = delete;
     KindCache& operator=(const KindCache&) = delete;
@@ -178,6 +179,11 @@ Status find_kind_set(PyObject* tuple, CallKindSet& out) {
     if (cache->watches.size() > kMaxWatches) [[unlikely]]
         forget(*cache);
     uint64_t deaths = class_deaths();  // read first: a death from now on is seen next time
+    // A watched class died: its watch goes now rather than when the map fills, so that a
+    // program making and dropping classes keeps no more watches than it has live classes.
+    if (deaths != cache->swept) [[unlikely]] {
+        if (cache->watches.sweep(watch_alive, drop_watch, kWatchSlots)) cache->swept = deaths;
+    }
     size_t at = slot_of(*cache, tuple);
     if (at < kSlots) {
         KindEntry* known = cache->entries[at];
