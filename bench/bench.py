@@ -512,6 +512,60 @@ def run_timings(trees_of, rounds, notes, only=None):
     return rows
 
 
+# ---- per-call cost of many classes --------------------------------------------------------
+# A call on a tiny subtree pays mostly for what it does once per call, such as preparing its
+# kinds: these rows time one call naming every node class against the same call naming one.
+
+ALL_NODE_CLASSES = tuple(c for c in vars(ast).values()
+                         if isinstance(c, type) and issubclass(c, ast.AST) and c is not ast.AST)
+SUBTREE_NODES = 5
+PER_CALL_SUBTREES = 2000
+
+
+def per_call_rows(trees, rounds):
+    """ns per call of walk_frontier and walk_frontier_events on every subtree of
+    SUBTREE_NODES nodes (as ast.walk counts them), with one class and with all of them."""
+    subtrees = []
+    for t in trees:
+        subtrees += [n for n in ast.walk(t) if sum(1 for _ in ast.walk(n)) == SUBTREE_NODES]
+        if len(subtrees) >= PER_CALL_SUBTREES:
+            break
+    subtrees = subtrees[:PER_CALL_SUBTREES]
+    one, every = (ast.Name,), ALL_NODE_CLASSES
+    calls = {
+        ("walk_frontier", "(Name,)"): lambda n: sprig.walk_frontier(n, one),
+        ("walk_frontier", "all"): lambda n: sprig.walk_frontier(n, every),
+        ("walk_frontier_events", "(Name,)"): lambda n: sprig.walk_frontier_events(n, one, one),
+        ("walk_frontier_events", "all"):
+            lambda n: sprig.walk_frontier_events(n, every, every),
+    }
+    best = dict.fromkeys(calls, float("inf"))
+    clock = time.perf_counter_ns
+    for _ in range(max(rounds, 5) * 4):
+        for key, fn in calls.items():  # interleaved, like the rows above
+            start = clock()
+            for n in subtrees:
+                fn(n)
+            best[key] = min(best[key], (clock() - start) / len(subtrees))
+    rows = []
+    for name in ("walk_frontier", "walk_frontier_events"):
+        rows.append({"function": name, "subtrees": len(subtrees), "nodes": SUBTREE_NODES,
+                     "classes": len(every), "one_class_ns": best[name, "(Name,)"],
+                     "all_classes_ns": best[name, "all"],
+                     "ratio": best[name, "all"] / best[name, "(Name,)"]})
+    return rows
+
+
+def per_call_table(rows):
+    lines = [f"ns per call on {rows[0]['subtrees']} subtrees of {rows[0]['nodes']} nodes, "
+             f"kinds (and bracket) of one class and of all {rows[0]['classes']} node classes:",
+             f"  {'function':<22}{'(Name,)':>10}{'all':>10}{'all/one':>10}"]
+    for r in rows:
+        lines.append(f"  {r['function']:<22}{r['one_class_ns']:>10.0f}"
+                     f"{r['all_classes_ns']:>10.0f}{r['ratio']:>9.2f}x")
+    return "\n".join(lines)
+
+
 # ---- instruction counts -----------------------------------------------------------------
 
 def callgrind_child(name, reps, paths):
@@ -799,12 +853,19 @@ def main():
     notes = []
     rows = run_timings(trees_of, rounds, notes, args.only)
     print(table(rows) if args.full else summary_table(summary(rows)))
+    per_call = None
+    if not args.only or args.only in "walk_frontier_events":
+        per_call = per_call_rows(trees_of(), rounds["warm"])
+        print()
+        print(per_call_table(per_call))
 
     result = {"python": sys.version, "version": platform.python_version(),
               "direct_reads": sprig._direct_reads(),
               "corpus": args.corpus or sysconfig.get_paths()["stdlib"],
               "machine": machine(), "quick": args.quick, "files": len(paths), "modules": len(sizes), "nodes": nodes, "rounds": rounds,
               "hash_sample_step": HASH_SAMPLE_STEP, "rows": rows, "notes": notes}
+    if per_call:
+        result["per_call"] = per_call
     if args.docs:
         docs = pathlib.Path(__file__).resolve().parent.parent / "docs"
         md_path, png_path = docs / "bench.md", docs / "bench.png"

@@ -202,6 +202,30 @@ add("walk_frontier_events: bracket not a tuple",
 add("walk_frontier_events: bracket item",
     raises(TypeError, sprig.walk_frontier_events, TREE, KINDS, (ast.If, 1)))
 
+# Tuples too long to sort at every call: their sets are remembered per thread, and made
+# again for a fresh tuple, or when a class named in one has died.
+_ALL_KINDS = tuple(c for c in vars(ast).values()
+                   if isinstance(c, type) and issubclass(c, ast.AST) and c is not ast.AST)
+
+
+def _with_fresh_class(f):
+    def call():
+        leaf = type("Leaf", (ast.expr,), {"_fields": ("a",), "_attributes": ()})
+        f(TREE, (leaf,) + _ALL_KINDS[:12])
+
+    return call
+
+
+for _n, _f in _TYPED.items():
+    add(f"{_n}: all kinds", ok(_f, TREE, _ALL_KINDS))
+    add(f"{_n}: all kinds, fresh tuple", lambda f=_f: f(TREE, tuple(list(_ALL_KINDS))))
+    add(f"{_n}: wide kinds, fresh class", _with_fresh_class(_f))
+    add(f"{_n}: wide kinds, item", raises(TypeError, _f, TREE, _ALL_KINDS + ("x",)))
+    add(f"{_n}: all kinds, out of memory",
+        _starved(lambda f=_f: f(_WIDE, tuple(list(_ALL_KINDS)))))
+add("walk_frontier_events: all kinds as bracket",
+    ok(sprig.walk_frontier_events, TREE, KINDS, _ALL_KINDS))
+
 
 # -- set_parents, fix_missing_locations ----------------------------------------------------
 

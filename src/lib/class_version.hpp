@@ -2,6 +2,8 @@
 // version tag, which tells whether the class is the one an entry was made from, unchanged,
 // and a weak reference, which tells whether it still lives. Neither keeps the class alive.
 #pragma once
+#include <cstdint>
+
 #include "lib/result.hpp"
 
 namespace sprig {
@@ -22,5 +24,15 @@ Result<PyObject*> watch_class(PyTypeObject* type);
 
 /// Whether the class behind `watch`, which watch_class returned, still lives.
 bool class_alive(PyObject* watch);
+
+/// How many classes watched through watch_class_death have died in the process so far. A
+/// class's death counts before its memory can be reused: while the count has not moved,
+/// every class watched earlier and still watched lives, and so is still at its address.
+uint64_t class_deaths();
+
+/// A new weak reference to `type` whose death adds one to class_deaths() (it counts only
+/// while the reference lives), or null for a static type, which never dies. Runs no Python
+/// code.
+Result<PyObject*> watch_class_death(PyTypeObject* type);
 
 }  // namespace sprig

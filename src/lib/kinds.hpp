@@ -17,6 +17,9 @@ public:
     KindSet(const KindSet&) = delete;
     KindSet& operator=(const KindSet&) = delete;
 
+    /// Sets of up to this many classes are built in the set's own storage.
+    static constexpr size_t kInline = 8;  // argument tuples rarely name more classes
+
     size_t size() const { return size_; }
     const uintptr_t* entries() const { return entries_; }
     const uintptr_t* small() const { return small_; }
@@ -31,7 +34,6 @@ public:
 
 private:
     friend Status build_kind_set(PyObject* tuple, KindSet& set);
-    static constexpr size_t kInline = 8;  // argument tuples rarely name more classes
 
     // The first four entries, padded with 0 (no object's type), for the test of small sets.
     uintptr_t small_[4] = {};

@@ -48,6 +48,9 @@ public:
 
     [[gnu::always_inline]] V* find(PyTypeObject* key) const { return view().find(key); }
 
+    /// The number of entries.
+    size_t size() const { return used_; }
+
     /// Whether a new key would make the map grow: the owner's cue to sweep() first.
     bool at_limit() const { return (used_ + 1) * 2 > mask_ + 1; }
 

@@ -15,7 +15,7 @@
 
 #include "fields/fields.hpp"
 #include "lib/cycles.hpp"
-#include "lib/kinds.hpp"
+#include "lib/kind_cache.hpp"
 
 namespace sprig {
 
@@ -339,12 +339,12 @@ public:
     HeldResults<Entry> results;
 };
 
-// Checks `kinds`, holding it in `*held`, and builds its set.
-Status frontier_kinds(PyObject* kinds, Ref* held, KindSet& set) {
+// Checks `kinds`, holding it in `*held`, and finds its set.
+Status frontier_kinds(PyObject* kinds, Ref* held, CallKindSet& set) {
     auto checked = tuple_argument(kinds, "kinds");
     if (!checked) return fail(std::move(checked.error()));
     *held = std::move(*checked);
-    return build_kind_set(kinds, set);
+    return find_kind_set(kinds, set);
 }
 
 // Every node whose exact type is in `kinds`, in pre-order, descending into matches but not
@@ -446,12 +446,12 @@ template <class Entry, class Build>
 Result<Ref> frontier(PyObject* node, PyObject* kinds, Build&& build) {
     Ref held = Ref::retain(node);
     Ref held_kinds;
-    KindSet set;
+    CallKindSet set;
     SPRIG_TRY(frontier_kinds(kinds, &held_kinds, set));
     auto r = node_readers();
     if (!r) return fail(std::move(r.error()));
     FrontierWalk<Entry> walk(*r);
-    SPRIG_TRY(walk.run(node, set));
+    SPRIG_TRY(walk.run(node, set.get()));
     return build(walk.results);
 }
 
@@ -499,13 +499,13 @@ Result<Ref> walk_of_types(PyObject* node, PyObject* kinds, PyObject* prune) {
         if (!checked) return fail(std::move(checked.error()));
         held_prune = std::move(*checked);
     }
-    KindSet kind_set, prune_set;  // no prune set: an empty one
-    SPRIG_TRY(build_kind_set(kinds, kind_set));
-    if (pruning) SPRIG_TRY(build_kind_set(prune, prune_set));
+    CallKindSet kind_set, prune_set;  // no prune set: an empty one
+    SPRIG_TRY(find_kind_set(kinds, kind_set));
+    if (pruning) SPRIG_TRY(find_kind_set(prune, prune_set));
     auto r = node_readers();
     if (!r) return fail(std::move(r.error()));
     TypesWalk walk(*r);
-    SPRIG_TRY(walk.run(node, kind_set, prune_set));
+    SPRIG_TRY(walk.run(node, kind_set.get(), prune_set.get()));
     return node_list(walk.results);
 }
 
@@ -515,13 +515,13 @@ Result<Ref> walk_frontier_events(PyObject* node, PyObject* kinds, PyObject* brac
     if (!held_kinds) return fail(std::move(held_kinds.error()));
     auto held_bracket = tuple_argument(bracket, "bracket");
     if (!held_bracket) return fail(std::move(held_bracket.error()));
-    KindSet kind_set, bracket_set;
-    SPRIG_TRY(build_kind_set(kinds, kind_set));
-    SPRIG_TRY(build_kind_set(bracket, bracket_set));
+    CallKindSet kind_set, bracket_set;
+    SPRIG_TRY(find_kind_set(kinds, kind_set));
+    SPRIG_TRY(find_kind_set(bracket, bracket_set));
     auto r = node_readers();
     if (!r) return fail(std::move(r.error()));
     EventWalk walk(*r);
-    SPRIG_TRY(walk.run(node, kind_set, bracket_set));
+    SPRIG_TRY(walk.run(node, kind_set.get(), bracket_set.get()));
     return walk.to_list();
 }
 
