@@ -64,6 +64,13 @@ struct ClassRecord {
     bool plain_class;       // __class__ is object's: isinstance asks the type alone
     bool node;              // a subclass of ast.AST (ast.AST included)
     bool type_ignore;       // a subclass of ast.TypeIgnore
+    // The location names: `in _attributes` as the class's _attributes answers it (an exact
+    // tuple of exact str), and what getattr finds on the class when the instance has none
+    // (borrowed, null: nothing). Set only when no location name is a descriptor there.
+    bool plain_locations;
+    bool plain_set;         // and setattr of one is a store into the instance dictionary
+    uint8_t location_mask;  // bit p: location p is named in _attributes
+    PyObject* class_value[4];
 };
 
 // A direct-mapped cache per thread: a slot holds the last class that hashed to it. Nothing
@@ -97,11 +104,26 @@ bool is_data_descriptor(PyObject* attr) { return attr && Py_TYPE(attr)->tp_descr
         }
         if (plain) r.fields = fields;
     }
+    PyObject* attributes = _PyType_Lookup(type, g.attributes);
+    bool located = r.plain_get && attributes && PyTuple_CheckExact(attributes);
+    for (Py_ssize_t i = 0; located && i < PyTuple_GET_SIZE(attributes); ++i) {
+        PyObject* a = PyTuple_GET_ITEM(attributes, i);
+        located = PyUnicode_CheckExact(a);
+        for (int p = 0; located && p < kLocations; ++p)
+            if (PyUnicode_Compare(a, g.location[p]) == 0) r.location_mask |= 1u << p;
+    }
+    for (int p = 0; located && p < kLocations; ++p) {
+        PyObject* v = _PyType_Lookup(type, g.location[p]);
+        located = !v || !Py_TYPE(v)->tp_descr_get;
+        r.class_value[p] = v;
+    }
+    r.plain_locations = located;
+    r.plain_set = located && type->tp_setattro == PyObject_GenericSetAttr;
     // Looking names up may have run an odd class-dictionary key's __eq__.
     if (type->tp_version_tag != r.version) {
         r.version = 0;
         r.fields = nullptr;
-        r.plain_class = r.plain_get = false;
+        r.plain_class = r.plain_get = r.plain_locations = r.plain_set = false;
     }
     return r;
 }
@@ -626,39 +648,106 @@ Result<bool> in_attributes(PyObject* obj, PyObject* attr) {
     return found == 1;
 }
 
-Status set_attr(PyObject* obj, PyObject* name, PyObject* value) {
-    if (PyObject_SetAttr(obj, name, value) < 0) return fail(take_pending());
-    return {};
+// One node's location attributes, as ast.py's location helpers test, read and write them.
+// While the node's class reads them plainly and its dictionary (str keys only) holds no
+// _attributes of its own, each step is a dictionary lookup or store that runs no Python
+// code; every other step asks the object. `*epoch` counts the steps, over all nodes of a
+// call, that may have run Python code: a finding older than the last of them is made anew.
+class Located {
+public:
+    Located(PyObject* node, unsigned* epoch) : node_(node), epoch_(epoch) {}
+
+    /// `name in node._attributes`.
+    Result<bool> has(int p) {
+        if (plain()) [[likely]]
+            return (r_.location_mask >> p) & 1;
+        ++*epoch_;
+        return in_attributes(node_, g.location[p]);
+    }
+    /// getattr(node, name), null when it has none.
+    Result<Ref> get(int p) {
+        if (plain()) [[likely]] {
+            PyObject* v = PyDict_GetItemWithError(dict_, g.location[p]);
+            return Ref::retain(v ? v : r_.class_value[p]);
+        }
+        ++*epoch_;
+        return get_optional(node_, g.location[p]);
+    }
+    /// setattr(node, name, value).
+    Status set(int p, PyObject* value) {
+        if (plain() && r_.plain_set) [[likely]] {
+            // The value replaced is released in the store: only a plain one runs nothing.
+            PyObject* old = PyDict_GetItemWithError(dict_, g.location[p]);
+            if (old && !common_scalar(old)) ++*epoch_;
+            if (PyDict_SetItem(dict_, g.location[p], value) < 0) return fail(take_pending());
+            return {};
+        }
+        ++*epoch_;
+        if (PyObject_SetAttr(node_, g.location[p], value) < 0) return fail(take_pending());
+        return {};
+    }
+
+private:
+    bool plain() {
+        if (checked_ == *epoch_ + 1) [[likely]]
+            return plain_;
+        checked_ = *epoch_ + 1;
+        plain_ = false;
+        r_ = record(Py_TYPE(node_));
+        if (!r_.plain_locations) return false;
+        dict_ = instance_dict(node_);
+        Py_ssize_t used = 0;
+        if (!dict_ || !str_entries(dict_, &used)) return false;
+        plain_ = !PyDict_GetItemWithError(dict_, g.attributes);
+        return plain_;
+    }
+
+    PyObject* node_;    // borrowed: the caller holds it
+    unsigned* epoch_;
+    unsigned checked_ = 0;  // *epoch_ + 1 when plain_ was found; 0: never
+    bool plain_ = false;
+    ClassRecord r_{};
+    PyObject* dict_ = nullptr;  // borrowed, while plain_ holds
+};
+
+// Releases `value`; one that is not a plain scalar may run Python code as it goes.
+void drop(Ref& value, unsigned* epoch) {
+    if (value && !common_scalar(value.get())) ++*epoch;
+    value = Ref();
 }
 
-// obj.<name> = getattr(obj, name, 0) + n; with `keep_none`, a None read stays as it is.
-Status add_to(PyObject* obj, PyObject* name, PyObject* n, bool keep_none) {
-    auto value = get_optional(obj, name);
+// node.<p> = getattr(node, name, 0) + n; with `keep_none`, a None read stays as it is.
+Status add_to(Located& node, int p, PyObject* n, bool keep_none, unsigned* epoch) {
+    auto value = node.get(p);
     if (!value) return fail(std::move(value.error()));
     PyObject* base = *value ? value->get() : g.zero;
     if (keep_none && base == Py_None) return {};
+    if (!PyLong_CheckExact(base) || !PyLong_CheckExact(n)) ++*epoch;
     Ref sum = Ref::adopt(PyNumber_Add(base, n));
     if (!sum) return fail(take_pending());
-    return set_attr(obj, name, sum.get());
+    drop(*value, epoch);
+    return node.set(p, sum.get());
 }
 
 // One node of increment_lineno's loop.
-Status increment_one(PyObject* child, PyObject* n) {
+Status increment_one(PyObject* child, PyObject* n, unsigned* epoch) {
     ClassRecord r = record(Py_TYPE(child));
     bool ignore = r.type_ignore;
     if (!ignore) {
+        if (!r.plain_class) ++*epoch;
         auto is = is_instance(child, g.type_ignore, r.plain_class);
         if (!is) return fail(std::move(is.error()));
         ignore = *is;
     }
-    if (ignore) return add_to(child, g.location[0], n, false);
-    auto has_line = in_attributes(child, g.location[0]);
+    Located node(child, epoch);
+    if (ignore) return add_to(node, 0, n, false, epoch);
+    auto has_line = node.has(0);
     if (!has_line) return fail(std::move(has_line.error()));
-    if (*has_line) SPRIG_TRY(add_to(child, g.location[0], n, false));
-    auto has_end = in_attributes(child, g.location[2]);
+    if (*has_line) SPRIG_TRY(add_to(node, 0, n, false, epoch));
+    auto has_end = node.has(2);
     if (!has_end) return fail(std::move(has_end.error()));
-    // `(end_lineno := getattr(child, "end_lineno", 0)) is not None`: add_to keeps None.
-    if (*has_end) SPRIG_TRY(add_to(child, g.location[2], n, true));
+    // `(end_lineno := getattr(child, "end_lineno", 0)) is not None`
+    if (*has_end) SPRIG_TRY(add_to(node, 2, n, true, epoch));
     return {};
 }
 
@@ -681,27 +770,31 @@ struct FixFrame {
 constexpr int kFixOrder[kLocations] = {0, 2, 1, 3};
 
 // _fix's tests on one node, updating `v` (owned values) to what it hands down.
-Status fix_one(PyObject* node, Inherited& v) {
+Status fix_one(PyObject* node, Inherited& v, unsigned* epoch) {
+    Located located(node, epoch);
     for (int p : kFixOrder) {
-        PyObject* name = g.location[p];
-        auto has = in_attributes(node, name);
+        auto has = located.has(p);
         if (!has) return fail(std::move(has.error()));
         if (!*has) continue;
-        auto current = get_optional(node, name);
+        auto current = located.get(p);
         if (!current) return fail(std::move(current.error()));
         bool end = p >= 2;
         // Starts: `hasattr(node, name)`; ends: `getattr(node, name, None) is None`.
         bool missing = end ? (!*current || current->get() == Py_None) : !*current;
         if (missing) {
-            SPRIG_TRY(set_attr(node, name, v.value[p]));
+            SPRIG_TRY(located.set(p, v.value[p]));
             continue;
         }
-        current = Ref();
-        PyObject* again = PyObject_GetAttr(node, name);  // `lineno = node.lineno`
-        if (!again) return fail(take_pending());
-        PyObject* old = v.value[p];
-        v.value[p] = again;
-        Py_DECREF(old);
+        drop(*current, epoch);
+        auto again = located.get(p);  // `lineno = node.lineno`
+        if (!again) return fail(std::move(again.error()));
+        if (!*again) {  // gone between the two reads: the plain getattr raises
+            *again = Ref::adopt(PyObject_GetAttr(node, g.location[p]));
+            if (!*again) return fail(take_pending());
+        }
+        Ref old = Ref::adopt(v.value[p]);
+        v.value[p] = again->release();
+        drop(old, epoch);
     }
     return {};
 }
@@ -717,10 +810,10 @@ public:
     }
 };
 
-Status push_fix_frame(FixStack& stack, PyObject* node, const Inherited& from) {
+Status push_fix_frame(FixStack& stack, PyObject* node, const Inherited& from, unsigned* epoch) {
     FixFrame f{};
     for (int p = 0; p < kLocations; ++p) f.values.value[p] = Py_NewRef(from.value[p]);
-    Status fixed = fix_one(node, f.values);
+    Status fixed = fix_one(node, f.values, epoch);
     if (!fixed) {
         release(f.values);
         return fixed;
@@ -796,26 +889,30 @@ Result<Ref> ast_iter_fields(PyObject* node) { return new_child_iterator(g.fields
 
 Result<Ref> ast_copy_location(PyObject* new_node, PyObject* old_node) {
     Ref result = Ref::retain(new_node);
-    Ref old = Ref::retain(old_node);  // held: a __setattr__ may drop every other owner
+    Ref held = Ref::retain(old_node);  // a __setattr__ may drop every other owner
+    unsigned epoch = 0;
+    Located old_at(old_node, &epoch), new_at(new_node, &epoch);
     for (int p = 0; p < kLocations; ++p) {
-        PyObject* name = g.location[p];
-        auto in_old = in_attributes(old_node, name);
+        auto in_old = old_at.has(p);
         if (!in_old) return fail(std::move(in_old.error()));
         if (!*in_old) continue;
-        auto in_new = in_attributes(new_node, name);
+        auto in_new = new_at.has(p);
         if (!in_new) return fail(std::move(in_new.error()));
         if (!*in_new) continue;
-        auto value = get_optional(old_node, name);
+        auto value = old_at.get(p);
         if (!value) return fail(std::move(value.error()));
         if (*value && value->get() != Py_None) {
-            SPRIG_TRY(set_attr(new_node, name, value->get()));
+            SPRIG_TRY(new_at.set(p, value->get()));
+            drop(*value, &epoch);
             continue;
         }
         // `hasattr(old_node, attr) and attr.startswith("end_")`: asked for every position.
-        value = Ref();
-        auto again = get_optional(old_node, name);
+        drop(*value, &epoch);
+        auto again = old_at.get(p);
         if (!again) return fail(std::move(again.error()));
-        if (*again && p >= 2) SPRIG_TRY(set_attr(new_node, name, Py_None));
+        bool present = static_cast<bool>(*again);
+        drop(*again, &epoch);
+        if (present && p >= 2) SPRIG_TRY(new_at.set(p, Py_None));
     }
     return result;
 }
@@ -826,6 +923,7 @@ Result<Ref> ast_increment_lineno(PyObject* node, PyObject* n) {
     PyObject* first[kInlineQueue];
     WalkQueue queue(first, kInlineQueue);
     queue.q.push_unchecked(Py_NewRef(node));
+    unsigned epoch = 0;
     Status done;
     for (;;) {
         auto step = walk_step(queue);
@@ -834,7 +932,8 @@ Result<Ref> ast_increment_lineno(PyObject* node, PyObject* n) {
             break;
         }
         if (!*step) break;
-        done = increment_one(step->get(), amount.get());
+        ++epoch;  // the walk's step may have run Python code
+        done = increment_one(step->get(), amount.get(), &epoch);
         if (!done) break;
     }
     queue.clear();
@@ -847,7 +946,8 @@ Result<Ref> ast_fix_missing_locations(PyObject* node) {
     Inherited start{};
     for (int p = 0; p < kLocations; ++p) start.value[p] = Py_NewRef(p % 2 == 0 ? g.one : g.zero);
     FixStack stack;
-    Status pushed = push_fix_frame(stack, node, start);
+    unsigned epoch = 0;
+    Status pushed = push_fix_frame(stack, node, start, &epoch);
     release(start);
     if (!pushed) return fail(std::move(pushed.error()));
     while (!stack.empty()) {
@@ -863,7 +963,7 @@ Result<Ref> ast_fix_missing_locations(PyObject* node) {
         // Copied: pushing may move the array that `top` points into. The parent's frame
         // keeps the values until the new frame holds them.
         Inherited from = top.values;
-        Status fixed = push_fix_frame(stack, child->get(), from);
+        Status fixed = push_fix_frame(stack, child->get(), from, &epoch);
         if (!fixed) return fail(std::move(fixed.error()));
     }
     return result;
