@@ -257,7 +257,7 @@ struct Cursor {
 };
 
 // getattr(node, '_fields'), then the way to go through it.
-Status start_fields(Cursor& c) {
+[[gnu::noinline]] Status start_fields(Cursor& c) {
     c.started = true;
     ClassRecord r = record(Py_TYPE(c.node));
     Ref fields;
@@ -309,7 +309,8 @@ Status start_fields(Cursor& c) {
 
 // The next (name, value) of iter_fields; false at the end. `name` is borrowed from the
 // tuple or owned (an item of another iterable); `*owned_name` holds it in the latter case.
-Result<bool> next_field(Cursor& c, PyObject** name, Ref* owned_name, Ref* value) {
+[[gnu::always_inline]] inline Result<bool> next_field(Cursor& c, PyObject** name, Ref* owned_name,
+                                                    Ref* value) {
     if (!c.started) SPRIG_TRY(start_fields(c));
     if (!c.fields) return false;
     for (;;) {

@@ -1,4 +1,5 @@
 import ast
+from collections.abc import Iterator
 from typing import Any, Final, Literal
 from warnings import deprecated
 
@@ -17,6 +18,14 @@ __all__ = [
     "_walk_count",
     "NodeVisitor",
     "NodeTransformer",
+    "ast_walk",
+    "ast_iter_child_nodes",
+    "ast_iter_fields",
+    "ast_copy_location",
+    "ast_increment_lineno",
+    "ast_fix_missing_locations",
+    "patch_ast",
+    "restore_ast",
 ]
 
 __version__: str
@@ -49,3 +58,13 @@ class NodeVisitor(ast.NodeVisitor):
 class NodeTransformer(ast.NodeTransformer):
     def visit(self, node: ast.AST) -> Any: ...
     def generic_visit(self, node: ast.AST) -> ast.AST: ...
+
+# The ast module's helpers, exactly; patch_ast() installs them there under their own names.
+def ast_walk(node: ast.AST) -> Iterator[ast.AST]: ...
+def ast_iter_child_nodes(node: ast.AST) -> Iterator[ast.AST]: ...
+def ast_iter_fields(node: ast.AST) -> Iterator[tuple[str, Any]]: ...
+def ast_copy_location[N: ast.AST](new_node: N, old_node: ast.AST) -> N: ...
+def ast_increment_lineno[N: ast.AST](node: N, n: int = 1) -> N: ...
+def ast_fix_missing_locations[N: ast.AST](node: N) -> N: ...
+def patch_ast() -> None: ...
+def restore_ast() -> None: ...
