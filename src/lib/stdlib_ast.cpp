@@ -268,7 +268,10 @@ struct Cursor {
             own = PyDict_GetItemWithError(dict, g.fields);
             if (!own && PyErr_Occurred()) return fail(take_pending());
         }
-        if (!own) {
+        // A key of an odd dictionary may have run Python code in the lookup, which may
+        // have changed the class that lent r.fields.
+        bool same = Py_TYPE(c.node) == r.type && r.type->tp_version_tag == r.version;
+        if (!own && same) [[likely]] {
             c.fields = Py_NewRef(r.fields);
             c.tuple = true;
             c.plain_type = r.type;
@@ -276,7 +279,8 @@ struct Cursor {
             return {};
         }
         fields = Ref::retain(own);
-    } else {
+    }
+    if (!fields) {
         fields = Ref::adopt(PyObject_GetAttr(c.node, g.fields));
         if (!fields) return fail(take_pending());
     }
