@@ -95,7 +95,8 @@ def _recipes():
 
 
 def build(recipe, tags):
-    """A fresh tree from a recipe; each node gets the next tag, kept apart from vars()."""
+    """A fresh tree from a recipe; each node gets the next tag, kept apart from vars() with
+    the node itself, so that no later node can take a dead one's id."""
     if not isinstance(recipe, tuple) or not recipe or not isinstance(recipe[0], str):
         return recipe  # junk, shared between builds on purpose: it is never written
     kind, *parts, where = recipe
@@ -110,12 +111,16 @@ def build(recipe, tags):
     for name in LOCATIONS:
         vars(node).pop(name, None)
     vars(node).update(where)
-    tags[id(node)] = len(tags)
+    tags[id(node)] = (len(tags), node)
     return node
 
 
+def label(node, tags):
+    return tags[id(node)][0] if id(node) in tags else type(node).__name__
+
+
 def tagged(nodes, tags):
-    return [tags.get(id(n), type(n).__name__) for n in nodes]
+    return [label(n, tags) for n in nodes]
 
 
 @given(_recipes())
@@ -139,7 +144,7 @@ def test_walk_sees_changes_and_stops_early(recipe, at, change):
         tree = build(recipe, tags)
         out = []
         for i, node in enumerate(walk(tree)):
-            out.append(tags.get(id(node), type(node).__name__))
+            out.append(label(node, tags))
             if i == at:
                 lists = [n for n in ORIGINAL["walk"](tree) if isinstance(n, ast.List)]
                 if change == "stop":
