@@ -16,6 +16,7 @@
 // becomes RuntimeError("generator raised StopIteration"), as in a generator.
 #include "lib/stdlib_ast.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -348,6 +349,43 @@ struct Cursor {
 // The next child of iter_child_nodes, or a null Ref at the end.
 Result<Ref> next_child(Cursor& c) {
     for (;;) {
+        // The common steps first, on borrowed pointers: items of an exact list and fields
+        // read in place, whose kind their type tells without running anything. A value
+        // they cannot judge is left, untaken, to the general steps below.
+        if (c.items && c.exact_list) {
+            Py_ssize_t n = PyList_GET_SIZE(c.items);
+            for (; c.item < n; ++c.item) {
+                PyObject* item = PyList_GET_ITEM(c.items, c.item);
+                if (node_type(Py_TYPE(item))) {
+                    ++c.item;
+                    return Ref::retain(item);
+                }
+                if (!common_scalar(item)) break;
+            }
+        } else if (!c.items && c.tuple && c.plain_type == Py_TYPE(c.node) &&
+                   c.plain_type->tp_version_tag == c.plain_version) {
+            PyObject* dict = instance_dict(c.node);
+            Py_ssize_t used = 0;
+            const UnicodeEntry* entries = dict ? str_entries(dict, &used) : nullptr;
+            Py_ssize_t k = std::min(PyTuple_GET_SIZE(c.fields), entries ? used : 0);
+            for (; c.index < k && entries[c.index].key == PyTuple_GET_ITEM(c.fields, c.index);
+                 ++c.index) {
+                PyObject* value = entries[c.index].value;
+                if (node_type(Py_TYPE(value))) {
+                    ++c.index;
+                    return Ref::retain(value);
+                }
+                if (Py_TYPE(value) == &PyList_Type) {
+                    ++c.index;
+                    c.items = Py_NewRef(value);
+                    c.exact_list = true;
+                    c.item = 0;
+                    break;
+                }
+                if (!common_scalar(value)) break;
+            }
+            if (c.items) continue;
+        }
         if (c.items) {
             Ref item;
             if (c.exact_list) {
