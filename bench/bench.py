@@ -229,7 +229,7 @@ def read_groups(flat):
                lambda t: sprig.walk_frontier_events(t, (ast.Name,), BRACKET), same_list),
             Op(VISIT_FLOOR, sprig._walk_count),
         ]),
-    ] + visitor_groups()
+    ] + visitor_groups() + stdlib_helper_groups(flat)
 
 
 # ---- the drop-in visitor classes ----------------------------------------------------------
@@ -312,6 +312,131 @@ def visitor_groups():
                parsing(_linted(linter_s), sources), same_list),
             Op("ast.parse, then the walk_frontier_events linter",
                parsing(linter_by_events, sources), same_list),
+        ]),
+    ]
+
+
+# ---- the ast module's own helpers, unpatched vs sprig's equivalents ---------------------
+# The peers are the functions the ast module had at start-up; the ops are sprig's `ast_*`,
+# or, in the end-to-end rows, the very same code run while sprig.patch_ast() is in force.
+
+STDLIB = {name: getattr(ast, name) for name in (
+    "walk", "iter_child_nodes", "iter_fields", "copy_location", "increment_lineno")}
+
+
+def calls_found(walk):
+    def run(tree):
+        found = []
+        for n in walk(tree):
+            if isinstance(n, ast.Call):
+                found.append(n)
+        return found
+    return run
+
+
+def small_subtrees(tree):
+    """The subtrees of 4 to 7 nodes: what linter plugins hand to ast.walk most often."""
+    return [n for n in tree_nodes(tree) if 4 <= sum(1 for _ in STDLIB["walk"](n)) <= 7]
+
+
+def tree_nodes(tree):
+    return list(STDLIB["walk"](tree))
+
+
+def lint(tree):
+    """A linter-like pass written only with the ast module's helpers, looked up at call time
+    as unmodified tools do: the same code runs unpatched and patched."""
+    problems = 0
+    for node in ast.walk(tree):
+        if isinstance(node, ast.Call):
+            for child in ast.iter_child_nodes(node):
+                if isinstance(child, ast.Starred):
+                    problems += 1
+        elif isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef, ast.Lambda)):
+            for name, value in ast.iter_fields(node.args):
+                if isinstance(value, list) and len(value) > 5:
+                    problems += 1
+            problems += sum(isinstance(n, ast.Name) for n in ast.walk(node.args))
+        elif isinstance(node, (ast.If, ast.While, ast.Assert)):
+            problems += sum(isinstance(n, ast.Compare) for n in ast.walk(node.test))
+    return problems
+
+
+def patched(fn):
+    def run(*args):
+        sprig.patch_ast()
+        try:
+            return fn(*args)
+        finally:
+            sprig.restore_ast()
+    return run
+
+
+def parsed_lint(source):
+    return lint(ast.parse(source))
+
+
+class Lazy(Prebuilt):
+    """A Prebuilt that also makes an input on first use, as the peers' check needs."""
+
+    def __getitem__(self, tree):
+        self.prepare(tree)
+        return self.made[id(tree)]
+
+
+def stdlib_helper_groups(flat):
+    subtrees = Lazy(small_subtrees)
+    every = Lazy(lambda t: unique(flat[id(t)]))
+    targets = Lazy(lambda t: [(ast.Name("x", ast.Load()), n) for n in unique(flat[id(t)])
+                              if isinstance(n, (ast.expr, ast.stmt))])
+    sources = Lazy(ast.unparse)  # the tree's own source, regenerated: parsed like any other
+
+    def each(fn, prebuilt):
+        return lambda t: [fn(n) for n in prebuilt[t]]
+
+    def copied(copy):
+        return lambda t: [copy(new, old) for new, old in targets[t]]
+
+    return [
+        Group("list(ast.walk(t)), unpatched", lambda t: list(STDLIB["walk"](t)), [
+            Op("list(ast_walk(t))", lambda t: list(sprig.ast_walk(t)), same_list),
+        ]),
+        Group("for n in ast.walk(t): if isinstance(n, ast.Call): ..., unpatched",
+              calls_found(STDLIB["walk"]), [
+            Op("the same loop over ast_walk(t)", calls_found(sprig.ast_walk), same_list),
+        ]),
+        Group("list(ast.walk(s)) for each 4-7 node subtree s, unpatched",
+              each(lambda n: list(STDLIB["walk"](n)), subtrees), [
+            Op("list(ast_walk(s)) for each 4-7 node subtree s",
+               each(lambda n: list(sprig.ast_walk(n)), subtrees), lambda p, r: p == r,
+               prepare=subtrees.prepare),
+        ]),
+        Group("list(ast.iter_child_nodes(n)) for every node, unpatched",
+              each(lambda n: list(STDLIB["iter_child_nodes"](n)), every), [
+            Op("list(ast_iter_child_nodes(n)) for every node",
+               each(lambda n: list(sprig.ast_iter_child_nodes(n)), every),
+               lambda p, r: p == r, prepare=every.prepare),
+        ]),
+        Group("ast.copy_location(Name(), n) for every expr and stmt, unpatched",
+              copied(STDLIB["copy_location"]), [
+            Op("ast_copy_location(Name(), n) for every expr and stmt",
+               copied(sprig.ast_copy_location), lambda p, r: len(p) == len(r),
+               prepare=targets.prepare),
+        ]),
+        # n=0: every read, addition and write happens, and the trees stay as they are.
+        Group("ast.increment_lineno(t, 0), unpatched", lambda t: STDLIB["increment_lineno"](t, 0), [
+            Op("ast_increment_lineno(t, 0)", lambda t: sprig.ast_increment_lineno(t, 0),
+               lambda p, r: True),
+        ]),
+        Group("end to end: a linter-like pass of ast.walk/iter_child_nodes/iter_fields, "
+              "unpatched", lint, [
+            Op("end to end: the same pass under patch_ast()", patched(lint), same_list),
+        ]),
+        Group("end to end with parsing: ast.parse + the linter-like pass, unpatched",
+              lambda t: parsed_lint(sources[t]), [
+            Op("end to end with parsing: the same under patch_ast()",
+               lambda t: patched(parsed_lint)(sources[t]), same_list,
+               prepare=sources.prepare),
         ]),
     ]
 

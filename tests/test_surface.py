@@ -119,8 +119,10 @@ DOCS = {
 
 
 def test_module_attributes():
-    assert sprig.__all__ == EXEC_ORDER + ["NodeVisitor", "NodeTransformer",
-                                          "MATCH", "ENTER", "EXIT"]
+    assert sprig.__all__ == EXEC_ORDER + ["NodeVisitor", "NodeTransformer"] + [
+        "ast_walk", "ast_iter_child_nodes", "ast_iter_fields", "ast_copy_location",
+        "ast_increment_lineno", "ast_fix_missing_locations", "patch_ast", "restore_ast",
+        "MATCH", "ENTER", "EXIT"]
     assert type(sprig.__doc__) is str and sprig.__doc__ == ""
     assert not hasattr(sprig, "InternalFailure")
 
@@ -287,8 +289,10 @@ def test_reimport_makes_new_functions_with_shared_state():
         import sprig as second
         assert first is not second
         assert second.__all__ == first.__all__ and second.__all__ is not first.__all__
-        for name in [n for n in first.__all__ if callable(getattr(first, n))][:-2]:
+        for name in [n for n in first.__all__ if callable(getattr(first, n))]:
             a, b = getattr(first, name), getattr(second, name)
+            if isinstance(a, type):
+                continue
             assert a is not b and b.__self__ is None and a.__doc__ == b.__doc__, name
         tree = ast.parse("f(x)")
         assert [id(n) for n in second.walk_dfs(tree)] == [id(n) for n in first.walk_dfs(tree)]

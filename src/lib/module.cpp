@@ -10,6 +10,8 @@
 #include "lib/walk_typed.hpp"
 #include "lib/frame.hpp"
 #include "lib/names.hpp"
+#include "lib/patch_ast.hpp"
+#include "lib/stdlib_ast.hpp"
 #include "lib/version.hpp"
 
 namespace sprig {
@@ -35,6 +37,15 @@ constexpr Params kSubtreeDigests{"subtree_digests", {"node"}, 1, 1};
 constexpr Params kSubtreeDigest{"subtree_digest", {"node"}, 1, 1};
 constexpr Params kFixMissingLocations{"fix_missing_locations", {"node"}, 1, 1};
 constexpr Params kDirectReads{"_direct_reads", {"enable"}, 1, 0};
+// Named as in the ast module, so that a wrong call reads as it would there.
+constexpr Params kAstWalk{"walk", {"node"}, 1, 1};
+constexpr Params kAstIterChildNodes{"iter_child_nodes", {"node"}, 1, 1};
+constexpr Params kAstIterFields{"iter_fields", {"node"}, 1, 1};
+constexpr Params kAstCopyLocation{"copy_location", {"new_node", "old_node"}, 2, 2};
+constexpr Params kAstIncrementLineno{"increment_lineno", {"node", "n"}, 2, 1};
+constexpr Params kAstFixMissingLocations{"fix_missing_locations", {"node"}, 1, 1};
+constexpr Params kPatchAst{"patch_ast", {}, 0, 0};
+constexpr Params kRestoreAst{"restore_ast", {}, 0, 0};
 
 Result<Ref> body_walk_dfs(Args a) { return walk_dfs(a[0]); }
 Result<Ref> body_walk_unordered(Args a) { return walk_unordered(a[0]); }
@@ -50,6 +61,14 @@ Result<Ref> body_subtree_hash(Args a) { return subtree_hash(a[0]); }
 Result<Ref> body_subtree_digests(Args a) { return subtree_digests(a[0]); }
 Result<Ref> body_subtree_digest(Args a) { return subtree_digest(a[0]); }
 Result<Ref> body_fix_missing_locations(Args a) { return fix_missing_locations(a[0]); }
+Result<Ref> body_ast_walk(Args a) { return ast_walk(a[0]); }
+Result<Ref> body_ast_iter_child_nodes(Args a) { return ast_iter_child_nodes(a[0]); }
+Result<Ref> body_ast_iter_fields(Args a) { return ast_iter_fields(a[0]); }
+Result<Ref> body_ast_copy_location(Args a) { return ast_copy_location(a[0], a[1]); }
+Result<Ref> body_ast_increment_lineno(Args a) { return ast_increment_lineno(a[0], a[1]); }
+Result<Ref> body_ast_fix_missing_locations(Args a) { return ast_fix_missing_locations(a[0]); }
+Result<Ref> body_patch_ast(Args) { return patch_ast(); }
+Result<Ref> body_restore_ast(Args) { return restore_ast(); }
 Result<Ref> body_direct_reads(Args a) {
     bool on = direct_reads();
     if (a[0] && a[0] != Py_None) {
@@ -173,12 +192,68 @@ PyMethodDef g_direct_reads = SPRIG_RECORD(kDirectReads, body_direct_reads,
     "through the dictionary API; `True` turns it back on where the check made\n"
     "at import allows it. Returns the mode now in effect.");
 
+// As SPRIG_RECORD, under a name of its own: binding errors name the ast module's function.
+#define SPRIG_NAMED_RECORD(name, params, body, doc)                                      \
+    PyMethodDef {                                                                        \
+        name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<params, body>)), \
+            kFlags, doc                                                                  \
+    }
+
+PyMethodDef g_ast_walk = SPRIG_NAMED_RECORD("ast_walk", kAstWalk, body_ast_walk,
+    "ast_walk(node)\n--\n\n"
+    "`ast.walk`: a lazy iterator over `node` and its descendants, breadth-first.\n"
+    "A node's children are read when the node is taken, before it is handed out.");
+
+PyMethodDef g_ast_iter_child_nodes = SPRIG_NAMED_RECORD("ast_iter_child_nodes", kAstIterChildNodes, body_ast_iter_child_nodes,
+    "ast_iter_child_nodes(node)\n--\n\n"
+    "`ast.iter_child_nodes`: a lazy iterator over the nodes in the fields of `node`.");
+
+PyMethodDef g_ast_iter_fields = SPRIG_NAMED_RECORD("ast_iter_fields", kAstIterFields, body_ast_iter_fields,
+    "ast_iter_fields(node)\n--\n\n"
+    "`ast.iter_fields`: a lazy iterator of `(name, value)` for each field in\n"
+    "`node._fields` that is present on `node`.");
+
+PyMethodDef g_ast_copy_location = SPRIG_NAMED_RECORD("ast_copy_location", kAstCopyLocation, body_ast_copy_location,
+    "ast_copy_location(new_node, old_node)\n--\n\n"
+    "`ast.copy_location`: copy the location attributes of `old_node` to `new_node`\n"
+    "where both classes name them; returns `new_node`.");
+
+PyMethodDef g_ast_increment_lineno = SPRIG_NAMED_RECORD("ast_increment_lineno", kAstIncrementLineno, body_ast_increment_lineno,
+    "ast_increment_lineno(node, n=1)\n--\n\n"
+    "`ast.increment_lineno`: add `n` to the line numbers of every node that\n"
+    "`ast.walk(node)` yields; returns `node`.");
+
+PyMethodDef g_ast_fix_missing_locations = SPRIG_NAMED_RECORD("ast_fix_missing_locations", kAstFixMissingLocations,
+    body_ast_fix_missing_locations,
+    "ast_fix_missing_locations(node)\n--\n\n"
+    "`ast.fix_missing_locations`, call for call, on an explicit stack; returns `node`.");
+
+PyMethodDef g_patch_ast = SPRIG_RECORD(kPatchAst, body_patch_ast,
+    "patch_ast()\n--\n\n"
+    "Install the `ast_*` helpers, `NodeVisitor` and `NodeTransformer` into the `ast`\n"
+    "module under the standard names. Code that looks them up in `ast` afterwards\n"
+    "gets sprig's; a class already derived from `ast.NodeVisitor` keeps its base,\n"
+    "and a name imported from `ast` before keeps the original. Calling it again\n"
+    "changes nothing; safe from any thread.");
+
+PyMethodDef g_restore_ast = SPRIG_RECORD(kRestoreAst, body_restore_ast,
+    "restore_ast()\n--\n\n"
+    "Put the `ast` module's own objects back where `patch_ast` installed sprig's and\n"
+    "nobody has rebound the name since. Calling it again changes nothing.");
+
 // The order in which exec adds the functions, and so the order of __all__.
 PyMethodDef* const kExecOrder[] = {
     &g_walk,          &g_walk_dfs,          &g_walk_unordered,      &g_walk_frontier,
     &g_walk_frontier_edges, &g_walk_of_types, &g_fix_missing_locations, &g_subtree_hashes,
     &g_subtree_hash,  &g_set_parents,       &g_walk_frontier_events, &g_walk_count,
     &g_subtree_digests, &g_subtree_digest,
+};
+
+// The equivalents of the ast module's helpers and the patch, listed after the classes.
+PyMethodDef* const kStdlibOrder[] = {
+    &g_ast_walk,          &g_ast_iter_child_nodes,       &g_ast_iter_fields,
+    &g_ast_copy_location, &g_ast_increment_lineno,       &g_ast_fix_missing_locations,
+    &g_patch_ast,         &g_restore_ast,
 };
 
 Status add_function(PyObject* module, PyMethodDef* record, bool exported = true) {
@@ -326,6 +401,9 @@ Result<Ref> exec_body(Args a) {
     if (!PyModule_Check(module)) return fail(type_mismatch(module, &PyModule_Type));
     for (PyMethodDef* record : kExecOrder) SPRIG_TRY(add_function(module, record));
     SPRIG_TRY(add_visitor_classes(module));
+    SPRIG_TRY(init_stdlib_ast());
+    for (PyMethodDef* record : kStdlibOrder) SPRIG_TRY(add_function(module, record));
+    SPRIG_TRY(register_replacements(module));
     SPRIG_TRY(add_event_codes(module));
     SPRIG_TRY(add_function(module, &g_direct_reads, false));
     // A dunder, so that neither __all__ nor the public names change.

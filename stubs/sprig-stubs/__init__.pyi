@@ -1,4 +1,5 @@
 import ast
+from collections.abc import Iterator
 from typing import Any, Final, Literal, overload
 
 from typing_extensions import TypeVar, deprecated
@@ -20,6 +21,14 @@ __all__ = [
     "subtree_digest",
     "NodeVisitor",
     "NodeTransformer",
+    "ast_walk",
+    "ast_iter_child_nodes",
+    "ast_iter_fields",
+    "ast_copy_location",
+    "ast_increment_lineno",
+    "ast_fix_missing_locations",
+    "patch_ast",
+    "restore_ast",
     "MATCH",
     "ENTER",
     "EXIT",
@@ -33,6 +42,7 @@ ENTER: Final = 1
 EXIT: Final = 2
 
 _N = TypeVar("_N")
+_NodeT = TypeVar("_NodeT", bound=ast.AST)
 # The classes named in `kinds` and `bracket`. Matching is by exact type, so every node that
 # a typed walk returns is an instance of one of them: a tuple of up to four kinds (three
 # brackets) gives their union, a longer one what the checker infers for all its elements,
@@ -211,3 +221,13 @@ class NodeVisitor(ast.NodeVisitor):
 class NodeTransformer(ast.NodeTransformer):
     def visit(self, node: ast.AST) -> Any: ...
     def generic_visit(self, node: ast.AST) -> ast.AST: ...
+
+# The ast module's helpers, exactly; patch_ast() installs them there under their own names.
+def ast_walk(node: ast.AST) -> Iterator[ast.AST]: ...
+def ast_iter_child_nodes(node: ast.AST) -> Iterator[ast.AST]: ...
+def ast_iter_fields(node: ast.AST) -> Iterator[tuple[str, Any]]: ...
+def ast_copy_location(new_node: _NodeT, old_node: ast.AST) -> _NodeT: ...
+def ast_increment_lineno(node: _NodeT, n: int = 1) -> _NodeT: ...
+def ast_fix_missing_locations(node: _NodeT) -> _NodeT: ...
+def patch_ast() -> None: ...
+def restore_ast() -> None: ...
