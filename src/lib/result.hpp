@@ -34,6 +34,12 @@ public:
     Result(U&& value) : ok_(true) {
         new (&value_) T(std::forward<U>(value));
     }
+    /// A default value, as std::expected gives.
+    Result()
+        requires std::is_default_constructible_v<T>
+        : ok_(true) {
+        new (&value_) T();
+    }
     Result(Unexpected&& u) : ok_(false) { new (&failure_) Failure(std::move(u.failure)); }
     Result(Result&& other) : ok_(other.ok_) {
         if (ok_) new (&value_) T(std::move(other.value_));
