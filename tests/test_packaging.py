@@ -46,6 +46,9 @@ calls = {
     "set_parents": (tree,), "fix_missing_locations": (tree,),
     "subtree_hashes": (tree,), "subtree_hash": (tree,),
     "subtree_digests": (tree,), "subtree_digest": (tree,),
+    "ast_walk": (tree,), "ast_iter_child_nodes": (tree,), "ast_iter_fields": (tree,),
+    "ast_copy_location": (tree.body[0], tree), "ast_increment_lineno": (tree,),
+    "ast_fix_missing_locations": (tree,), "patch_ast": (), "restore_ast": (),
 }
 import warnings
 with warnings.catch_warnings():
