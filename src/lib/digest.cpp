@@ -202,8 +202,8 @@ class DigestScheme {
 public:
     using Value = Digest;
     struct Acc {
-        size_t base;      // where the node's record begins in the buffer
-        size_t count_at;  // where the count of the list being read goes
+        size_t base = 0;      // where the node's record begins in the buffer
+        size_t count_at = 0;  // where the count of the list being read goes
     };
 
     [[gnu::always_inline]] bool open_known(PyTypeObject* type, const TypeInfo& info, Acc& a) {
