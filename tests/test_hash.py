@@ -516,4 +516,7 @@ def test_the_next_call_releases_what_ended_threads_queued():
     nothing_queued = drain()
     hash_on_threads(classes)
     # Per thread: the weak reference of its one record, and its (ast.AST, ast.expr) pair.
-    assert drain() - nothing_queued == -3 * len(classes)
+    # The record also holds the field's name, "a": a static one-character string that 3.11
+    # counts in the total, and an immortal one, never counted, from 3.12 on.
+    per_thread = 4 if sys.version_info < (3, 12) else 3
+    assert drain() - nothing_queued == -per_thread * len(classes)
