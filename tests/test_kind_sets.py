@@ -81,7 +81,7 @@ def leaf_tree(leaf):
 
 def test_dead_classes_are_neither_kept_nor_confused_with_new_ones():
     refs = []
-    for i in range(50):
+    for i in range(12):
         leaf = leaf_class(i)
         kinds = (leaf,) + WIDE[1:]  # the new class where a dead one may have been
         tree = leaf_tree(leaf)
@@ -108,7 +108,7 @@ def test_no_class_named_in_a_remembered_tuple_stays_alive():
 
 def test_non_classes_are_refused_whatever_was_remembered():
     tree = TREES[0]
-    for i in range(30):
+    for i in range(8):
         leaf = leaf_class(i)
         agree(tree, (leaf,) + WIDE, WIDE)
         del leaf

@@ -6,7 +6,8 @@
 #   check.sh [--python VERSION]... [pytest arguments]
 # --python (repeatable) picks versions; the default is every supported one. 3.14 runs the
 # whole suite; the others a representative slice: every test file, with every 4th module of
-# the standard-library corpus (SPRIG_CORPUS_STEP sets another step for all of them).
+# the standard-library corpus (SPRIG_CORPUS_STEP sets another step for all of them). The legs
+# run side by side, one per core (SPRIG_JOBS sets another number), each printed when it ends.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 versions=()
@@ -18,9 +19,12 @@ while [ $# -gt 0 ]; do
     esac
 done
 [ ${#versions[@]} -gt 0 ] || versions=(3.11 3.12 3.13 3.14 3.15)
+source tools/jobs.sh
 start=$SECONDS
-legs=()
-for v in "${versions[@]}"; do
+# The whole-suite legs first: they take longest, and the slices fill the other slots meanwhile.
+ordered=()
+for v in "${versions[@]}"; do [ "$v" = 3.14 ] && ordered=("$v" "${ordered[@]}") || ordered+=("$v"); done
+for v in "${ordered[@]}"; do
     root=$(tools/roots "$v")
     for kind in release debug; do
         if [ "$v" = 3.12 ] && [ "$kind" = debug ]; then
@@ -30,12 +34,11 @@ for v in "${versions[@]}"; do
         fi
         step=${SPRIG_CORPUS_STEP:-}
         if [ -z "$step" ] && [ "$v" != 3.14 ]; then
-            step=4; [ "$kind" = debug ] && step=20  # a debug leg takes every 5th by default
+            step=4; [ "$kind" = debug ] && step=20  # a debug leg takes every 20th by default
         fi
-        leg_start=$SECONDS
-        SPRIG_CORPUS_STEP=$step tools/pyroot --root "$root" tools/leg.sh "$kind" "$v" "$@"
-        legs+=("$v-$kind $((SECONDS - leg_start)) s")
+        job "$v-$kind" env SPRIG_CORPUS_STEP="$step" \
+            tools/pyroot --root "$root" tools/leg.sh "$kind" "$v" "$@"
     done
 done
-printf '   %s\n' "${legs[@]}"
+jobs_finish
 echo "== all versions passed in $((SECONDS - start)) s: ${versions[*]}"

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the extension with every supported compiler that the roots provide, failing on any
-# warning, and runs a quick slice of the suite on each build:
+# warning, and runs a quick slice of the suite on each build (side by side, see tools/jobs.sh):
 #   g++ 12, clang 14 and clang 19 on Debian 12 (CPython 3.11); g++ 14 and 16 on Debian
 #   testing (CPython 3.14).
 #   compilers.sh [--skip-defaults] [pytest arguments in place of the slice]
@@ -16,9 +16,10 @@ if [ "${1:-}" = --skip-defaults ]; then
     shift
 fi
 [ $# -gt 0 ] && slice=("$@")
+source tools/jobs.sh
 start=$SECONDS
-for leg in "${legs[@]}"; do
-    read -r root version cxx <<<"$leg"
+leg() {
+    local root=$1 version=$2 cxx=$3
     echo "== $cxx, CPython $version"
     # No link-time optimisation: each compiler's own diagnostics are what is judged here.
     SPRIG_CORPUS_STEP=50 tools/pyroot --root "$root" bash -c '
@@ -28,7 +29,13 @@ for leg in "${legs[@]}"; do
         dir=$(CXX=$cxx SPRIG_BUILD_DIR=build/cc-$cxx SPRIG_WERROR=1 \
               SPRIG_CMAKE_ARGS=-DSPRIG_LTO=OFF \
               tools/build.sh release "$version")
-        PYTHONPATH=$dir "$(tools/interpreter "$version" release)" -m pytest -p no:cacheprovider "$@"
+        PYTHONPATH=$dir "$(tools/interpreter "$version" release)" -m pytest -p no:cacheprovider \
+            --basetemp="/tmp/sprig-pytest-$cxx" "$@"
     ' bash "$cxx" "$version" "${slice[@]}"
+}
+for spec in "${legs[@]}"; do
+    read -r root version cxx <<<"$spec"
+    job "$cxx" leg "$root" "$version" "$cxx"
 done
+jobs_finish
 echo "== every compiler built without a warning and passed, in $((SECONDS - start)) s"

@@ -11,8 +11,10 @@ routes=("$@")
 [ ${#routes[@]} -gt 0 ] || routes=(debian12 debian13)
 sdist=$(ls dist/sprig-*.tar.gz 2>/dev/null | head -n 1 || true)
 [ -n "$sdist" ] || { echo "debian-route: no sdist in dist/ (make wheels)" >&2; exit 1; }
+source tools/jobs.sh
 start=$SECONDS
-for route in "${routes[@]}"; do
+follow() {
+    local route=$1 script
     script=$(awk -v mark="<!-- debian-route: $route -->" '
         $0 == mark { armed = 1; next }
         armed && /^```sh$/ { inside = 1; next }
@@ -34,5 +36,7 @@ for route in "${routes[@]}"; do
         bash -euxo pipefail -c "$script" >"$work.log" 2>&1 || { tail -n 40 "$work.log" >&2; exit 1; }
         grep -E "^\+ " "$work.log" | sed "s/^/   /"
     ' bash "$route" "$sdist" "$script"
-done
+}
+for route in "${routes[@]}"; do job "$route-route" follow "$route"; done
+jobs_finish
 echo "== the README's Debian routes work, in $((SECONDS - start)) s"

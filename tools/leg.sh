@@ -14,4 +14,6 @@ echo "== python$version$([ "$kind" = debug ] && echo d) ($kind build$note)"
 # hypothesis are pure Python.
 path=$dir
 "$py" -c 'import pytest, hypothesis' 2>/dev/null || path=$dir:/usr/lib/python3/dist-packages
-PYTHONPATH=$path exec "$py" -m pytest -q -p no:cacheprovider "$@"
+# Legs run side by side: each keeps its temporary files apart.
+PYTHONPATH=$path exec "$py" -m pytest -q -p no:cacheprovider \
+    --basetemp="${TMPDIR:-/tmp}/sprig-pytest-$version-$kind" "$@"

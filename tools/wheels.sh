@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the sdist and one wheel per supported CPython into dist/, each in the root that holds
-# its interpreter; auditwheel then checks each and repairs it to the manylinux tag below, and
+# its interpreter (side by side, see tools/jobs.sh); auditwheel then checks each and repairs it to the manylinux tag below, and
 # fails if a wheel needs a newer system than that.
 #
 # The wheels are compiled by g++ 12, whose C++ runtime (libstdc++ 12) asks for nothing newer
@@ -18,19 +18,22 @@ mkdir -p dist/raw
 start=$SECONDS
 echo "== sdist"
 tools/pyroot python3.14 -c 'import sys, scikit_build_core.build as b; print(b.build_sdist(sys.argv[1]))' dist
-for v in "${versions[@]}"; do
-    echo "== wheel for CPython $v"
+wheel() {
+    echo "== wheel for CPython $1"
     # The build backend is pure Python: an interpreter without one (the pyenv-built 3.12)
     # borrows the root's.
-    CXX=g++-12 tools/pyroot --root "$(tools/roots "$v")" bash -c '
+    CXX=g++-12 tools/pyroot --root "$(tools/roots "$1")" bash -c '
         set -euo pipefail
         export CXX=g++-12
         py=$(tools/interpreter "$1" release)
         "$py" -c "import scikit_build_core" 2>/dev/null || export PYTHONPATH=/usr/lib/python3/dist-packages
         "$py" -c "import sys, scikit_build_core.build as b
 print(b.build_wheel(sys.argv[1], {\"build-dir\": \"build/wheel-{wheel_tag}\"}))" dist/raw
-    ' bash "$v" >/dev/null
-done
+    ' bash "$1" >/dev/null
+}
+source tools/jobs.sh
+for v in "${versions[@]}"; do job "wheel-$v" wheel "$v"; done
+jobs_finish
 echo "== auditwheel"
 tools/pyroot bash -c '
     set -euo pipefail
