@@ -17,6 +17,15 @@ struct AstClasses {
 /// The calling thread's pair, importing `ast` on the thread's first need.
 Result<AstClasses> get_ast_classes();
 
+/// Whether `type` is `ast` (ast.AST) or derives from it: the node classes' own one or two
+/// levels of bases first, without a call.
+[[gnu::always_inline]] inline bool derives_from_ast(PyTypeObject* type, PyTypeObject* ast) {
+    PyTypeObject* base = type->tp_base;
+    if (base == ast || type == ast || (base && base->tp_base == ast)) [[likely]]
+        return true;
+    return PyType_IsSubtype(type, ast);
+}
+
 /// What the fast walks know of one class.
 struct FastClass {
     PyObject* const* names;  // the class's _fields as interned str, owned by the table;

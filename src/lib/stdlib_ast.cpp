@@ -21,6 +21,7 @@
 #include <new>
 
 #include "lib/class_version.hpp"
+#include "lib/classes.hpp"
 #include "lib/frame.hpp"
 #include "lib/grow.hpp"
 #include "lib/instance_dict.hpp"
@@ -150,11 +151,7 @@ bool is_data_descriptor(PyObject* attr) { return attr && Py_TYPE(attr)->tp_descr
 }
 
 [[gnu::always_inline]] inline bool node_type(PyTypeObject* type) {
-    auto* ast = reinterpret_cast<PyTypeObject*>(g.ast);
-    PyTypeObject* base = type->tp_base;
-    if (base == ast || type == ast || (base && base->tp_base == ast)) [[likely]]
-        return true;
-    return PyType_IsSubtype(type, ast);
+    return derives_from_ast(type, reinterpret_cast<PyTypeObject*>(g.ast));
 }
 
 // isinstance(value, cls) with `cls` an exact type: by the type when that says yes or the

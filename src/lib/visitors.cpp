@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <new>
 
+#include "lib/classes.hpp"
 #include "lib/frame.hpp"
 #include "lib/grow.hpp"
 #include "lib/instance_dict.hpp"
@@ -278,13 +279,8 @@ bool plain_class_attribute(PyTypeObject* type) {
            type == &PyComplex_Type || value == Py_Ellipsis;
 }
 
-// Whether `type` derives from ast.AST, the common ways first.
 [[gnu::always_inline]] inline bool node_type(PyTypeObject* type) {
-    auto* ast = reinterpret_cast<PyTypeObject*>(g.ast);
-    PyTypeObject* base = type->tp_base;
-    if (base == ast || type == ast || (base && base->tp_base == ast)) [[likely]]
-        return true;
-    return PyType_IsSubtype(type, ast);
+    return derives_from_ast(type, reinterpret_cast<PyTypeObject*>(g.ast));
 }
 
 // What the two isinstance checks of generic_visit (list first, then ast.AST) make of a
