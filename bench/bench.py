@@ -17,6 +17,7 @@ import collections
 import gc
 import itertools
 import json
+import operator
 import os
 import pathlib
 import platform
@@ -391,15 +392,35 @@ def stdlib_helper_groups(flat):
                               if isinstance(n, (ast.expr, ast.stmt))])
     sources = Lazy(ast.unparse)  # the tree's own source, regenerated: parsed like any other
 
+    # The floors: what any lazy equivalent does besides reading the tree. Each node handed
+    # out one at a time by a C iterator, from lists made beforehand; one C call per pair.
+    subtree_nodes = Lazy(lambda t: [tree_nodes(s) for s in subtrees[t]])
+    children = Lazy(lambda t: [list(STDLIB["iter_child_nodes"](n)) for n in every[t]])
+    # increment_lineno(t, 0) writes back the line numbers it read: the same stores, straight
+    # into each located node's __dict__.
+    lines = Lazy(lambda t: [(n.__dict__, {k: n.__dict__[k] for k in ("lineno", "end_lineno")
+                                          if k in n.__dict__})
+                            for n in unique(flat[id(t)]) if "lineno" in type(n)._attributes])
+
     def each(fn, prebuilt):
         return lambda t: [fn(n) for n in prebuilt[t]]
 
     def copied(copy):
         return lambda t: [copy(new, old) for new, old in targets[t]]
 
+    def walk_floor(t):
+        sprig._walk_count(t)
+        return list(iter(flat[id(t)]))
+
+    def line_floor(t):
+        sprig._walk_count(t)
+        if lines[t]:
+            stores(dict.update, *zip(*lines[t]))
+
     return [
         Group("list(ast.walk(t)), unpatched", lambda t: list(STDLIB["walk"](t)), [
             Op("list(ast_walk(t))", lambda t: list(sprig.ast_walk(t)), same_list),
+            Op(FLOOR + "_walk_count(t), then list(iter(prebuilt))", walk_floor),
         ]),
         Group("for n in ast.walk(t): if isinstance(n, ast.Call): ..., unpatched",
               calls_found(STDLIB["walk"]), [
@@ -410,23 +431,32 @@ def stdlib_helper_groups(flat):
             Op("list(ast_walk(s)) for each 4-7 node subtree s",
                each(lambda n: list(sprig.ast_walk(n)), subtrees), lambda p, r: p == r,
                prepare=subtrees.prepare),
+            Op(FLOOR + "list(iter(prebuilt)) for each subtree",
+               each(lambda nodes: list(iter(nodes)), subtree_nodes),
+               prepare=subtree_nodes.prepare),
         ]),
         Group("list(ast.iter_child_nodes(n)) for every node, unpatched",
               each(lambda n: list(STDLIB["iter_child_nodes"](n)), every), [
             Op("list(ast_iter_child_nodes(n)) for every node",
                each(lambda n: list(sprig.ast_iter_child_nodes(n)), every),
                lambda p, r: p == r, prepare=every.prepare),
+            Op(FLOOR + "list(iter(prebuilt children)) for every node",
+               each(lambda nodes: list(iter(nodes)), children), prepare=children.prepare),
         ]),
         Group("ast.copy_location(Name(), n) for every expr and stmt, unpatched",
               copied(STDLIB["copy_location"]), [
             Op("ast_copy_location(Name(), n) for every expr and stmt",
                copied(sprig.ast_copy_location), lambda p, r: len(p) == len(r),
                prepare=targets.prepare),
+            Op(FLOOR + "operator.is_(Name(), n): the loop and one C call per pair",
+               copied(operator.is_), prepare=targets.prepare),
         ]),
         # n=0: every read, addition and write happens, and the trees stay as they are.
         Group("ast.increment_lineno(t, 0), unpatched", lambda t: STDLIB["increment_lineno"](t, 0), [
             Op("ast_increment_lineno(t, 0)", lambda t: sprig.ast_increment_lineno(t, 0),
                lambda p, r: True),
+            Op(FLOOR + "_walk_count(t), then the same line stores into each __dict__",
+               line_floor, prepare=lines.prepare),
         ]),
         Group("end to end: a linter-like pass of ast.walk/iter_child_nodes/iter_fields, "
               "unpatched", lint, [
