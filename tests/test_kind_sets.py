@@ -26,7 +26,7 @@ NODE_CLASSES = tuple(
 WIDE = (ast.Name, ast.Call, ast.Attribute, ast.Constant, ast.FunctionDef, ast.ClassDef,
         ast.Lambda, ast.Load, ast.Store, ast.BinOp)  # more than a set holds inline
 SOURCE = "def f(a):\n    return [g(x.y) + 1 for x in a if x]\nclass C(B):\n    z = lambda: q\n"
-TREES = [ast.parse(SOURCE)] + [parse_stdlib(p) for p in CORPUS_PATHS[:: len(CORPUS_PATHS) // 6]]
+TREES = [ast.parse(SOURCE)] + [parse_stdlib(p) for p in CORPUS_PATHS[:: max(1, len(CORPUS_PATHS) // 6)]]
 
 
 def agree(tree, kinds, other):
