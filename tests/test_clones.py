@@ -37,8 +37,9 @@ def test_a_dask_cluster_gives_the_single_process_report(single_process_report):
         import distributed
     except ImportError:
         pytest.skip("the distributed package cannot be imported on this interpreter")
+    # Every port a free one on the loopback address: other test runs may hold the defaults.
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  host="127.0.0.1", dashboard_address=None) as cluster:
+                                  host="127.0.0.1", dashboard_address="127.0.0.1:0") as cluster:
         report = clones(STDLIB, "--scheduler", cluster.scheduler_address)
     assert report.count(" copies of ") > 10
     assert report == single_process_report
