@@ -679,8 +679,10 @@ def test_thread_exit_releases_the_class_table():
     # A thread's class pair and table go through the deferred-release queue to the next call.
     deltas = reference_deltas(walk_on_a_thread_that_ends)
     if sys.version_info < (3, 12):
-        # 3.11 may finish the thread's exit after the next call has drained the queue, so a
-        # release can land one run late: judged over the runs together.
-        assert sum(deltas[3:]) <= 0, deltas
+        # On 3.11 join() may return before the thread's own exit queues its releases, so a
+        # release can land a run late, or stay pending after the last run: over the runs
+        # together the count may grow by one run's release at most, where a leak grows it
+        # by that much every run.
+        assert sum(deltas[3:]) <= max(deltas[3:]), deltas
     else:
         assert all(d <= 0 for d in deltas[3:]), deltas
