@@ -40,6 +40,17 @@ def pytest_generate_tests(metafunc):
         )
 
 
+def pytest_collection_modifyitems(config, items):
+    """SPRIG_SHARD=K/N keeps every Nth test from the Kth on, so that N processes can share
+    one run: neighbouring tests, which cost alike, go to different shards."""
+    shard = os.environ.get("SPRIG_SHARD")
+    if not shard:
+        return
+    k, n = (int(x) for x in shard.split("/"))
+    config.hook.pytest_deselected(items=[t for i, t in enumerate(items) if i % n != k - 1])
+    items[:] = items[k - 1::n]
+
+
 @pytest.fixture(scope="module")
 def stdlib_tree(request):
     tree = parse_stdlib(request.param)
@@ -56,6 +67,8 @@ def installed_python(tmp_path_factory):
     Release interpreters only: the build is an optimized one."""
     if hasattr(sys, "gettotalrefcount"):
         pytest.skip("installs an optimized build for the release interpreter only")
+    if os.environ.get("SPRIG_SLICE") == "1":
+        pytest.skip("a slice leg: the wheel test and the Debian routes install on this version")
     if os.environ.get("SPRIG_PYTHON312") and sys.version_info[:2] == (3, 12):
         pytest.skip("the pyenv-built 3.12 has no build tools of its own; "
                     "the wheel test installs sprig there")

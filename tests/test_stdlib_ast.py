@@ -77,6 +77,50 @@ def test_location_helpers_agree_on_stdlib(path):
     assert locations(trees[0]) == locations(trees[1])
 
 
+def _fresh(word):
+    """A str equal to `word` but not the interned one."""
+    return "".join(list(word))
+
+
+# Plain nodes whose dictionaries the fast paths must not misread.
+_SHAPES = {
+    "own _fields": lambda n: vars(n).update(_fields=("right", "left")),
+    "_fields, a fresh key": lambda n: vars(n).update({_fresh("_fields"): ("right",)}),
+    "lineno, a fresh key": lambda n: (vars(n).pop("lineno"),
+                                      vars(n).update({_fresh("lineno"): 7})),
+    "_attributes, own": lambda n: vars(n).update(_attributes=("end_lineno",)),
+    "fields out of order": lambda n: vars(n).update(
+        {k: vars(n).pop(k) for k in ("right", "op", "left")}),
+    "a deleted entry": lambda n: vars(n).pop("col_offset"),
+    "a field deleted": lambda n: vars(n).pop("op"),
+    "an object in a list": lambda n: vars(n).update(right=[object(), ast.Name("z"), 1]),
+}
+
+
+def _named(value):
+    """A node by its class and name (every Name of the tree below has its own), a list by its
+    items, anything else by its type."""
+    if isinstance(value, list):
+        return [_named(v) for v in value]
+    return f"{type(value).__name__}:{getattr(value, 'id', '')}"
+
+
+@pytest.mark.parametrize("shape", _SHAPES, ids=list(_SHAPES))
+def test_odd_dictionaries_agree(shape):
+    results = []
+    for helpers in (ORIGINAL, OURS):
+        tree = ast.parse("a = (b + c) * d")
+        node = tree.body[0].value.left
+        _SHAPES[shape](node)
+        got = [_named(list(helpers["walk"](tree))), _named(list(helpers["iter_child_nodes"](node))),
+               [(k, _named(v)) for k, v in helpers["iter_fields"](node)]]
+        got.append(outcome(lambda: helpers["increment_lineno"](tree, 2) and locations(tree)))
+        target = ast.Name("t")
+        got.append(outcome(lambda: helpers["copy_location"](target, node) and vars(target)))
+        results.append(got)
+    assert results[0] == results[1]
+
+
 # -- hypothesis trees ----------------------------------------------------------------------
 
 _LOCATION_VALUES = st.dictionaries(st.sampled_from(LOCATIONS),

@@ -6,7 +6,8 @@
 #   check.sh [--python VERSION]... [pytest arguments]
 # --python (repeatable) picks versions; the default is every supported one. 3.14 runs the
 # whole suite; the others a representative slice: every test file, with every 4th module of
-# the standard-library corpus (SPRIG_CORPUS_STEP sets another step for all of them). The legs
+# the standard-library corpus (SPRIG_CORPUS_STEP sets another step for all of them), leaving
+# `make install` into a virtual environment to 3.14 (SPRIG_SLICE=1). The legs
 # run side by side, one per core (SPRIG_JOBS sets another number), each printed when it ends.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -32,11 +33,12 @@ for v in "${ordered[@]}"; do
                  "3.12 runs without the reference-leak loop"
             continue
         fi
-        step=${SPRIG_CORPUS_STEP:-}
-        if [ -z "$step" ] && [ "$v" != 3.14 ]; then
-            step=4; [ "$kind" = debug ] && step=20  # a debug leg takes every 20th by default
+        step=${SPRIG_CORPUS_STEP:-} slice=0
+        if [ "$v" != 3.14 ]; then
+            slice=1
+            [ -n "$step" ] || { step=4; [ "$kind" = debug ] && step=20; }  # debug: every 20th
         fi
-        job "$v-$kind" env SPRIG_CORPUS_STEP="$step" \
+        job "$v-$kind" env SPRIG_CORPUS_STEP="$step" SPRIG_SLICE=$slice \
             tools/pyroot --root "$root" tools/leg.sh "$kind" "$v" "$@"
     done
 done

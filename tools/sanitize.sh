@@ -33,14 +33,23 @@ export SPRIG_CORPUS_STEP=${SPRIG_CORPUS_STEP:-20}
 ulimit -s unlimited 2>/dev/null || ulimit -s 65536 || true
 
 echo "== $py (address and undefined-behaviour sanitizers)"
-status=0
 # test_packaging, test_typing and the type checks of the documents' examples build a
 # separate, uninstrumented module with pip.
-LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \
-    PYTHONPATH=$dir $py -m pytest -q -p no:cacheprovider \
-    --ignore=tests/test_packaging.py --ignore=tests/test_typing.py \
-    --deselect=tests/test_readme.py::test_typed_examples_pass_mypy_strict \
-    --deselect=tests/test_readme.py::test_typed_examples_pass_pyright_strict "$@" || status=$?
+sanitized() {
+    LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \
+        PYTHONPATH=$dir $py -m pytest -q -p no:cacheprovider \
+        --basetemp="${TMPDIR:-/tmp}/sprig-pytest-sanitize-${SPRIG_SHARD/\//-of-}" \
+        --ignore=tests/test_packaging.py --ignore=tests/test_typing.py \
+        --deselect=tests/test_readme.py::test_typed_examples_pass_mypy_strict \
+        --deselect=tests/test_readme.py::test_typed_examples_pass_pyright_strict "$@"
+}
+# The suite in shards side by side, one per core (SPRIG_JOBS sets another number).
+source tools/jobs.sh
+status=0
+for ((k = 1; k <= jobs_max; k++)); do
+    SPRIG_SHARD=$k/$jobs_max job "shard-$k" sanitized "$@"
+done
+jobs_finish || status=$?
 if compgen -G "$logs/report*" >/dev/null; then
     echo "sanitizer reports:" >&2
     cat "$logs"/report* >&2

@@ -254,6 +254,35 @@ struct Cursor {
     }
 };
 
+// The value under the interned str `name` in `dict`, found by identity in its entry table:
+// a key that is interned too equals `name` only if it is `name`. Borrowed, null when absent.
+// False when the table cannot tell (another layout, a key not interned): the dictionary
+// API must answer then.
+[[gnu::always_inline]] inline bool find_interned(PyObject* dict, PyObject* name,
+                                                 PyObject** value) {
+    Py_ssize_t used = 0;
+    const UnicodeEntry* entries = str_entries(dict, &used);
+    if (!entries) return false;
+    *value = nullptr;
+    for (Py_ssize_t i = 0; i < used; ++i) {
+        PyObject* key = entries[i].key;
+        if (key == name) {
+            *value = entries[i].value;
+            return true;
+        }
+        if (key && !PyUnicode_CHECK_INTERNED(key)) return false;
+    }
+    return true;
+}
+
+// dict.get(name) for an interned `name`, through the table where it can tell.
+[[gnu::always_inline]] inline PyObject* get_interned(PyObject* dict, PyObject* name) {
+    PyObject* value = nullptr;
+    if (find_interned(dict, name, &value)) [[likely]]
+        return value;
+    return PyDict_GetItemWithError(dict, name);
+}
+
 // getattr(node, '_fields'), then the way to go through it.
 [[gnu::noinline]] Status start_fields(Cursor& c) {
     c.started = true;
@@ -263,7 +292,7 @@ struct Cursor {
         // The class's tuple, unless the instance has a '_fields' of its own.
         PyObject* own = nullptr;
         if (PyObject* dict = instance_dict(c.node)) {
-            own = PyDict_GetItemWithError(dict, g.fields);
+            own = get_interned(dict, g.fields);
             if (!own && PyErr_Occurred()) return fail(take_pending());
         }
         // A key of an odd dictionary may have run Python code in the lookup, which may
@@ -462,8 +491,53 @@ struct WalkQueue {
     }
 };
 
+// todo.extend(iter_child_nodes(node)) in one pass over the dictionary, for the common node:
+// its class reads its own _fields plainly, the dictionary holds those fields first and in
+// order and no '_fields' of its own, and every value's type tells its kind. Nothing it does
+// can run Python code, so the children are pushed borrowed and held only once all were
+// found. False, with the queue as it was, when the general steps must do it.
+[[gnu::always_inline]] inline bool extend_plainly(WalkQueue& queue, PyObject* node,
+                                                  const ClassRecord& r) {
+    PyObject* dict = instance_dict(node);
+    Py_ssize_t used = 0;
+    const UnicodeEntry* entries = dict ? str_entries(dict, &used) : nullptr;
+    if (!entries) return false;
+    PyObject* fields = r.fields;
+    Py_ssize_t count = PyTuple_GET_SIZE(fields);
+    PyObject* own = nullptr;
+    if (count > used || !find_interned(dict, g.fields, &own) || own) return false;
+    size_t start = queue.q.size();
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* value = entries[i].value;
+        if (entries[i].key != PyTuple_GET_ITEM(fields, i)) goto general;
+        if (node_type(Py_TYPE(value))) {
+            if (!queue.q.push(value)) goto general;
+        } else if (Py_TYPE(value) == &PyList_Type) {
+            Py_ssize_t n = PyList_GET_SIZE(value);
+            if (!queue.q.reserve_more(static_cast<size_t>(n))) goto general;
+            for (Py_ssize_t k = 0; k < n; ++k) {
+                PyObject* item = PyList_GET_ITEM(value, k);
+                if (node_type(Py_TYPE(item)))
+                    queue.q.push_unchecked(item);
+                else if (!common_scalar(item))
+                    goto general;
+            }
+        } else if (!common_scalar(value)) {
+            goto general;
+        }
+    }
+    for (size_t i = start; i < queue.q.size(); ++i) Py_INCREF(queue.q[i]);
+    return true;
+general:
+    queue.q.truncate(start);
+    return false;
+}
+
 // todo.extend(iter_child_nodes(node)).
 Status extend_with_children(WalkQueue& queue, PyObject* node) {
+    ClassRecord r = record(Py_TYPE(node));
+    if (r.fields && extend_plainly(queue, node, r)) [[likely]]
+        return {};
     Cursor c = Cursor::over(Ref::retain(node));
     for (;;) {
         auto child = next_child(c);
@@ -707,7 +781,8 @@ public:
     /// getattr(node, name), null when it has none.
     Result<Ref> get(int p) {
         if (plain()) [[likely]] {
-            PyObject* v = PyDict_GetItemWithError(dict_, g.location[p]);
+            PyObject* v = get_interned(dict_, g.location[p]);
+            if (!v && PyErr_Occurred()) return fail(take_pending());
             return Ref::retain(v ? v : r_.class_value[p]);
         }
         ++*epoch_;
@@ -717,7 +792,7 @@ public:
     Status set(int p, PyObject* value) {
         if (plain() && r_.plain_set) [[likely]] {
             // The value replaced is released in the store: only a plain one runs nothing.
-            PyObject* old = PyDict_GetItemWithError(dict_, g.location[p]);
+            PyObject* old = get_interned(dict_, g.location[p]);
             if (old && !common_scalar(old)) ++*epoch_;
             if (PyDict_SetItem(dict_, g.location[p], value) < 0) return fail(take_pending());
             return {};
@@ -738,7 +813,7 @@ private:
         dict_ = instance_dict(node_);
         Py_ssize_t used = 0;
         if (!dict_ || !str_entries(dict_, &used)) return false;
-        plain_ = !PyDict_GetItemWithError(dict_, g.attributes);
+        plain_ = !get_interned(dict_, g.attributes);
         return plain_;
     }
 
