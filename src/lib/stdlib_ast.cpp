@@ -292,6 +292,7 @@ struct Cursor {
         // The class's tuple, unless the instance has a '_fields' of its own.
         PyObject* own = nullptr;
         if (PyObject* dict = instance_dict(c.node)) {
+            prefetch_parse_order(c.node, dict);
             own = get_interned(dict, g.fields);
             if (!own && PyErr_Occurred()) return fail(take_pending());
         }
