@@ -46,9 +46,10 @@ COUNTED_WALKS = ("walk_dfs", "walk_unordered", "_walk_count")
 
 def stdlib_paths(root=None):
     """The library's own modules, without its test package (which only some systems
-    install, and which would be most of the corpus)."""
+    install, and which would be most of the corpus) and the packages installed into it."""
     root = pathlib.Path(root or sysconfig.get_paths()["stdlib"])
-    return sorted(p for p in root.rglob("*.py") if p.relative_to(root).parts[0] != "test")
+    return sorted(p for p in root.rglob("*.py")
+                  if p.relative_to(root).parts[0] not in ("test", "site-packages", "dist-packages"))
 
 
 # id(tree) -> the files it was parsed from, for the rows that parse again. A live tree's

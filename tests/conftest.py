@@ -68,7 +68,8 @@ def installed_python(tmp_path_factory):
     if hasattr(sys, "gettotalrefcount"):
         pytest.skip("installs an optimized build for the release interpreter only")
     if os.environ.get("SPRIG_SLICE") == "1":
-        pytest.skip("a slice leg: the wheel test and the Debian routes install on this version")
+        pytest.skip("SPRIG_SLICE=1: the whole-suite leg installs; wheel-test and the Debian "
+                    "routes install on every version")
     if os.environ.get("SPRIG_PYTHON312") and sys.version_info[:2] == (3, 12):
         pytest.skip("the pyenv-built 3.12 has no build tools of its own; "
                     "the wheel test installs sprig there")

@@ -25,10 +25,12 @@ _STDLIB = Path(sysconfig.get_paths()["stdlib"])
 # The debug interpreter is several times slower: it checks every fifth module. A slower run
 # still (under sanitizers) sets SPRIG_CORPUS_STEP to take every Nth module.
 _STEP = int(os.environ.get("SPRIG_CORPUS_STEP") or (5 if DEBUG else 1))
-# The library's own modules, without its test package: some systems install that apart or
-# not at all, and where it is installed it would triple the corpus.
+# The library's own modules, without its test package (some systems install that apart or
+# not at all, and where it is installed it would triple the corpus) and without the packages
+# installed into it (an interpreter built from source keeps pip in its site-packages).
+_NOT_THE_LIBRARY = {"test", "site-packages", "dist-packages"}
 CORPUS_PATHS = sorted(p for p in _STDLIB.rglob("*.py")
-                      if p.relative_to(_STDLIB).parts[0] != "test")[::_STEP]
+                      if p.relative_to(_STDLIB).parts[0] not in _NOT_THE_LIBRARY)[::_STEP]
 CORPUS_IDS = [str(p.relative_to(_STDLIB)) for p in CORPUS_PATHS]
 
 

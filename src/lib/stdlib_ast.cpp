@@ -373,45 +373,72 @@ struct Cursor {
     }
 }
 
-// The next child of iter_child_nodes, or a null Ref at the end.
-Result<Ref> next_child(Cursor& c) {
+// What the common steps made of a cursor's next step: a child (owned), the end, or nothing
+// (`decided` false) when the general steps must take it.
+struct PlainStep {
+    PyObject* child;
+    bool decided;
+};
+
+// The common steps of iter_child_nodes, on borrowed pointers: items of an exact list, and
+// fields read in place while the node's class still reads them plainly, whose kind their
+// type tells without running anything. A value they cannot judge is left, untaken, to the
+// general steps, which go on from there.
+[[gnu::always_inline]] inline PlainStep plain_next_child(Cursor& c) {
     for (;;) {
-        // The common steps first, on borrowed pointers: items of an exact list and fields
-        // read in place, whose kind their type tells without running anything. A value
-        // they cannot judge is left, untaken, to the general steps below.
-        if (c.items && c.exact_list) {
+        if (c.items) {
+            if (!c.exact_list) return {nullptr, false};
             Py_ssize_t n = PyList_GET_SIZE(c.items);
             for (; c.item < n; ++c.item) {
                 PyObject* item = PyList_GET_ITEM(c.items, c.item);
                 if (node_type(Py_TYPE(item))) {
                     ++c.item;
-                    return Ref::retain(item);
+                    return {Py_NewRef(item), true};
                 }
-                if (!common_scalar(item)) break;
+                if (!common_scalar(item)) return {nullptr, false};
             }
-        } else if (!c.items && c.tuple && c.plain_type == Py_TYPE(c.node) &&
-                   c.plain_type->tp_version_tag == c.plain_version) {
-            PyObject* dict = instance_dict(c.node);
-            Py_ssize_t used = 0;
-            const UnicodeEntry* entries = dict ? str_entries(dict, &used) : nullptr;
-            Py_ssize_t k = std::min(PyTuple_GET_SIZE(c.fields), entries ? used : 0);
-            for (; c.index < k && entries[c.index].key == PyTuple_GET_ITEM(c.fields, c.index);
-                 ++c.index) {
-                PyObject* value = entries[c.index].value;
-                if (node_type(Py_TYPE(value))) {
-                    ++c.index;
-                    return Ref::retain(value);
-                }
-                if (Py_TYPE(value) == &PyList_Type) {
-                    ++c.index;
-                    c.items = Py_NewRef(value);
-                    c.exact_list = true;
-                    c.item = 0;
-                    break;
-                }
-                if (!common_scalar(value)) break;
+            // A list that someone else holds too is dropped without running anything.
+            if (Py_REFCNT(c.items) < 2) return {nullptr, false};
+            Py_DECREF(c.items);
+            c.items = nullptr;
+        }
+        if (!c.tuple || c.plain_type != Py_TYPE(c.node) ||
+            c.plain_type->tp_version_tag != c.plain_version)
+            return {nullptr, false};
+        PyObject* dict = instance_dict(c.node);
+        Py_ssize_t used = 0;
+        const UnicodeEntry* entries = dict ? str_entries(dict, &used) : nullptr;
+        Py_ssize_t count = PyTuple_GET_SIZE(c.fields);
+        Py_ssize_t k = std::min(count, entries ? used : 0);
+        for (; c.index < k && entries[c.index].key == PyTuple_GET_ITEM(c.fields, c.index);
+             ++c.index) {
+            PyObject* value = entries[c.index].value;
+            if (node_type(Py_TYPE(value))) {
+                ++c.index;
+                return {Py_NewRef(value), true};
             }
-            if (c.items) continue;
+            if (Py_TYPE(value) == &PyList_Type) {
+                ++c.index;
+                c.items = Py_NewRef(value);
+                c.exact_list = true;
+                c.item = 0;
+                break;
+            }
+            if (!common_scalar(value)) return {nullptr, false};
+        }
+        if (c.items) continue;
+        return {nullptr, c.index >= count};  // past the last field: the end
+    }
+}
+
+// next_child's steps in general, where a step may run Python code.
+[[gnu::noinline]] Result<Ref> next_child_generally(Cursor& c) {
+    for (;;) {
+        PlainStep plain = plain_next_child(c);
+        if (plain.decided) return Ref::adopt(plain.child);
+        if (!c.started) {  // _fields first; the fields may then be read in place
+            SPRIG_TRY(start_fields(c));
+            continue;
         }
         if (c.items) {
             Ref item;
@@ -450,6 +477,14 @@ Result<Ref> next_child(Cursor& c) {
             }
         }
     }
+}
+
+// The next child of iter_child_nodes, or a null Ref at the end.
+[[gnu::always_inline]] inline Result<Ref> next_child(Cursor& c) {
+    PlainStep plain = plain_next_child(c);
+    if (plain.decided) [[likely]]
+        return Ref::adopt(plain.child);
+    return next_child_generally(c);
 }
 
 // ---------------------------------------------------------------------------------------
