@@ -509,15 +509,15 @@ EDITED = {"locations": LOCATIONS, "parent": ("parent",)}
 CLONES = pathlib.Path(__file__).resolve().parent.parent / "examples" / "clones.py"
 
 
-def clones_rates(corpus, files, worker_counts=(1, 2)):
-    """Files per second of examples/clones.py over `corpus` with each number of local
-    worker processes; one run each, started afresh."""
+def clones_rates(paths, worker_counts=(1, 2)):
+    """Files per second of examples/clones.py over the corpus files `paths` with each number
+    of local worker processes; one run each, started afresh."""
     rates = {}
     for workers in worker_counts:
         start = time.monotonic()
-        subprocess.run([sys.executable, str(CLONES), str(corpus), "--workers", str(workers)],
+        subprocess.run([sys.executable, str(CLONES), *map(str, paths), "--workers", str(workers)],
                        check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        rates[workers] = files / (time.monotonic() - start)
+        rates[workers] = len(paths) / (time.monotonic() - start)
     return rates
 
 
@@ -1046,8 +1046,7 @@ def main():
         result["instructions_per_node"] = per_node
         result["callgrind"] = how
     if not args.only and not args.quick:
-        corpus = args.corpus or sysconfig.get_paths()["stdlib"]
-        rates = clones_rates(corpus, len(paths))
+        rates = clones_rates(paths)
         print("\nexamples/clones.py over the corpus, parsing included: " + ", ".join(
             f"{r:.0f} files/s with {w} worker{'s' * (w > 1)}" for w, r in rates.items()))
         result["clones_files_per_second"] = rates
