@@ -7,7 +7,9 @@ over the peer on that interpreter; then sprig's time on each version against its
 the reference version (3.14). The peers' speed differs by version, sprig's should not: a
 version whose sprig time exceeds 1.25 times the reference on a row is flagged (floor rows,
 which time work outside sprig, are shown but not judged), and the exit status is 1 when any
-is.
+is. Each flagged row also gives the peer's time against its reference time: where that is
+as high, the interpreter itself is slower at what the row spends its time on (the Python
+code a visitor's handlers or a loop run per node, parsing, dictionary stores).
 """
 
 import json
@@ -64,7 +66,9 @@ def main(paths):
             # Floor rows time work outside sprig: shown, not judged.
             flag = " !" if rel > LIMIT and not op.startswith("floor: ") else ""
             if flag:
-                over.append(f"{op} ({workload}) on {v}: {rel:.2f} times its {REFERENCE} time")
+                peer = r["peer_ns_per_node"] / ref["peer_ns_per_node"]
+                over.append(f"{op} ({workload}) on {v}: {rel:.2f} times its {REFERENCE} time "
+                            f"(the peer: {peer:.2f})")
             line.append(f"{rel:.2f}{flag}")
         lines.append(line)
     widths = [max(len(l[i]) for l in lines) for i in range(len(head))]
