@@ -1,7 +1,8 @@
 # Every target runs in the project's Debian roots (tools/pyroot), which it creates on first
 # use: CPython 3.11 with its debug build on Debian 12; 3.13, 3.14 and 3.15 with theirs, and
 # the host's pyenv-built 3.12, on Debian testing; systems without a compiler for the wheels.
-# PY=3.11 (to 3.15) limits test, build and bench to one version; ARGS go to pytest.
+# PY=3.11 (to 3.15) limits test, build and bench to one version; ARGS go to pytest (test)
+# or to bench/bench.py (bench, bench-all).
 PYROOT := tools/pyroot
 PY ?=
 
@@ -32,10 +33,10 @@ sanitize:
 	$(PYROOT) tools/sanitize.sh
 
 bench:
-	tools/bench.sh $(if $(PY),--python $(PY))
+	tools/bench.sh $(if $(PY),--python $(PY)) $(ARGS)
 
 bench-all:
-	tools/bench.sh --all
+	tools/bench.sh --all $(ARGS)
 
 build:
 	$(PYROOT) --root $$(tools/roots $(or $(PY),3.14)) tools/build.sh release $(or $(PY),3.14)
