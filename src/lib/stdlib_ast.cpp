@@ -254,14 +254,12 @@ struct Cursor {
     }
 };
 
-// The value under the interned str `name` in `dict`, found by identity in its entry table:
-// a key that is interned too equals `name` only if it is `name`. Borrowed, null when absent.
-// False when the table cannot tell (another layout, a key not interned): the dictionary
-// API must answer then.
-[[gnu::always_inline]] inline bool find_interned(PyObject* dict, PyObject* name,
-                                                 PyObject** value) {
-    Py_ssize_t used = 0;
-    const UnicodeEntry* entries = str_entries(dict, &used);
+// The value under the interned str `name` in a dictionary's entry table (`used` entries, as
+// str_entries gives them), found by identity: a key that is interned too equals `name` only
+// if it is `name`. Borrowed, null when absent. False when the table cannot tell (another
+// layout, a key not interned): the dictionary API must answer then.
+[[gnu::always_inline]] inline bool find_interned(const UnicodeEntry* entries, Py_ssize_t used,
+                                                 PyObject* name, PyObject** value) {
     if (!entries) return false;
     *value = nullptr;
     for (Py_ssize_t i = 0; i < used; ++i) {
@@ -277,8 +275,10 @@ struct Cursor {
 
 // dict.get(name) for an interned `name`, through the table where it can tell.
 [[gnu::always_inline]] inline PyObject* get_interned(PyObject* dict, PyObject* name) {
+    Py_ssize_t used = 0;
+    const UnicodeEntry* entries = str_entries(dict, &used);
     PyObject* value = nullptr;
-    if (find_interned(dict, name, &value)) [[likely]]
+    if (find_interned(entries, used, name, &value)) [[likely]]
         return value;
     return PyDict_GetItemWithError(dict, name);
 }
@@ -541,7 +541,7 @@ struct WalkQueue {
     PyObject* fields = r.fields;
     Py_ssize_t count = PyTuple_GET_SIZE(fields);
     PyObject* own = nullptr;
-    if (count > used || !find_interned(dict, g.fields, &own) || own) return false;
+    if (count > used || !find_interned(entries, used, g.fields, &own) || own) return false;
     size_t start = queue.q.size();
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* value = entries[i].value;
