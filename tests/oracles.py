@@ -12,6 +12,7 @@ import gc
 import os
 import sys
 import sysconfig
+import time
 import warnings
 from contextlib import contextmanager
 from pathlib import Path
@@ -139,3 +140,25 @@ def run_python(code, *options, timeout=120):
     )  # fmt: skip
     assert done.returncode == 0, done.stderr
     return done.stdout
+
+
+# -- threads -------------------------------------------------------------------------------
+
+# Before 3.13 join() returns once the thread's interpreter state is gone, which is before the
+# system thread has run its thread-exit destructors (3.13 joins the system thread): what those
+# destructors queue may come later. Where the system lists a process's threads, a thread has
+# ended when it is gone from that list.
+_TASKS = Path("/proc/self/task")
+JOIN_MAY_RETURN_EARLY = sys.version_info < (3, 13)
+CAN_SEE_THREADS_END = _TASKS.is_dir()
+
+
+def join_until_ended(thread, timeout=10):
+    """Joins `thread`, then waits until its system thread has ended where that can lag."""
+    thread.join()
+    if not (JOIN_MAY_RETURN_EARLY and CAN_SEE_THREADS_END):
+        return
+    task = _TASKS / str(thread.native_id)
+    deadline = time.monotonic() + timeout
+    while task.exists() and time.monotonic() < deadline:
+        time.sleep(0.001)
