@@ -77,6 +77,14 @@ def test_location_helpers_agree_on_stdlib(path):
     assert locations(trees[0]) == locations(trees[1])
 
 
+class _Deep(ast.Name):
+    pass
+
+
+class _Deeper(_Deep):
+    pass
+
+
 def _fresh(word):
     """A str equal to `word` but not the interned one."""
     return "".join(list(word))
@@ -94,6 +102,9 @@ _SHAPES = {
     "a deleted entry": lambda n: vars(n).pop("col_offset"),
     "a field deleted": lambda n: vars(n).pop("op"),
     "an object in a list": lambda n: vars(n).update(right=[object(), ast.Name("z"), 1]),
+    # Node classes the quick base test misses, and a list that is an item, not a field.
+    "deep and bare nodes": lambda n: vars(n).update(
+        left=_Deeper("p"), right=[ast.AST(), _Deeper("q"), [ast.Name("y")], "s", None]),
 }
 
 

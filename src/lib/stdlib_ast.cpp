@@ -154,6 +154,22 @@ bool is_data_descriptor(PyObject* attr) { return attr && Py_TYPE(attr)->tp_descr
     return derives_from_ast(type, reinterpret_cast<PyTypeObject*>(g.ast));
 }
 
+// What a field value is to the in-place steps, from its type alone. The common scalars
+// (identifiers, constants, None) are told apart before any call: only an odd type pays
+// for the full subclass test.
+enum class PlainKind : uint8_t { node, list, scalar, undecided };
+
+[[gnu::always_inline]] inline PlainKind plain_kind(PyObject* value) {
+    PyTypeObject* type = Py_TYPE(value);
+    auto* ast = reinterpret_cast<PyTypeObject*>(g.ast);
+    PyTypeObject* base = type->tp_base;
+    if (base == ast || (base && base->tp_base == ast)) [[likely]]
+        return PlainKind::node;
+    if (type == &PyList_Type) return PlainKind::list;
+    if (common_scalar(value)) return PlainKind::scalar;
+    return PyType_IsSubtype(type, ast) ? PlainKind::node : PlainKind::undecided;
+}
+
 // isinstance(value, cls) with `cls` an exact type: by the type when that says yes or the
 // class's __class__ is object's, else by the real call (which may run a __class__ property).
 Result<bool> is_instance(PyObject* value, PyObject* cls, bool plain_class) {
@@ -391,11 +407,12 @@ struct PlainStep {
             Py_ssize_t n = PyList_GET_SIZE(c.items);
             for (; c.item < n; ++c.item) {
                 PyObject* item = PyList_GET_ITEM(c.items, c.item);
-                if (node_type(Py_TYPE(item))) {
+                PlainKind kind = plain_kind(item);
+                if (kind == PlainKind::node) {
                     ++c.item;
                     return {Py_NewRef(item), true};
                 }
-                if (!common_scalar(item)) return {nullptr, false};
+                if (kind == PlainKind::undecided) return {nullptr, false};
             }
             // A list that someone else holds too is dropped without running anything.
             if (Py_REFCNT(c.items) < 2) return {nullptr, false};
@@ -413,18 +430,19 @@ struct PlainStep {
         for (; c.index < k && entries[c.index].key == PyTuple_GET_ITEM(c.fields, c.index);
              ++c.index) {
             PyObject* value = entries[c.index].value;
-            if (node_type(Py_TYPE(value))) {
+            PlainKind kind = plain_kind(value);
+            if (kind == PlainKind::node) {
                 ++c.index;
                 return {Py_NewRef(value), true};
             }
-            if (Py_TYPE(value) == &PyList_Type) {
+            if (kind == PlainKind::list) {
                 ++c.index;
                 c.items = Py_NewRef(value);
                 c.exact_list = true;
                 c.item = 0;
                 break;
             }
-            if (!common_scalar(value)) return {nullptr, false};
+            if (kind == PlainKind::undecided) return {nullptr, false};
         }
         if (c.items) continue;
         return {nullptr, c.index >= count};  // past the last field: the end
@@ -546,19 +564,21 @@ struct WalkQueue {
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* value = entries[i].value;
         if (entries[i].key != PyTuple_GET_ITEM(fields, i)) goto general;
-        if (node_type(Py_TYPE(value))) {
+        PlainKind kind = plain_kind(value);
+        if (kind == PlainKind::node) {
             if (!queue.q.push(value)) goto general;
-        } else if (Py_TYPE(value) == &PyList_Type) {
+        } else if (kind == PlainKind::list) {
             Py_ssize_t n = PyList_GET_SIZE(value);
             if (!queue.q.reserve_more(static_cast<size_t>(n))) goto general;
             for (Py_ssize_t k = 0; k < n; ++k) {
                 PyObject* item = PyList_GET_ITEM(value, k);
-                if (node_type(Py_TYPE(item)))
+                PlainKind item_kind = plain_kind(item);
+                if (item_kind == PlainKind::node)
                     queue.q.push_unchecked(item);
-                else if (!common_scalar(item))
+                else if (item_kind == PlainKind::undecided)
                     goto general;
             }
-        } else if (!common_scalar(value)) {
+        } else if (kind == PlainKind::undecided) {
             goto general;
         }
     }
