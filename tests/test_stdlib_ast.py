@@ -104,7 +104,8 @@ _SHAPES = {
     "an object in a list": lambda n: vars(n).update(right=[object(), ast.Name("z"), 1]),
     # Node classes the quick base test misses, and a list that is an item, not a field.
     "deep and bare nodes": lambda n: vars(n).update(
-        left=_Deeper("p"), right=[ast.AST(), _Deeper("q"), [ast.Name("y")], "s", None]),
+        left=_Deeper("p"),
+        right=[ast.AST.__new__(ast.AST), _Deeper("q"), [ast.Name("y")], "s", None]),
 }
 
 
