@@ -17,11 +17,17 @@ struct AstClasses {
 /// The calling thread's pair, importing `ast` on the thread's first need.
 Result<AstClasses> get_ast_classes();
 
-/// Whether `type` is `ast` (ast.AST) or derives from it: the node classes' own one or two
-/// levels of bases first, without a call.
-[[gnu::always_inline]] inline bool derives_from_ast(PyTypeObject* type, PyTypeObject* ast) {
+/// Whether `type` is `ast` (ast.AST) or one of the node classes, whose bases reach it in one
+/// or two levels: true is certain, false is not (a deeper subclass).
+[[gnu::always_inline]] inline bool quickly_derives_from_ast(PyTypeObject* type,
+                                                            PyTypeObject* ast) {
     PyTypeObject* base = type->tp_base;
-    if (base == ast || type == ast || (base && base->tp_base == ast)) [[likely]]
+    return base == ast || type == ast || (base && base->tp_base == ast);
+}
+
+/// Whether `type` is `ast` (ast.AST) or derives from it: the quick test first, without a call.
+[[gnu::always_inline]] inline bool derives_from_ast(PyTypeObject* type, PyTypeObject* ast) {
+    if (quickly_derives_from_ast(type, ast)) [[likely]]
         return true;
     return PyType_IsSubtype(type, ast);
 }

@@ -162,8 +162,7 @@ enum class PlainKind : uint8_t { node, list, scalar, undecided };
 [[gnu::always_inline]] inline PlainKind plain_kind(PyObject* value) {
     PyTypeObject* type = Py_TYPE(value);
     auto* ast = reinterpret_cast<PyTypeObject*>(g.ast);
-    PyTypeObject* base = type->tp_base;
-    if (base == ast || (base && base->tp_base == ast)) [[likely]]
+    if (quickly_derives_from_ast(type, ast)) [[likely]]
         return PlainKind::node;
     if (type == &PyList_Type) return PlainKind::list;
     if (common_scalar(value)) return PlainKind::scalar;
