@@ -1,6 +1,7 @@
 // Native equivalents of the ast module's own helpers (walk, iter_child_nodes, iter_fields,
 // copy_location, increment_lineno, fix_missing_locations): the same reads, writes, calls
 // and exceptions, in the same order, as the running interpreter's ast.py.
+// Defined in ast_iterators.cpp (the three iterators) and ast_locations.cpp (the rest).
 #pragma once
 #include "core/result.hpp"
 
