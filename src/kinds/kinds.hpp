@@ -1,5 +1,6 @@
 // Kind sets: the caller's tuples of classes, turned into sorted address arrays that the
-// typed walks test each node's exact type against. Holds no references to the classes.
+// typed walks test each node's exact type against, and remembered per thread so that a
+// tuple of many classes is not sorted again at every call. Holds no references at all.
 #pragma once
 #include <cstdint>
 
@@ -7,6 +8,8 @@
 #include "core/result.hpp"
 
 namespace sprig {
+
+class CallKindSet;
 
 /// The distinct classes named by a kinds, prune or bracket tuple, as strictly ascending
 /// addresses. The argument tuple, held by the call, keeps the classes alive. Built in place
@@ -33,7 +36,11 @@ public:
     }
 
 private:
-    friend Status build_kind_set(PyObject* tuple, KindSet& set);
+    friend Status find_kind_set(PyObject* tuple, CallKindSet& out);
+
+    // Fills this empty set with the classes stored in `tuple`, read from the tuple's own
+    // item storage. An item that is not a class is the type-mismatch TypeError (no note).
+    Status build(PyObject* tuple);
 
     // The first four entries, padded with 0 (no object's type), for the test of small sets.
     uintptr_t small_[4] = {};
@@ -47,10 +54,6 @@ private:
 /// A new reference to `value` when it is a tuple (or a tuple subclass); otherwise the
 /// type-mismatch TypeError with the note "while processing '{name}'".
 Result<Ref> tuple_argument(PyObject* value, const char* name);
-
-/// Fills the empty `set` with the classes stored in `tuple`, read from the tuple's own item
-/// storage. An item that is not a class is the type-mismatch TypeError (no note).
-Status build_kind_set(PyObject* tuple, KindSet& set);
 
 /// Whether the exact type of `node` is in `set`: two comparisons without a branch for one
 /// or two classes; for more, a filter that turns most other classes away, then four
@@ -72,5 +75,31 @@ Status build_kind_set(PyObject* tuple, KindSet& set);
     }
     return *base == key;
 }
+
+struct KindEntry;
+
+/// The kind set of one argument for the length of one call: the thread's remembered set,
+/// kept from eviction until the call ends, or one built for this call alone.
+class CallKindSet {
+public:
+    CallKindSet() = default;
+    CallKindSet(const CallKindSet&) = delete;
+    CallKindSet& operator=(const CallKindSet&) = delete;
+    ~CallKindSet();
+
+    const KindSet& get() const { return *set_; }
+
+private:
+    friend Status find_kind_set(PyObject* tuple, CallKindSet& out);
+    KindSet own_;
+    const KindSet* set_ = &own_;
+    KindEntry* entry_ = nullptr;  // the remembered entry in use, or null
+};
+
+/// Fills the empty `out` with the kind set of `tuple`, which tuple_argument accepted: the
+/// one remembered for this tuple while it holds the very classes it was built from, else one
+/// built now (and remembered, when the tuple names more classes than a set holds inline).
+/// An item that is not a class is the type-mismatch TypeError (no note).
+Status find_kind_set(PyObject* tuple, CallKindSet& out);
 
 }  // namespace sprig

@@ -14,7 +14,7 @@
 #include "walks/walk_typed.hpp"
 
 #include "core/cycles.hpp"
-#include "kinds/kind_cache.hpp"
+#include "kinds/kinds.hpp"
 #include "schema/fields.hpp"
 
 namespace sprig {
