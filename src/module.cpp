@@ -1,5 +1,6 @@
 // The module object: its definition and slots, the twelve function records with their
-// signatures and docstrings, the event codes, and module exec. The only file that knows PyMethodDef.
+// signatures and docstrings, the event codes, and module exec. The only file that knows
+// PyMethodDef.
 #include "core/frame.hpp"
 #include "core/names.hpp"
 #include "hashing/digest.hpp"

@@ -1,3 +1,5 @@
+// Whether a class's setattr of the given names is a plain store into the instance
+// dictionary, remembered by the class's version tag.
 #include "schema/plain_writes.hpp"
 
 #include "core/ref.hpp"

@@ -1,6 +1,6 @@
 // visit and generic_visit of sprig.NodeVisitor and sprig.NodeTransformer: the standard
-// library's loop over fields and list items, call for call, with the descent through nodes
-// that have no handler of their own run on an explicit stack instead of through Python frames.
+// library's loop over fields and list items, call for call, with the descent through
+// nodes that have no handler of their own run on an explicit stack, not in Python frames.
 #include "stdlib/visitor_descent.hpp"
 
 #include <algorithm>

@@ -1,5 +1,6 @@
 // The frames of the explicit-stack descent, one per generic_visit call in progress: what
-// the descent (visitor_descent.cpp) and the transformer's writes (visitor_writes.cpp) share.
+// the descent (visitor_descent.cpp) and the transformer's writes (visitor_writes.cpp)
+// share.
 #pragma once
 #include "schema/instance_dict.hpp"
 #include "stdlib/visitor_state.hpp"

@@ -2,14 +2,15 @@
 // records of node classes, the isinstance shapes of field values, and the state of one call
 // (Session). Only the visitor files include this header.
 //
-// Exactness. Every shortcut of the visitors stands for a lookup whose answer it can prove without
-// running Python code: type attributes come from the type's method cache (_PyType_Lookup),
-// instance attributes from the instance dictionary, and a lookup that could involve a
-// property, __getattr__ or __getattribute__ is made for real instead. Python code runs only
-// in handlers, in by-name field reads, in the transformer's writes and in releases that
-// free objects. What dispatch remembers holds for a class state named by a version tag;
-// what it read from the visitor's instance dictionary and a frame's view of its node's
-// dictionary hold only until the next step that may have run Python code (see Session).
+// Exactness. Every shortcut of the visitors stands for a lookup whose answer it can prove
+// without running Python code: type attributes come from the type's method cache
+// (_PyType_Lookup), instance attributes from the instance dictionary, and a lookup that
+// could involve a property, __getattr__ or __getattribute__ is made for real instead.
+// Python code runs only in handlers, in by-name field reads, in the transformer's writes
+// and in releases that free objects. What dispatch remembers holds for a class state
+// named by a version tag; what it read from the visitor's instance dictionary and a
+// frame's view of its node's dictionary hold only until the next step that may have run
+// Python code (see Session).
 #pragma once
 #include <cstdint>
 
