@@ -241,26 +241,23 @@ Status FieldTable::build(const AstClasses& classes) {
 Result<FieldTableLease> acquire_field_table(const AstClasses& classes) {
     ThreadCaches::Slot& slot = cache_slot(Cache::field_table);
     auto* holder = static_cast<TableHolder*>(slot.data);
-    if (!holder) {
-        holder = new (std::nothrow) TableHolder();
-        if (!holder) return fail(no_memory());
-        if (Status built = holder->table.build(classes); !built) {
-            delete holder;
-            return fail(std::move(built.error()));
-        }
-        // The build ran Python code, which may have made a table for this thread already.
-        if (slot.data) {
-            delete holder;
-            holder = static_cast<TableHolder*>(slot.data);
-        } else {
-            slot.data = holder;
-            slot.destroy = destroy_table;
-        }
-    }
-    if (holder->in_use)
+    if (holder && holder->in_use)
         return fail(internal("the field table of this thread is already borrowed by an outer "
                              "call on the same thread",
                              SPRIG_HERE));
+    if (!holder) {
+        holder = new (std::nothrow) TableHolder();
+        if (!holder) return fail(no_memory());
+        // Leased while it is built: the build runs Python code, which may call a walk.
+        holder->in_use = true;
+        slot.data = holder;
+        slot.destroy = destroy_table;
+        if (Status built = holder->table.build(classes); !built) {
+            slot.data = nullptr;  // a failed build keeps nothing: the next call builds again
+            delete holder;
+            return fail(std::move(built.error()));
+        }
+    }
     holder->in_use = true;
     return FieldTableLease(&holder->table, &holder->in_use);
 }

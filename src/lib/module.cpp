@@ -355,13 +355,19 @@ Status add_visitor_classes(PyObject* module) {
     StandardMethods standard = standard_methods();
     Ref module_name = Ref::adopt(PyModule_GetNameObject(module));
     if (!module_name) return fail(take_pending());
-    auto visit = make_visitor_function(&kVisit, standard.visit, module_name.get());
+    State& st = state();
+    auto type = make_visitor_function_type(module);
+    if (!type) return fail(std::move(type.error()));
+    st.objects.function_type = type->release();
+    PyObject* function_type = st.objects.function_type;
+    auto visit = make_visitor_function(function_type, &kVisit, standard.visit,
+                                       module_name.get());
     if (!visit) return fail(std::move(visit.error()));
-    auto generic_v = make_visitor_function(&kVisitorGeneric, standard.visitor_generic,
-                                           module_name.get());
+    auto generic_v = make_visitor_function(function_type, &kVisitorGeneric,
+                                           standard.visitor_generic, module_name.get());
     if (!generic_v) return fail(std::move(generic_v.error()));
-    auto generic_t = make_visitor_function(&kTransformerGeneric, standard.transformer_generic,
-                                           module_name.get());
+    auto generic_t = make_visitor_function(function_type, &kTransformerGeneric,
+                                           standard.transformer_generic, module_name.get());
     if (!generic_t) return fail(std::move(generic_t.error()));
     auto visitor = make_visitor_class(module_name.get(), ast.get(), "NodeVisitor",
                                       kNodeVisitorDoc, visit->get(), generic_v->get());
@@ -370,7 +376,10 @@ Status add_visitor_classes(PyObject* module) {
                                           kNodeTransformerDoc, visit->get(), generic_t->get());
     if (!transformer) return fail(std::move(transformer.error()));
     PyObject* classes[2] = {visitor->get(), transformer->get()};
-    register_visitor_methods(visit->get(), generic_v->get(), visit->get(), generic_t->get());
+    // Dispatch recognises its own functions by identity.
+    st.objects.visit = visit->release();
+    st.objects.generic_v = generic_v->release();
+    st.objects.generic_t = generic_t->release();
     auto all_attr = interned(Name::__all__);
     if (!all_attr) return fail(std::move(all_attr.error()));
     Ref all = Ref::adopt(PyObject_GetAttr(module, *all_attr));

@@ -173,6 +173,16 @@ int state_traverse(State* state, visitproc visit, void* arg) {
     if (!state_made(state)) return 0;
     PyObject** objects = state->object_array();
     for (size_t i = 0; i < State::kObjects; ++i) Py_VISIT(objects[i]);
+    // The list changes only in calls into this interpreter, and the collector runs with the
+    // interpreter held: it is stable here without the registry guard. A thread's caches are
+    // changed only by that thread's calls, which cannot run now either.
+    for (ThreadCaches* c = state->caches; c; c = c->next_of_state) {
+        for (auto& slot : c->slots) {
+            if (slot.data && slot.traverse) {
+                if (int r = slot.traverse(slot.data, visit, arg)) return r;
+            }
+        }
+    }
     return 0;
 }
 

@@ -15,41 +15,16 @@ namespace sprig {
 
 struct ThreadCaches;
 
-/// The objects of the ast helpers (stdlib_ast): owned, made at exec.
-struct StdlibObjects {
-    PyObject* type_ignore;    // ast.TypeIgnore
-    PyObject* object_class;   // object.__dict__['__class__']
-    PyObject* zero;           // 0, getattr's default in increment_lineno
-    PyObject* one;            // 1, increment_lineno's default `n`
-    PyObject* walk_type;      // the three iterator types, made per module
-    PyObject* children_type;
-    PyObject* fields_type;
-};
-
-/// The objects of the visitor classes: owned, made at exec.
-struct VisitorObjects {
-    PyObject* object_class;    // object.__dict__['__class__']
-    PyObject* whole;           // slice(None, None, None)
-    PyObject* ast_visit;       // ast.NodeVisitor.visit, the function
-    PyObject* ast_generic_v;   // ast.NodeVisitor.generic_visit, the function
-    PyObject* ast_generic_t;   // ast.NodeTransformer.generic_visit, the function
-    // ast.NodeVisitor.visit_Constant, where the ast module has one (it calls the deprecated
-    // per-type handlers), and the interned names of those handlers, 'visit_Num' and so on;
-    // null when it has none or its table of them is not found.
-    PyObject* ast_visit_constant;
-    PyObject* deprecated;
-    PyObject* function_type;   // the type of the methods below, made per module
-    PyObject* visit;           // the module's own NodeVisitor.visit (both classes')
-    PyObject* generic_v;       // NodeVisitor.generic_visit
-    PyObject* generic_t;       // NodeTransformer.generic_visit
-};
-
 /// The ast module's patch (patch_ast): what is installed, and what stood there before.
 constexpr int kPatchedNames = 8;
 struct PatchObjects {
     PyObject* replacement[kPatchedNames];  // owned from exec on
     PyObject* original[kPatchedNames];     // owned while patched
 };
+
+/// Room for the owned objects of the ast helpers and of the visitor classes.
+constexpr size_t kStdlibObjects = 24;
+constexpr size_t kVisitorObjects = 32;
 
 /// One interpreter's sprig, kept in the module object's own memory: built by exec, its
 /// objects visited by the module's traverse, released by its clear and its free.
@@ -65,8 +40,14 @@ struct State {
         PyObject* death_callback;   // counts the deaths of watched classes
         PyObject* ast;              // ast.AST
         PyObject* expr;             // ast.expr
-        StdlibObjects stdlib;
-        VisitorObjects visitors;
+        PyObject* function_type;    // the type of the visitor classes' methods
+        PyObject* visit;            // the module's NodeVisitor.visit (both classes')
+        PyObject* generic_v;        // NodeVisitor.generic_visit
+        PyObject* generic_t;        // NodeTransformer.generic_visit
+        // The objects of the ast helpers and of the visitor classes, as each lays them out
+        // (a struct of owned pointers only, that each checks fits: see their Globals).
+        PyObject* stdlib[kStdlibObjects];
+        PyObject* visitors[kVisitorObjects];
         PatchObjects patch;
     } objects;
     static_assert(std::is_standard_layout_v<Objects> &&
@@ -97,6 +78,11 @@ struct ThreadCaches {
     struct Slot {
         void* data = nullptr;                 // owned through `destroy`
         void (*destroy)(void*) = nullptr;     // runs in the state's interpreter
+        // Visits the objects that `data` keeps alive and that could lead back to the
+        // module (classes); null when it keeps none such. The module's traverse reports
+        // them: held out of the collector's sight, they would keep a cycle through the
+        // module alive for ever (a class whose functions' globals reach the module).
+        int (*traverse)(void*, visitproc, void*) = nullptr;
     };
     Slot slots[static_cast<int>(Cache::count)];
     State* state;           // the owner; null once the state ended (under the guard)
@@ -117,6 +103,15 @@ extern thread_local ThreadCaches* t_current;
 
 /// The state of the interpreter of the running call.
 [[gnu::always_inline]] inline State& state() { return *detail::t_current->state; }
+
+/// A component's objects kept in `block`, a State's room for them: `T` holds owned object
+/// pointers only, so that the State visits and clears them with the rest.
+template <class T, size_t N>
+[[gnu::always_inline]] inline T& state_block(PyObject* (&block)[N]) {
+    static_assert(std::is_standard_layout_v<T> && sizeof(T) <= sizeof(block) &&
+                  sizeof(T) % sizeof(PyObject*) == 0);
+    return *reinterpret_cast<T*>(block);
+}
 
 /// The slot `which` of the calling thread's caches, for the running call.
 [[gnu::always_inline]] inline ThreadCaches::Slot& cache_slot(Cache which) {

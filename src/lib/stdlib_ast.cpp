@@ -25,6 +25,7 @@
 #include "lib/frame.hpp"
 #include "lib/grow.hpp"
 #include "lib/instance_dict.hpp"
+#include "lib/state.hpp"
 
 namespace sprig {
 
@@ -34,7 +35,6 @@ constexpr int kLocations = 4;
 constexpr const char* kLocationTexts[kLocations] = {"lineno", "col_offset", "end_lineno",
                                                     "end_col_offset"};
 
-// Made once per process and never released: the helpers are the same for every import.
 struct Globals {
     PyObject* ast;            // ast.AST
     PyObject* type_ignore;    // ast.TypeIgnore
@@ -49,7 +49,10 @@ struct Globals {
     PyTypeObject* children_type;
     PyTypeObject* fields_type;
 };
-Globals g;
+// The running call's interpreter's objects, kept in its State: made at each import.
+[[gnu::always_inline]] inline Globals& globals() {
+    return state_block<Globals>(state().objects.stdlib);
+}
 
 // ---------------------------------------------------------------------------------------
 // What a class means to the shortcuts, read without running Python code and valid while the
@@ -75,10 +78,19 @@ struct ClassRecord {
     PyObject* class_value[4];
 };
 
-// A direct-mapped cache per thread: a slot holds the last class that hashed to it. Nothing
-// is owned, so a thread's cache dies with it without touching the interpreter.
+// A direct-mapped cache per thread and interpreter: a slot holds the last class that hashed
+// to it. Nothing is owned.
 constexpr size_t kRecordSlots = 512;
-thread_local ClassRecord t_records[kRecordSlots];
+// Allocated on first need in the thread's caches for the running call's interpreter.
+inline void destroy_records(void* records) { delete[] static_cast<ClassRecord*>(records); }
+[[gnu::cold, gnu::noinline]] inline ClassRecord* make_records() {
+    auto* made = new (std::nothrow) ClassRecord[kRecordSlots]();
+    if (!made) return nullptr;
+    ThreadCaches::Slot& slot = cache_slot(Cache::class_records);
+    slot.data = made;
+    slot.destroy = destroy_records;
+    return made;
+}
 
 size_t record_slot(PyTypeObject* type) {
     auto a = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(type));
@@ -91,13 +103,13 @@ bool is_data_descriptor(PyObject* attr) { return attr && Py_TYPE(attr)->tp_descr
     ClassRecord r{};
     r.type = type;
     r.version = class_version(type);
-    r.node = PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(g.ast));
-    r.type_ignore = PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(g.type_ignore));
+    r.node = PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(globals().ast));
+    r.type_ignore = PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(globals().type_ignore));
     if (!r.version) return r;  // nothing may be trusted past this one use
     bool generic = type->tp_getattro == PyObject_GenericGetAttr;
-    r.plain_class = generic && _PyType_Lookup(type, g.dunder_class) == g.object_class;
+    r.plain_class = generic && _PyType_Lookup(type, globals().dunder_class) == globals().object_class;
     r.plain_get = generic && type->tp_dictoffset > 0;
-    PyObject* fields = _PyType_Lookup(type, g.fields);
+    PyObject* fields = _PyType_Lookup(type, globals().fields);
     if (r.plain_get && fields && PyTuple_CheckExact(fields)) {
         bool plain = true;
         for (Py_ssize_t i = 0; plain && i < PyTuple_GET_SIZE(fields); ++i) {
@@ -106,16 +118,16 @@ bool is_data_descriptor(PyObject* attr) { return attr && Py_TYPE(attr)->tp_descr
         }
         if (plain) r.fields = fields;
     }
-    PyObject* attributes = _PyType_Lookup(type, g.attributes);
+    PyObject* attributes = _PyType_Lookup(type, globals().attributes);
     bool located = r.plain_get && attributes && PyTuple_CheckExact(attributes);
     for (Py_ssize_t i = 0; located && i < PyTuple_GET_SIZE(attributes); ++i) {
         PyObject* a = PyTuple_GET_ITEM(attributes, i);
         located = PyUnicode_CheckExact(a);
         for (int p = 0; located && p < kLocations; ++p)
-            if (PyUnicode_Compare(a, g.location[p]) == 0) r.location_mask |= 1u << p;
+            if (PyUnicode_Compare(a, globals().location[p]) == 0) r.location_mask |= 1u << p;
     }
     for (int p = 0; located && p < kLocations; ++p) {
-        PyObject* v = _PyType_Lookup(type, g.location[p]);
+        PyObject* v = _PyType_Lookup(type, globals().location[p]);
         located = !v || !Py_TYPE(v)->tp_descr_get;
         r.class_value[p] = v;
     }
@@ -131,7 +143,12 @@ bool is_data_descriptor(PyObject* attr) { return attr && Py_TYPE(attr)->tp_descr
 }
 
 [[gnu::always_inline]] inline ClassRecord record(PyTypeObject* type) {
-    ClassRecord& slot = t_records[record_slot(type)];
+    auto* records = static_cast<ClassRecord*>(cache_slot(Cache::class_records).data);
+    if (!records) [[unlikely]]
+        records = make_records();
+    if (!records) [[unlikely]]
+        return read_class(type);  // no memory for the cache: read each time
+    ClassRecord& slot = records[record_slot(type)];
     if (slot.type == type && slot.version && slot.version == type->tp_version_tag) [[likely]]
         return slot;
     ClassRecord fresh = read_class(type);
@@ -151,7 +168,7 @@ bool is_data_descriptor(PyObject* attr) { return attr && Py_TYPE(attr)->tp_descr
 }
 
 [[gnu::always_inline]] inline bool node_type(PyTypeObject* type) {
-    return derives_from_ast(type, reinterpret_cast<PyTypeObject*>(g.ast));
+    return derives_from_ast(type, reinterpret_cast<PyTypeObject*>(globals().ast));
 }
 
 // What a field value is to the in-place steps, from its type alone. The common scalars
@@ -161,7 +178,7 @@ enum class PlainKind : uint8_t { node, list, scalar, undecided };
 
 [[gnu::always_inline]] inline PlainKind plain_kind(PyObject* value) {
     PyTypeObject* type = Py_TYPE(value);
-    auto* ast = reinterpret_cast<PyTypeObject*>(g.ast);
+    auto* ast = reinterpret_cast<PyTypeObject*>(globals().ast);
     if (quickly_derives_from_ast(type, ast)) [[likely]]
         return PlainKind::node;
     if (type == &PyList_Type) return PlainKind::list;
@@ -191,7 +208,7 @@ enum class Kind : uint8_t { other, node, list };
     if (common_scalar(value)) return Py_TYPE(value) == &PyList_Type ? Kind::list : Kind::other;
     if (node_type(Py_TYPE(value))) return Kind::node;
     bool plain = plain_class_of(value);
-    auto node = is_instance(value, g.ast, plain);
+    auto node = is_instance(value, globals().ast, plain);
     if (!node) return fail(std::move(node.error()));
     if (*node) return Kind::node;
     auto list = is_instance(value, reinterpret_cast<PyObject*>(&PyList_Type), plain);
@@ -202,7 +219,7 @@ enum class Kind : uint8_t { other, node, list };
 Result<bool> is_node(PyObject* value) {
     if (node_type(Py_TYPE(value))) return true;
     if (common_scalar(value)) return false;
-    return is_instance(value, g.ast, plain_class_of(value));
+    return is_instance(value, globals().ast, plain_class_of(value));
 }
 
 // A failure of a generator's body: StopIteration leaves it as RuntimeError.
@@ -308,7 +325,7 @@ struct Cursor {
         PyObject* own = nullptr;
         if (PyObject* dict = instance_dict(c.node)) {
             prefetch_parse_order(c.node, dict);
-            own = get_interned(dict, g.fields);
+            own = get_interned(dict, globals().fields);
             if (!own && PyErr_Occurred()) return fail(take_pending());
         }
         // A key of an odd dictionary may have run Python code in the lookup, which may
@@ -324,7 +341,7 @@ struct Cursor {
         fields = Ref::retain(own);
     }
     if (!fields) {
-        fields = Ref::adopt(PyObject_GetAttr(c.node, g.fields));
+        fields = Ref::adopt(PyObject_GetAttr(c.node, globals().fields));
         if (!fields) return fail(take_pending());
     }
     if (PyTuple_CheckExact(fields.get())) {
@@ -558,7 +575,7 @@ struct WalkQueue {
     PyObject* fields = r.fields;
     Py_ssize_t count = PyTuple_GET_SIZE(fields);
     PyObject* own = nullptr;
-    if (count > used || !find_interned(entries, used, g.fields, &own) || own) return false;
+    if (count > used || !find_interned(entries, used, globals().fields, &own) || own) return false;
     size_t start = queue.q.size();
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* value = entries[i].value;
@@ -656,8 +673,15 @@ void walk_release(WalkIterator* self) {
     self->queue.clear();
 }
 
+// The type was made for one module: its state is the interpreter's.
+State* state_of(PyObject* op) {
+    return static_cast<State*>(PyType_GetModuleState(Py_TYPE(op)));
+}
+
 PyObject* walk_next(PyObject* op) {
     auto* self = reinterpret_cast<WalkIterator*>(op);
+    Entered entered(state_of(op));
+    if (!entered.ok()) return nullptr;
     if (self->running) [[unlikely]]
         return already_executing();
     if (self->done) return nullptr;
@@ -674,6 +698,8 @@ PyObject* walk_next(PyObject* op) {
 template <bool kFields>
 PyObject* child_next(PyObject* op) {
     auto* self = reinterpret_cast<ChildIterator*>(op);
+    Entered entered(state_of(op));
+    if (!entered.ok()) return nullptr;
     if (self->running) [[unlikely]]
         return already_executing();
     if (self->done) return nullptr;
@@ -774,7 +800,7 @@ PyMethodDef g_child_methods[] = {
 };
 
 template <class Next>
-Result<PyTypeObject*> make_type(const char* name, Next next, destructor dealloc,
+Result<PyTypeObject*> make_type(PyObject* module, const char* name, Next next, destructor dealloc,
                                 traverseproc traverse, inquiry clear, PyMethodDef* methods,
                                 int size) {
     PyType_Slot slots[] = {
@@ -790,7 +816,7 @@ Result<PyTypeObject*> make_type(const char* name, Next next, destructor dealloc,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
                             Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
                         slots};
-    PyObject* type = PyType_FromSpec(&spec);
+    PyObject* type = PyType_FromModuleAndSpec(module, &spec, nullptr);
     if (!type) return fail(take_pending());
     return reinterpret_cast<PyTypeObject*>(type);
 }
@@ -810,7 +836,7 @@ Result<Ref> new_child_iterator(PyTypeObject* type, PyObject* node) {
 
 // `attr in obj._attributes`, reading _attributes afresh as each test in ast.py does.
 Result<bool> in_attributes(PyObject* obj, PyObject* attr) {
-    Ref attributes = Ref::adopt(PyObject_GetAttr(obj, g.attributes));
+    Ref attributes = Ref::adopt(PyObject_GetAttr(obj, globals().attributes));
     if (!attributes) return fail(take_pending());
     int found = PySequence_Contains(attributes.get(), attr);
     if (found < 0) return fail(take_pending());
@@ -831,29 +857,29 @@ public:
         if (plain()) [[likely]]
             return (r_.location_mask >> p) & 1;
         ++*epoch_;
-        return in_attributes(node_, g.location[p]);
+        return in_attributes(node_, globals().location[p]);
     }
     /// getattr(node, name), null when it has none.
     Result<Ref> get(int p) {
         if (plain()) [[likely]] {
-            PyObject* v = get_interned(dict_, g.location[p]);
+            PyObject* v = get_interned(dict_, globals().location[p]);
             if (!v && PyErr_Occurred()) return fail(take_pending());
             return Ref::retain(v ? v : r_.class_value[p]);
         }
         ++*epoch_;
-        return get_optional(node_, g.location[p]);
+        return get_optional(node_, globals().location[p]);
     }
     /// setattr(node, name, value).
     Status set(int p, PyObject* value) {
         if (plain() && r_.plain_set) [[likely]] {
             // The value replaced is released in the store: only a plain one runs nothing.
-            PyObject* old = get_interned(dict_, g.location[p]);
+            PyObject* old = get_interned(dict_, globals().location[p]);
             if (old && !common_scalar(old)) ++*epoch_;
-            if (PyDict_SetItem(dict_, g.location[p], value) < 0) return fail(take_pending());
+            if (PyDict_SetItem(dict_, globals().location[p], value) < 0) return fail(take_pending());
             return {};
         }
         ++*epoch_;
-        if (PyObject_SetAttr(node_, g.location[p], value) < 0) return fail(take_pending());
+        if (PyObject_SetAttr(node_, globals().location[p], value) < 0) return fail(take_pending());
         return {};
     }
 
@@ -868,7 +894,7 @@ private:
         dict_ = instance_dict(node_);
         Py_ssize_t used = 0;
         if (!dict_ || !str_entries(dict_, &used)) return false;
-        plain_ = !get_interned(dict_, g.attributes);
+        plain_ = !get_interned(dict_, globals().attributes);
         return plain_;
     }
 
@@ -890,7 +916,7 @@ void drop(Ref& value, unsigned* epoch) {
 Status add_to(Located& node, int p, PyObject* n, bool keep_none, unsigned* epoch) {
     auto value = node.get(p);
     if (!value) return fail(std::move(value.error()));
-    PyObject* base = *value ? value->get() : g.zero;
+    PyObject* base = *value ? value->get() : globals().zero;
     if (keep_none && base == Py_None) return {};
     if (!PyLong_CheckExact(base) || !PyLong_CheckExact(n)) ++*epoch;
     Ref sum = Ref::adopt(PyNumber_Add(base, n));
@@ -905,7 +931,7 @@ Status increment_one(PyObject* child, PyObject* n, unsigned* epoch) {
     bool ignore = r.type_ignore;
     if (!ignore) {
         if (!r.plain_class) ++*epoch;
-        auto is = is_instance(child, g.type_ignore, r.plain_class);
+        auto is = is_instance(child, globals().type_ignore, r.plain_class);
         if (!is) return fail(std::move(is.error()));
         ignore = *is;
     }
@@ -923,7 +949,7 @@ Status increment_one(PyObject* child, PyObject* n, unsigned* epoch) {
 
 // The values fix_missing_locations hands down, in the order of ast.py's parameters.
 struct Inherited {
-    PyObject* value[kLocations];  // owned; by position of g.location
+    PyObject* value[kLocations];  // owned; by position of globals().location
 };
 
 void release(Inherited& v) {
@@ -959,7 +985,7 @@ Status fix_one(PyObject* node, Inherited& v, unsigned* epoch) {
         auto again = located.get(p);  // `lineno = node.lineno`
         if (!again) return fail(std::move(again.error()));
         if (!*again) {  // gone between the two reads: the plain getattr raises
-            *again = Ref::adopt(PyObject_GetAttr(node, g.location[p]));
+            *again = Ref::adopt(PyObject_GetAttr(node, globals().location[p]));
             if (!*again) return fail(take_pending());
         }
         Ref old = Ref::adopt(v.value[p]);
@@ -999,8 +1025,7 @@ Status push_fix_frame(FixStack& stack, PyObject* node, const Inherited& from, un
 
 }  // namespace
 
-Status init_stdlib_ast() {
-    if (g.walk_type) return {};  // made by an earlier import
+Status init_stdlib_ast(PyObject* module) {
     Ref ast = Ref::adopt(PyImport_ImportModule("ast"));
     if (!ast) return fail(take_pending());
     Globals made{};
@@ -1022,26 +1047,26 @@ Status init_stdlib_ast() {
         return fail(null_object(SPRIG_HERE));
     made.object_class = Py_XNewRef(_PyType_Lookup(&PyBaseObject_Type, made.dunder_class));
     if (!made.object_class) return fail(null_object(SPRIG_HERE));
-    auto walk = make_type("sprig.WalkIterator", walk_next, walk_dealloc, walk_traverse,
+    auto walk = make_type(module, "sprig.WalkIterator", walk_next, walk_dealloc, walk_traverse,
                           walk_clear, g_walk_methods, sizeof(WalkIterator));
     if (!walk) return fail(std::move(walk.error()));
-    auto children = make_type("sprig.ChildNodeIterator", child_next<false>, child_dealloc,
+    auto children = make_type(module, "sprig.ChildNodeIterator", child_next<false>, child_dealloc,
                               child_traverse, child_clear, g_child_methods,
                               sizeof(ChildIterator));
     if (!children) return fail(std::move(children.error()));
-    auto fields = make_type("sprig.FieldIterator", child_next<true>, child_dealloc,
+    auto fields = make_type(module, "sprig.FieldIterator", child_next<true>, child_dealloc,
                             child_traverse, child_clear, g_child_methods,
                             sizeof(ChildIterator));
     if (!fields) return fail(std::move(fields.error()));
     made.walk_type = *walk;
     made.children_type = *children;
     made.fields_type = *fields;
-    g = made;
+    globals() = made;  // the State owns them now
     return {};
 }
 
 Result<Ref> ast_walk(PyObject* node) {
-    auto* self = PyObject_GC_New(WalkIterator, g.walk_type);
+    auto* self = PyObject_GC_New(WalkIterator, globals().walk_type);
     if (!self) return fail(take_pending());
     new (&self->queue) WalkQueue(self->first, kInlineQueue);
     self->queue.q.push_unchecked(Py_NewRef(node));  // todo = deque([node])
@@ -1052,10 +1077,10 @@ Result<Ref> ast_walk(PyObject* node) {
 }
 
 Result<Ref> ast_iter_child_nodes(PyObject* node) {
-    return new_child_iterator(g.children_type, node);
+    return new_child_iterator(globals().children_type, node);
 }
 
-Result<Ref> ast_iter_fields(PyObject* node) { return new_child_iterator(g.fields_type, node); }
+Result<Ref> ast_iter_fields(PyObject* node) { return new_child_iterator(globals().fields_type, node); }
 
 Result<Ref> ast_copy_location(PyObject* new_node, PyObject* old_node) {
     Ref result = Ref::retain(new_node);
@@ -1089,7 +1114,7 @@ Result<Ref> ast_copy_location(PyObject* new_node, PyObject* old_node) {
 
 Result<Ref> ast_increment_lineno(PyObject* node, PyObject* n) {
     Ref result = Ref::retain(node);
-    Ref amount = Ref::retain(n ? n : g.one);
+    Ref amount = Ref::retain(n ? n : globals().one);
     PyObject* first[kInlineQueue];
     WalkQueue queue(first, kInlineQueue);
     queue.q.push_unchecked(Py_NewRef(node));
@@ -1114,7 +1139,7 @@ Result<Ref> ast_increment_lineno(PyObject* node, PyObject* n) {
 Result<Ref> ast_fix_missing_locations(PyObject* node) {
     Ref result = Ref::retain(node);
     Inherited start{};
-    for (int p = 0; p < kLocations; ++p) start.value[p] = Py_NewRef(p % 2 == 0 ? g.one : g.zero);
+    for (int p = 0; p < kLocations; ++p) start.value[p] = Py_NewRef(p % 2 == 0 ? globals().one : globals().zero);
     FixStack stack;
     unsigned epoch = 0;
     Status pushed = push_fix_frame(stack, node, start, &epoch);

@@ -186,7 +186,7 @@ Result<Ref> make_visitor_function(PyObject* type, const FunctionSpec* spec, PyOb
 }
 
 bool is_visitor_function(PyObject* obj) {
-    return reinterpret_cast<PyObject*>(Py_TYPE(obj)) == state().objects.visitors.function_type;
+    return reinterpret_cast<PyObject*>(Py_TYPE(obj)) == state().objects.function_type;
 }
 
 }  // namespace sprig

@@ -22,12 +22,12 @@
 #include "lib/plain_writes.hpp"
 #include "lib/type_map.hpp"
 #include "lib/visitor_function.hpp"
+#include "lib/state.hpp"
 
 namespace sprig {
 
 namespace {
 
-// Made once at import and never released.
 struct Globals {
     PyObject* ast;              // ast.AST
     PyObject* object_class;     // object.__dict__['__class__']
@@ -50,18 +50,10 @@ struct Globals {
     PyObject* deprecated;
     PyObject* value;            // 'value'
 };
-Globals g;
-
-// The installed functions, one set per import of the module (a re-import makes new
-// classes; the old ones keep working, and dispatching natively, as long as there is room).
-constexpr int kMaxImports = 8;
-struct Installed {
-    PyObject* visit[2 * kMaxImports];  // owned
-    PyObject* generic_v[kMaxImports];  // owned
-    PyObject* generic_t[kMaxImports];  // owned
-    int count = 0;
-};
-Installed g_installed;
+// The running call's interpreter's objects, kept in its State: made at each import.
+[[gnu::always_inline]] inline Globals& globals() {
+    return state_block<Globals>(state().objects.visitors);
+}
 
 enum class Mode : uint8_t { visitor, transformer };
 
@@ -135,14 +127,14 @@ struct NodeClassCache {
         for (size_t i = 0; i < all.size(); ++i) destroy(all[i]);
     }
 };
-thread_local NodeClassCache* t_node_classes = nullptr;
-struct NodeClassHolder {
-    ~NodeClassHolder() {
-        delete t_node_classes;
-        t_node_classes = nullptr;
-    }
-};
-thread_local NodeClassHolder t_node_class_holder;
+void destroy_node_classes(void* cache) { delete static_cast<NodeClassCache*>(cache); }
+
+// The classes the records keep alive, for the module's traverse (see ThreadCaches::Slot).
+int traverse_node_classes(void* cache, visitproc visit, void* arg) {
+    auto* classes = static_cast<NodeClassCache*>(cache);
+    for (size_t i = 0; i < classes->all.size(); ++i) Py_VISIT(classes->all[i]->type);
+    return 0;
+}
 
 // Builds the record of `type`; runs no Python code (only `type`'s own getters are read).
 Result<NodeClass*> make_node_class(PyTypeObject* type) {
@@ -155,21 +147,21 @@ Result<NodeClass*> make_node_class(PyTypeObject* type) {
     };
     if (PyUnstable_Type_AssignVersionTag(type)) c->version = type->tp_version_tag;
     bool generic = type->tp_getattro == PyObject_GenericGetAttr;
-    c->plain_class = generic && _PyType_Lookup(type, g.dunder_class) == g.object_class;
+    c->plain_class = generic && _PyType_Lookup(type, globals().dunder_class) == globals().object_class;
     if (Py_IS_TYPE(reinterpret_cast<PyObject*>(type), &PyType_Type)) {
-        PyObject* name = PyObject_GetAttr(reinterpret_cast<PyObject*>(type), g.dunder_name);
+        PyObject* name = PyObject_GetAttr(reinterpret_cast<PyObject*>(type), globals().dunder_name);
         if (!name) return discard(take_pending());
         c->name = name;
         c->plain_name = generic && PyUnicode_CheckExact(name) &&
-                        _PyType_Lookup(type, g.dunder_class) == g.object_class;
+                        _PyType_Lookup(type, globals().dunder_class) == globals().object_class;
         if (c->plain_name) {
-            PyObject* method = PyUnicode_Concat(g.prefix, name);
+            PyObject* method = PyUnicode_Concat(globals().prefix, name);
             if (!method) return discard(take_pending());
             PyUnicode_InternInPlace(&method);
             c->method = method;
         }
     }
-    PyObject* fields = _PyType_Lookup(type, g.fields);
+    PyObject* fields = _PyType_Lookup(type, globals().fields);
     bool plain = generic && fields && PyTuple_CheckExact(fields);
     if (plain) {
         Py_ssize_t n = PyTuple_GET_SIZE(fields);
@@ -197,11 +189,11 @@ Result<NodeClass*> make_node_class(PyTypeObject* type) {
                 return discard(no_memory());
             }
         }
-        PyObject* attributes = _PyType_Lookup(type, g.attributes);
+        PyObject* attributes = _PyType_Lookup(type, globals().attributes);
         bool usable = attributes && PyTuple_CheckExact(attributes);
         for (Py_ssize_t i = 0; usable && i < PyTuple_GET_SIZE(attributes); ++i) {
             PyObject* a = PyTuple_GET_ITEM(attributes, i);
-            if (!PyUnicode_CheckExact(a) || PyUnicode_Compare(a, g.fields) == 0) {
+            if (!PyUnicode_CheckExact(a) || PyUnicode_Compare(a, globals().fields) == 0) {
                 usable = false;
                 break;
             }
@@ -213,7 +205,7 @@ Result<NodeClass*> make_node_class(PyTypeObject* type) {
             }
         }
         for (size_t i = 0; usable && i < c->names.size(); ++i)
-            usable = PyUnicode_Compare(c->names[i], g.fields) != 0;
+            usable = PyUnicode_Compare(c->names[i], globals().fields) != 0;
         c->known_shape = usable;
     }
     return c;
@@ -221,16 +213,17 @@ Result<NodeClass*> make_node_class(PyTypeObject* type) {
 
 // The calling thread's cache, made on first use.
 Result<NodeClassCache*> node_class_cache() {
-    NodeClassCache* cache = t_node_classes;
-    if (cache) [[likely]]
-        return cache;
-    (void)&t_node_class_holder;  // registers the holder's destructor for this thread
-    cache = new (std::nothrow) NodeClassCache();
+    ThreadCaches::Slot& slot = cache_slot(Cache::node_classes);
+    if (slot.data) [[likely]]
+        return static_cast<NodeClassCache*>(slot.data);
+    auto* cache = new (std::nothrow) NodeClassCache();
     if (!cache || !cache->map.init(256)) {
         delete cache;
         return fail(no_memory());
     }
-    t_node_classes = cache;
+    slot.data = cache;
+    slot.destroy = destroy_node_classes;
+    slot.traverse = traverse_node_classes;
     return cache;
 }
 
@@ -268,7 +261,7 @@ Result<const NodeClass*> node_class(PyTypeObject* type) {
 // false unless value.__class__ says otherwise, which only a class of unusual make can.
 bool plain_class_attribute(PyTypeObject* type) {
     return type->tp_getattro == PyObject_GenericGetAttr &&
-           _PyType_Lookup(type, g.dunder_class) == g.object_class;
+           _PyType_Lookup(type, globals().dunder_class) == globals().object_class;
 }
 
 // Types that field values commonly have, whose __class__ is object's and cannot change.
@@ -280,7 +273,7 @@ bool plain_class_attribute(PyTypeObject* type) {
 }
 
 [[gnu::always_inline]] inline bool node_type(PyTypeObject* type) {
-    return derives_from_ast(type, reinterpret_cast<PyTypeObject*>(g.ast));
+    return derives_from_ast(type, reinterpret_cast<PyTypeObject*>(globals().ast));
 }
 
 // What the two isinstance checks of generic_visit (list first, then ast.AST) make of a
@@ -320,7 +313,7 @@ Result<Shape> asked_shape(PyObject* value, bool lists) {
         if (!list) return fail(std::move(list.error()));
         if (*list) return Shape::list;
     }
-    auto node = is_instance(value, g.ast);
+    auto node = is_instance(value, globals().ast);
     if (!node) return fail(std::move(node.error()));
     return *node ? Shape::node : Shape::other;
 }
@@ -370,23 +363,18 @@ Result<Ref> dict_entry(PyObject* dict, PyObject* name) {
     return Ref::adopt(value);
 }
 
-bool is_our_visit(PyObject* descr) {
-    for (int i = 0; i < 2 * g_installed.count; ++i)
-        if (descr == g_installed.visit[i]) return true;
-    return false;
-}
+bool is_our_visit(PyObject* descr) { return descr == state().objects.visit; }
 
 // Whether `descr` is one of our generic_visit functions, and which.
 bool is_our_generic(PyObject* descr, Mode* mode) {
-    for (int i = 0; i < g_installed.count; ++i) {
-        if (descr == g_installed.generic_v[i]) {
-            *mode = Mode::visitor;
-            return true;
-        }
-        if (descr == g_installed.generic_t[i]) {
-            *mode = Mode::transformer;
-            return true;
-        }
+    const State& st = state();
+    if (descr == st.objects.generic_v) {
+        *mode = Mode::visitor;
+        return true;
+    }
+    if (descr == st.objects.generic_t) {
+        *mode = Mode::transformer;
+        return true;
     }
     return false;
 }
@@ -440,8 +428,8 @@ bool shadows_nothing(PyObject* dict) {
     PyObject *key, *value;
     while (PyDict_Next(dict, &pos, &key, &value)) {
         if (!PyUnicode_CheckExact(key)) return false;
-        if (PyUnicode_Tailmatch(key, g.visit, 0, PY_SSIZE_T_MAX, -1) != 0) return false;
-        if (key == g.generic_visit || PyUnicode_Compare(key, g.generic_visit) == 0)
+        if (PyUnicode_Tailmatch(key, globals().visit, 0, PY_SSIZE_T_MAX, -1) != 0) return false;
+        if (key == globals().generic_visit || PyUnicode_Compare(key, globals().generic_visit) == 0)
             return false;
     }
     return true;
@@ -499,14 +487,14 @@ Result<Dispatch> resolve_handler(PyObject* self, PyObject* dict, PyObject* node)
     if (!rec) return fail(std::move(rec.error()));
     if (!(*rec)->plain_name || vt->tp_getattro != PyObject_GenericGetAttr)
         return Dispatch(Dispatch::by_name);
-    PyObject* generic = _PyType_Lookup(vt, g.generic_visit);
+    PyObject* generic = _PyType_Lookup(vt, globals().generic_visit);
     if (!generic || !plain_method(generic)) return Dispatch(Dispatch::by_name);
     PyObject* method = (*rec)->method;
     PyObject* found = _PyType_Lookup(vt, method);
     if (is_data_descriptor(found)) return Dispatch(Dispatch::by_name);
     Ref generic_held = Ref::retain(generic);
     Ref found_held = Ref::retain(found);
-    auto own_generic = dict_entry(dict, g.generic_visit);
+    auto own_generic = dict_entry(dict, globals().generic_visit);
     if (!own_generic) return fail(std::move(own_generic.error()));
     auto own = dict_entry(dict, method);
     if (!own) return fail(std::move(own.error()));
@@ -514,7 +502,7 @@ Result<Dispatch> resolve_handler(PyObject* self, PyObject* dict, PyObject* node)
     if (found) {
         Mode mode;
         if (our_generic_for(found, &mode)) return Dispatch(Dispatch::descend, mode);
-        if (found == g.ast_visit_constant) return Dispatch(Dispatch::ast_visit);
+        if (found == globals().ast_visit_constant) return Dispatch(Dispatch::ast_visit);
         if (plain_method(found))
             return Dispatch(Dispatch::call_method, Mode::visitor, std::move(found_held));
         descrgetfunc get = Py_TYPE(found)->tp_descr_get;
@@ -548,7 +536,7 @@ void fill_memo(PyTypeObject* vt, const NodeClass* c) {
     };
     if (!c->plain_name || vt->tp_getattro != PyObject_GenericGetAttr)
         return settle(Dispatch::by_name, Mode::visitor, nullptr);
-    PyObject* generic = _PyType_Lookup(vt, g.generic_visit);
+    PyObject* generic = _PyType_Lookup(vt, globals().generic_visit);
     if (!generic || !plain_method(generic))
         return settle(Dispatch::by_name, Mode::visitor, nullptr);
     Mode generic_mode = Mode::visitor;
@@ -561,15 +549,15 @@ void fill_memo(PyTypeObject* vt, const NodeClass* c) {
     if (is_data_descriptor(found)) return settle(Dispatch::by_name, Mode::visitor, nullptr);
     Mode mode;
     if (our_generic_for(found, &mode)) return settle(Dispatch::descend, mode, nullptr);
-    if (found == g.ast_visit_constant) {
+    if (found == globals().ast_visit_constant) {
         // It calls a deprecated handler if the visitor has one, else generic_visit: then
         // only its read of node.value, and the isinstance checks of that value, remain.
-        bool deprecated = !g.deprecated;
-        for (Py_ssize_t i = 0; !deprecated && i < PyTuple_GET_SIZE(g.deprecated); ++i)
-            deprecated |= _PyType_Lookup(vt, PyTuple_GET_ITEM(g.deprecated, i)) != nullptr;
+        bool deprecated = !globals().deprecated;
+        for (Py_ssize_t i = 0; !deprecated && i < PyTuple_GET_SIZE(globals().deprecated); ++i)
+            deprecated |= _PyType_Lookup(vt, PyTuple_GET_ITEM(globals().deprecated, i)) != nullptr;
         auto* nt = reinterpret_cast<PyTypeObject*>(c->type);
         bool plain_value = nt->tp_getattro == PyObject_GenericGetAttr &&
-                           !is_data_descriptor(_PyType_Lookup(nt, g.value));
+                           !is_data_descriptor(_PyType_Lookup(nt, globals().value));
         if (!deprecated && generic_ours && plain_value)
             return settle(Dispatch::constant, generic_mode, nullptr);
         return settle(Dispatch::ast_visit, Mode::visitor, nullptr);
@@ -585,20 +573,20 @@ void fill_memo(PyTypeObject* vt, const NodeClass* c) {
 bool plain_constant_value(PyObject* node) {
     PyObject* dict = instance_dict(node);
     if (!dict || !PyDict_CheckExact(dict)) return false;
-    PyObject* value = find_str_key(dict, g.value);
+    PyObject* value = find_str_key(dict, globals().value);
     if (!value) return false;
     return common_scalar(value) || plain_class_attribute(Py_TYPE(value));
 }
 
 // The standard library's `visit`, lookup for lookup.
 Result<Ref> visit_by_name(PyObject* self, PyObject* node) {
-    Ref cls = Ref::adopt(PyObject_GetAttr(node, g.dunder_class));
+    Ref cls = Ref::adopt(PyObject_GetAttr(node, globals().dunder_class));
     if (!cls) return fail(take_pending());
-    Ref name = Ref::adopt(PyObject_GetAttr(cls.get(), g.dunder_name));
+    Ref name = Ref::adopt(PyObject_GetAttr(cls.get(), globals().dunder_name));
     if (!name) return fail(take_pending());
-    Ref method = Ref::adopt(PyNumber_Add(g.prefix, name.get()));
+    Ref method = Ref::adopt(PyNumber_Add(globals().prefix, name.get()));
     if (!method) return fail(take_pending());
-    Ref fallback = Ref::adopt(PyObject_GetAttr(self, g.generic_visit));
+    Ref fallback = Ref::adopt(PyObject_GetAttr(self, globals().generic_visit));
     if (!fallback) return fail(take_pending());
     PyObject* handler = nullptr;
     int found = PyObject_GetOptionalAttr(self, method.get(), &handler);
@@ -654,7 +642,7 @@ Result<Visited> dispatch(Session& s, PyObject* node, const NodeClass* known) {
             case Dispatch::ast_visit: break;
         }
         s.touch();
-        return called(invoke(g.ast_visit, s.self, node));
+        return called(invoke(globals().ast_visit, s.self, node));
     }
     s.touch();
     auto dict = instance_attributes(s.self);
@@ -669,7 +657,7 @@ Result<Visited> dispatch(Session& s, PyObject* node, const NodeClass* known) {
         case Dispatch::by_name: return called(visit_by_name(s.self, node));
         case Dispatch::ast_visit: break;
     }
-    return called(invoke(g.ast_visit, s.self, node));
+    return called(invoke(globals().ast_visit, s.self, node));
 }
 
 // Whether `self.visit` is sprig's own, so that generic_visit may dispatch without calling it.
@@ -680,7 +668,7 @@ Result<bool> visit_is_ours(Session& s) {
         vt->tp_version_tag == s.visit_version) [[likely]]
         return true;
     if (vt->tp_getattro != PyObject_GenericGetAttr) return false;
-    if (!is_our_visit(_PyType_Lookup(vt, g.visit))) return false;
+    if (!is_our_visit(_PyType_Lookup(vt, globals().visit))) return false;
     if (s.clean) {
         if (PyUnstable_Type_AssignVersionTag(vt)) {
             s.visit_type = vt;
@@ -691,7 +679,7 @@ Result<bool> visit_is_ours(Session& s) {
     s.touch();
     auto dict = instance_attributes(s.self);
     if (!dict) return fail(std::move(dict.error()));
-    auto own = dict_entry(dict->get(), g.visit);
+    auto own = dict_entry(dict->get(), globals().visit);
     if (!own) return fail(std::move(own.error()));
     return !*own;
 }
@@ -799,7 +787,7 @@ private:
     if (parser_shape(rec, dict)) [[likely]]
         return true;
     s.touch();
-    auto own = dict_entry(dict, g.fields);
+    auto own = dict_entry(dict, globals().fields);
     if (!own) return fail(std::move(own.error()));
     // The lookup may have run Python code: the record must still be current.
     return !*own && current(rec, Py_TYPE(node));
@@ -855,7 +843,7 @@ Status push_frame(Session& s, FrameStack& stack, Ref held, Mode mode,
         }
     } else {
         s.touch();
-        Ref fields = Ref::adopt(PyObject_GetAttr(node, g.fields));
+        Ref fields = Ref::adopt(PyObject_GetAttr(node, globals().fields));
         if (!fields) return fail(take_pending());
         if (PyTuple_CheckExact(fields.get())) {
             f.fields = fields.release();
@@ -966,7 +954,7 @@ Result<Ref> next_child(Session& s, Frame& f, const NodeClass** rec) {
                 // old_value[:] = new_values
                 if (f.mode == Mode::transformer) {
                     s.touch();
-                    if (PyObject_SetItem(f.value, g.whole, f.new_values) < 0)
+                    if (PyObject_SetItem(f.value, globals().whole, f.new_values) < 0)
                         return fail(take_pending());
                 }
                 drop(s, std::exchange(f.value, nullptr));
@@ -1096,7 +1084,7 @@ Result<Ref> run_generic(Session& s, PyObject* root, Mode mode) {
             if (!ours) return fail(std::move(ours.error()));
             if (!*ours) [[unlikely]] {
                 s.touch();
-                Ref visit = Ref::adopt(PyObject_GetAttr(s.self, g.visit));
+                Ref visit = Ref::adopt(PyObject_GetAttr(s.self, globals().visit));
                 if (!visit) return fail(take_pending());
                 auto result = invoke(visit.get(), nullptr, child->get());
                 if (!result) return fail(std::move(result.error()));
@@ -1163,21 +1151,21 @@ Status find_ast_visitor_functions(PyObject* ast) {
     if (!visitor) return fail(take_pending());
     if (!PyType_Check(visitor.get())) return fail(type_mismatch(visitor.get(), &PyType_Type));
     PyObject* own = reinterpret_cast<PyTypeObject*>(visitor.get())->tp_dict;
-    g.ast_visit = Py_XNewRef(PyDict_GetItemString(own, "visit"));
-    g.ast_generic_v = Py_XNewRef(PyDict_GetItemString(own, "generic_visit"));
-    if (!g.ast_visit || !g.ast_generic_v) return fail(null_object(SPRIG_HERE));
+    globals().ast_visit = Py_XNewRef(PyDict_GetItemString(own, "visit"));
+    globals().ast_generic_v = Py_XNewRef(PyDict_GetItemString(own, "generic_visit"));
+    if (!globals().ast_visit || !globals().ast_generic_v) return fail(null_object(SPRIG_HERE));
     Ref transformer = Ref::adopt(PyObject_GetAttrString(ast, "NodeTransformer"));
     if (!transformer) return fail(take_pending());
     if (!PyType_Check(transformer.get()))
         return fail(type_mismatch(transformer.get(), &PyType_Type));
-    g.ast_generic_t = Py_XNewRef(PyDict_GetItemString(
+    globals().ast_generic_t = Py_XNewRef(PyDict_GetItemString(
         reinterpret_cast<PyTypeObject*>(transformer.get())->tp_dict, "generic_visit"));
-    if (!g.ast_generic_t) return fail(null_object(SPRIG_HERE));
-    g.ast_visit_constant = Py_XNewRef(PyDict_GetItemString(own, "visit_Constant"));
+    if (!globals().ast_generic_t) return fail(null_object(SPRIG_HERE));
+    globals().ast_visit_constant = Py_XNewRef(PyDict_GetItemString(own, "visit_Constant"));
     Ref names = Ref::adopt(PyList_New(0));
     if (!names) return fail(take_pending());
     PyObject* table = nullptr;
-    if (g.ast_visit_constant &&
+    if (globals().ast_visit_constant &&
         PyDict_GetItemStringRef(PyModule_GetDict(ast), "_const_node_type_names", &table) < 0)
         return fail(take_pending());
     Ref held = Ref::adopt(table);
@@ -1185,7 +1173,7 @@ Status find_ast_visitor_functions(PyObject* ast) {
         Py_ssize_t pos = 0;
         PyObject *key, *name;
         while (PyDict_Next(table, &pos, &key, &name)) {
-            Ref method = Ref::adopt(PyNumber_Add(g.prefix, name));
+            Ref method = Ref::adopt(PyNumber_Add(globals().prefix, name));
             if (!method) return fail(take_pending());
             PyObject* text = method.release();
             PyUnicode_InternInPlace(&text);
@@ -1195,45 +1183,33 @@ Status find_ast_visitor_functions(PyObject* ast) {
     } else {
         return {};  // the handlers it looks for are unknown: every Constant goes through it
     }
-    g.deprecated = PyList_AsTuple(names.get());
-    if (!g.deprecated) return fail(take_pending());
+    globals().deprecated = PyList_AsTuple(names.get());
+    if (!globals().deprecated) return fail(take_pending());
     return {};
 }
 
 Status init_visitors() {
-    if (g.whole) return {};  // made by an earlier import
     Ref ast = Ref::adopt(PyImport_ImportModule("ast"));
     if (!ast) return fail(take_pending());
-    g.ast = PyObject_GetAttrString(ast.get(), "AST");
-    if (!g.ast) return fail(take_pending());
-    if (!PyType_Check(g.ast)) return fail(type_mismatch(g.ast, &PyType_Type));
+    globals().ast = PyObject_GetAttrString(ast.get(), "AST");
+    if (!globals().ast) return fail(take_pending());
+    if (!PyType_Check(globals().ast)) return fail(type_mismatch(globals().ast, &PyType_Type));
     const char* texts[] = {"visit", "generic_visit", "_fields", "__class__", "__name__",
                            "visit_", "_attributes", "value"};
-    PyObject** slots[] = {&g.visit, &g.generic_visit, &g.fields, &g.dunder_class,
-                          &g.dunder_name, &g.prefix, &g.attributes, &g.value};
+    PyObject** slots[] = {&globals().visit, &globals().generic_visit, &globals().fields, &globals().dunder_class,
+                          &globals().dunder_name, &globals().prefix, &globals().attributes, &globals().value};
     for (int i = 0; i < 8; ++i) {
         *slots[i] = PyUnicode_InternFromString(texts[i]);
         if (!*slots[i]) return fail(take_pending());
     }
     SPRIG_TRY(find_ast_visitor_functions(ast.get()));
-    g.object_class = Py_XNewRef(_PyType_Lookup(&PyBaseObject_Type, g.dunder_class));
-    g.whole = PySlice_New(nullptr, nullptr, nullptr);
-    if (!g.whole || !g.object_class) return fail(null_object(SPRIG_HERE));
+    globals().object_class = Py_XNewRef(_PyType_Lookup(&PyBaseObject_Type, globals().dunder_class));
+    globals().whole = PySlice_New(nullptr, nullptr, nullptr);
+    if (!globals().whole || !globals().object_class) return fail(null_object(SPRIG_HERE));
     return {};
 }
 
-void register_visitor_methods(PyObject* visit_v, PyObject* generic_v, PyObject* visit_t,
-                              PyObject* generic_t) {
-    int i = g_installed.count;
-    if (i == kMaxImports) return;  // later imports' classes call their methods instead
-    g_installed.visit[2 * i] = Py_NewRef(visit_v);
-    g_installed.visit[2 * i + 1] = Py_NewRef(visit_t);
-    g_installed.generic_v[i] = Py_NewRef(generic_v);
-    g_installed.generic_t[i] = Py_NewRef(generic_t);
-    g_installed.count = i + 1;
-}
-
-StandardMethods standard_methods() { return {g.ast_visit, g.ast_generic_v, g.ast_generic_t}; }
+StandardMethods standard_methods() { return {globals().ast_visit, globals().ast_generic_v, globals().ast_generic_t}; }
 
 PyObject* visitor_visit(PyObject* self, PyObject* node) { return finish(visit_impl(self, node)); }
 
