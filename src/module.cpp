@@ -438,8 +438,8 @@ State* state_of(PyObject* module) { return static_cast<State*>(PyModule_GetState
 int module_exec(PyObject* module) {
 #if PY_VERSION_HEX < 0x030C0000
     // 3.11 has no slot that tells the import system which interpreters a module supports,
-    // and its stand-in for PyMutex knows only the main interpreter's threads (through
-    // PyGILState_Check): the module refuses every other interpreter itself.
+    // and its stand-in for version tags (compat.hpp) keeps one string for the process: the
+    // module refuses every interpreter but the main one itself.
     if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
         PyErr_SetString(PyExc_ImportError, "sprig does not support subinterpreters");
         return -1;

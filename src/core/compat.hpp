@@ -94,7 +94,9 @@ struct PyMutex {
 
 inline void PyMutex_Lock(PyMutex* m) {
     if (!m->locked.exchange(true, std::memory_order_acquire)) return;
-    PyThreadState* saved = PyGILState_Check() ? PyEval_SaveThread() : nullptr;
+    // The calling thread's state in whichever interpreter it runs (PyGILState_Check knows
+    // the main interpreter's threads only); none at thread exit.
+    PyThreadState* saved = _PyThreadState_UncheckedGet() ? PyEval_SaveThread() : nullptr;
     while (m->locked.exchange(true, std::memory_order_acquire)) std::this_thread::yield();
     if (saved) PyEval_RestoreThread(saved);
 }
