@@ -511,13 +511,18 @@ CLONES = pathlib.Path(__file__).resolve().parent.parent / "examples" / "clones.p
 
 def clones_rates(paths, worker_counts=(1, 2)):
     """Files per second of examples/clones.py over the corpus files `paths` with each number
-    of local worker processes; one run each, started afresh."""
+    of local workers of each kind: processes, and interpreters of one process with a GIL
+    each (3.14 on); one run each, started afresh."""
+    kinds = {"processes": "--workers"}
+    if sys.version_info >= (3, 14):
+        kinds["interpreters"] = "--interpreters"
     rates = {}
-    for workers in worker_counts:
-        start = time.monotonic()
-        subprocess.run([sys.executable, str(CLONES), *map(str, paths), "--workers", str(workers)],
-                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        rates[workers] = len(paths) / (time.monotonic() - start)
+    for kind, option in kinds.items():
+        for workers in worker_counts:
+            start = time.monotonic()
+            subprocess.run([sys.executable, str(CLONES), *map(str, paths), option, str(workers)],
+                           check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            rates.setdefault(kind, {})[workers] = len(paths) / (time.monotonic() - start)
     return rates
 
 
@@ -1047,8 +1052,10 @@ def main():
         result["callgrind"] = how
     if not args.only and not args.quick:
         rates = clones_rates(paths)
-        print("\nexamples/clones.py over the corpus, parsing included: " + ", ".join(
-            f"{r:.0f} files/s with {w} worker{'s' * (w > 1)}" for w, r in rates.items()))
+        print("\nexamples/clones.py over the corpus, parsing included (files/s):")
+        print(f"  {'workers':<14}" + "".join(f"{w:>8}" for w in rates["processes"]))
+        for kind, by_count in rates.items():
+            print(f"  {kind:<14}" + "".join(f"{r:8.0f}" for r in by_count.values()))
         result["clones_files_per_second"] = rates
     result["peak_rss_mib"] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
     result["seconds"] = time.monotonic() - started

@@ -1,18 +1,23 @@
 """Finds duplicated functions and classes across a code base.
 
-    python clones.py PATH... [--min-nodes N] [--workers N] [--scheduler ADDRESS]
+    python clones.py PATH... [--min-nodes N] [--workers N | --interpreters N]
+                             [--scheduler ADDRESS]
 
 Two definitions are duplicates when their subtrees are equal as `ast.dump` prints them
 (names, arguments and bodies; positions do not count), which sprig.subtree_digests tells
 by one 128-bit digest each. A digest means the same in every process and on every machine,
-so the files can be read anywhere: on this machine they are spread over a process pool,
-and with --scheduler over the workers of a Dask distributed cluster. Either way the report
+so the files can be read anywhere: on this machine they are spread over a process pool, or
+with --interpreters over a pool of interpreters of this one process, each with its own GIL
+(Python 3.14 and later), and with --scheduler over the workers of a Dask distributed
+cluster. Either way the report
 is the same: one block per group of two or more duplicates of at least N nodes, largest
 first, each copy as "path:line".
 """
 
 import argparse
 import ast
+import functools
+import importlib
 import os
 import sys
 import warnings
@@ -72,8 +77,21 @@ def scan_files(paths, min_nodes):
     return definitions(read_sources(paths), min_nodes)
 
 
-def scan(files, min_nodes, workers=None, scheduler=None):
-    """Every definition of `files`, found by a process pool or by a Dask cluster."""
+def interpreter_pool(count):
+    """An InterpreterPoolExecutor of `count` interpreters, and the task to give it: this
+    module's scan_files, by a name that the interpreters import (they share no modules with
+    this one, so a task defined in __main__ would not be found there)."""
+    from concurrent.futures import InterpreterPoolExecutor  # Python 3.14 and later
+
+    here = os.path.dirname(os.path.abspath(__file__))
+    setup = functools.partial(exec, f"import sys; sys.path.insert(0, {here!r})")
+    task = importlib.import_module("clones").scan_files if __name__ == "__main__" else scan_files
+    return InterpreterPoolExecutor(max_workers=count, initializer=setup), task
+
+
+def scan(files, min_nodes, workers=None, scheduler=None, interpreters=None):
+    """Every definition of `files`, found by a process pool, a pool of interpreters or a
+    Dask cluster."""
     chunks = [files[i : i + FILES_PER_TASK] for i in range(0, len(files), FILES_PER_TASK)]
     if scheduler:
         from distributed import Client  # only needed for a cluster
@@ -85,6 +103,10 @@ def scan(files, min_nodes, workers=None, scheduler=None):
                 for chunk in chunks
             ]
             results = client.gather(tasks)
+    elif interpreters:
+        pool, task = interpreter_pool(interpreters)
+        with pool:
+            results = list(pool.map(task, chunks, [min_nodes] * len(chunks)))
     elif workers == 1:
         results = [scan_files(chunk, min_nodes) for chunk in chunks]
     else:
@@ -118,11 +140,14 @@ def main(argv=None):
                         help="the smallest definition reported, in nodes (default 40)")
     parser.add_argument("--workers", type=int, default=None,
                         help="processes on this machine (default: one per core)")
+    parser.add_argument("--interpreters", type=int, default=None, metavar="N",
+                        help="interpreters of this process, each with its own GIL, instead "
+                             "of processes (Python 3.14 and later)")
     parser.add_argument("--scheduler", metavar="ADDRESS",
                         help="a Dask scheduler to run on, e.g. tcp://10.0.0.5:8786")
     args = parser.parse_args(argv)
     files = python_files(args.paths)
-    found = scan(files, args.min_nodes, args.workers, args.scheduler)
+    found = scan(files, args.min_nodes, args.workers, args.scheduler, args.interpreters)
     text = report(found)
     sys.stdout.write(text)
     groups = text.count(" copies of ")

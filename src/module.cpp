@@ -14,13 +14,19 @@
 #include "walks/edits.hpp"
 #include "walks/walk_fast.hpp"
 #include "walks/walk_typed.hpp"
+#include "core/state.hpp"
+#include "schema/class_version.hpp"
+#include "schema/classes.hpp"
 
 namespace sprig {
 namespace {
 
+// The functions carry their module as __self__: its state is the interpreter's.
 template <const Params& P, Result<Ref> (*Body)(Args)>
-PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    return call_in_frame(P, Body, args, nargsf, kwnames);
+PyObject* entry(PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
+                PyObject* kwnames) {
+    return call_in_frame(static_cast<State*>(PyModule_GetState(module)), P, Body, args, nargsf,
+                         kwnames);
 }
 
 constexpr Params kWalkDfs{"walk_dfs", {"node"}, 1, 1};
@@ -80,7 +86,7 @@ Result<Ref> body_direct_reads(Args a) {
     return Ref::retain(on ? Py_True : Py_False);
 }
 
-constexpr int kFlags = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
+constexpr int kFlags = METH_FASTCALL | METH_KEYWORDS;
 
 #define SPRIG_RECORD(params, body, doc)                                                  \
     PyMethodDef {                                                                        \
@@ -350,13 +356,19 @@ Status add_visitor_classes(PyObject* module) {
     StandardMethods standard = standard_methods();
     Ref module_name = Ref::adopt(PyModule_GetNameObject(module));
     if (!module_name) return fail(take_pending());
-    auto visit = make_visitor_function(&kVisit, standard.visit, module_name.get());
+    State& st = state();
+    auto type = make_visitor_function_type(module);
+    if (!type) return fail(std::move(type.error()));
+    st.objects.function_type = type->release();
+    PyObject* function_type = st.objects.function_type;
+    auto visit = make_visitor_function(function_type, &kVisit, standard.visit,
+                                       module_name.get());
     if (!visit) return fail(std::move(visit.error()));
-    auto generic_v = make_visitor_function(&kVisitorGeneric, standard.visitor_generic,
-                                           module_name.get());
+    auto generic_v = make_visitor_function(function_type, &kVisitorGeneric,
+                                           standard.visitor_generic, module_name.get());
     if (!generic_v) return fail(std::move(generic_v.error()));
-    auto generic_t = make_visitor_function(&kTransformerGeneric, standard.transformer_generic,
-                                           module_name.get());
+    auto generic_t = make_visitor_function(function_type, &kTransformerGeneric,
+                                           standard.transformer_generic, module_name.get());
     if (!generic_t) return fail(std::move(generic_t.error()));
     auto visitor = make_visitor_class(module_name.get(), ast.get(), "NodeVisitor",
                                       kNodeVisitorDoc, visit->get(), generic_v->get());
@@ -365,7 +377,10 @@ Status add_visitor_classes(PyObject* module) {
                                           kNodeTransformerDoc, visit->get(), generic_t->get());
     if (!transformer) return fail(std::move(transformer.error()));
     PyObject* classes[2] = {visitor->get(), transformer->get()};
-    register_visitor_methods(visit->get(), generic_v->get(), visit->get(), generic_t->get());
+    // Dispatch recognises its own functions by identity.
+    st.objects.visit = visit->release();
+    st.objects.generic_v = generic_v->release();
+    st.objects.generic_t = generic_t->release();
     auto all_attr = interned(Name::__all__);
     if (!all_attr) return fail(std::move(all_attr.error()));
     Ref all = Ref::adopt(PyObject_GetAttr(module, *all_attr));
@@ -400,9 +415,12 @@ Status add_event_codes(PyObject* module) {
 Result<Ref> exec_body(Args a) {
     PyObject* module = a[0];
     if (!PyModule_Check(module)) return fail(type_mismatch(module, &PyModule_Type));
+    Ref ast = Ref::adopt(PyImport_ImportModule("ast"));
+    if (!ast) return fail(take_pending());
+    SPRIG_TRY(make_ast_classes(state(), ast.get()));
     for (PyMethodDef* record : kExecOrder) SPRIG_TRY(add_function(module, record));
     SPRIG_TRY(add_visitor_classes(module));
-    SPRIG_TRY(init_stdlib_ast());
+    SPRIG_TRY(init_stdlib_ast(module));
     for (PyMethodDef* record : kStdlibOrder) SPRIG_TRY(add_function(module, record));
     SPRIG_TRY(register_replacements(module));
     SPRIG_TRY(add_event_codes(module));
@@ -416,23 +434,45 @@ Result<Ref> exec_body(Args a) {
 
 constexpr Params kExec{"<module exec>", {"module"}, 1, 1};
 
+State* state_of(PyObject* module) { return static_cast<State*>(PyModule_GetState(module)); }
+
 int module_exec(PyObject* module) {
-    // The per-thread class tables and the process-wide names hold the main interpreter's
-    // objects: in another interpreter they would find no node at all, or outlive it.
-    // Subinterpreters that share the main one's GIL skip the import system's own check.
+#if PY_VERSION_HEX < 0x030C0000
+    // 3.11 has no slot that tells the import system which interpreters a module supports,
+    // and its stand-in for version tags (compat.hpp) keeps one string for the process: the
+    // module refuses every interpreter but the main one itself.
     if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
         PyErr_SetString(PyExc_ImportError, "sprig does not support subinterpreters");
         return -1;
     }
+#endif
+    State* state = state_of(module);
+    state_init(state);
+    // What exec itself reports through needs the names and the failure type first.
+    if (!make_names(*state) || !make_death_callback(*state)) return -1;
     PyObject* args[1] = {module};
-    PyObject* r = call_in_frame(kExec, exec_body, args, 1, nullptr);
+    PyObject* r = call_in_frame(state, kExec, exec_body, args, 1, nullptr);
     if (!r) return -1;
     Py_DECREF(r);
     return 0;
 }
 
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+    return state_traverse(state_of(module), visit, arg);
+}
+
+int module_clear(PyObject* module) {
+    State* state = state_of(module);
+    state_release_caches(state);
+    state_clear(state);
+    return 0;
+}
+
+void module_free(void* module) { state_free(state_of(static_cast<PyObject*>(module))); }
+
 PyModuleDef_Slot g_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    SPRIG_MOD_INTERPRETERS_SLOT
     SPRIG_MOD_GIL_SLOT
     {0, nullptr},
 };
@@ -441,12 +481,12 @@ PyModuleDef g_definition = {
     PyModuleDef_HEAD_INIT,
     "sprig",
     "",
-    0,
+    sizeof(State),
     nullptr,
     g_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    module_traverse,
+    module_clear,
+    module_free,
 };
 
 }  // namespace

@@ -1,5 +1,5 @@
-"""examples/clones.py: the same report in one process, in a process pool and on a Dask
-cluster of two worker processes, over the standard library; and the duplicates it reports
+"""examples/clones.py: the same report in one process, in a process pool, in a pool of
+interpreters and on a Dask cluster of two worker processes, over the standard library; and the duplicates it reports
 are those that ast.dump finds."""
 
 import ast
@@ -47,6 +47,11 @@ def test_a_dask_cluster_gives_the_single_process_report(single_process_report):
 
 def test_a_process_pool_gives_the_single_process_report(single_process_report):
     assert clones(STDLIB, "--workers", 2) == single_process_report
+
+
+@pytest.mark.skipif(sys.version_info < (3, 14), reason="InterpreterPoolExecutor is 3.14's")
+def test_a_pool_of_interpreters_gives_the_single_process_report(single_process_report):
+    assert clones(STDLIB, "--interpreters", 2) == single_process_report
 
 
 def test_duplicates_are_what_ast_dump_finds(tmp_path):

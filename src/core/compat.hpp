@@ -62,6 +62,11 @@ inline void PyErr_SetRaisedException(PyObject* exc) {
     PyErr_Restore(type, exc, PyException_GetTraceback(exc));
 }
 
+// The member types without a prefix came with 3.12.
+#include <structmember.h>
+#define Py_T_PYSSIZET T_PYSSIZET
+#define Py_READONLY READONLY
+
 // Before 3.12 an int's ob_size holds its sign and its count of 30-bit digits.
 inline int PyUnstable_Long_IsCompact(const PyLongObject* op) {
     return Py_SIZE(op) >= -1 && Py_SIZE(op) <= 1;
@@ -89,7 +94,9 @@ struct PyMutex {
 
 inline void PyMutex_Lock(PyMutex* m) {
     if (!m->locked.exchange(true, std::memory_order_acquire)) return;
-    PyThreadState* saved = PyGILState_Check() ? PyEval_SaveThread() : nullptr;
+    // The calling thread's state in whichever interpreter it runs (PyGILState_Check knows
+    // the main interpreter's threads only); none at thread exit.
+    PyThreadState* saved = _PyThreadState_UncheckedGet() ? PyEval_SaveThread() : nullptr;
     while (m->locked.exchange(true, std::memory_order_acquire)) std::this_thread::yield();
     if (saved) PyEval_RestoreThread(saved);
 }
@@ -193,6 +200,15 @@ inline PyObject* PyType_GetModuleName(PyTypeObject* type) {
 #define SPRIG_MOD_GIL_SLOT {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 
 #endif  // < 3.13
+
+// The module slot that declares which interpreters may import a module came with 3.12, as
+// did interpreters with GILs of their own.
+#if PY_VERSION_HEX < 0x030C0000
+#define SPRIG_MOD_INTERPRETERS_SLOT
+#else
+#define SPRIG_MOD_INTERPRETERS_SLOT \
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
 
 // ---- compilers ------------------------------------------------------------------------
 

@@ -1,4 +1,4 @@
-// The calling frame, the deferred-release queue and the error helpers every engine uses.
+// The calling frame and the error helpers every engine uses.
 // Only this file raises Python exceptions on behalf of a call.
 #include "core/frame.hpp"
 
@@ -9,39 +9,14 @@
 
 #include "core/grow.hpp"
 #include "core/names.hpp"
+#include "core/state.hpp"
 
 namespace sprig {
 
 namespace {
 
-thread_local int t_call_depth = 0;
-
-// References whose release was requested on a thread outside any module call (a per-thread
-// cache dying at thread exit). Made once, never freed: it may be used after the module is
-// gone from sys.modules, and at process exit.
-PyMutex g_deferred_guard;
-Grow<PyObject*>* g_deferred = nullptr;
-std::atomic<bool> g_deferred_pending{false};
-
-void drain_deferred() {
-    if (!g_deferred_pending.load(std::memory_order_acquire)) [[likely]]
-        return;
-    Grow<PyObject*> taken;
-    PyMutex_Lock(&g_deferred_guard);
-    if (g_deferred) std::swap(taken, *g_deferred);
-    g_deferred_pending.store(false, std::memory_order_release);
-    PyMutex_Unlock(&g_deferred_guard);
-    // Released outside the lock: a release may run arbitrary Python code.
-    for (size_t i = 0; i < taken.size(); ++i) Py_DECREF(taken[i]);
-}
-
-struct CallDepth {
-    CallDepth() { ++t_call_depth; }
-    ~CallDepth() { --t_call_depth; }
-};
-
 bool is_internal_failure(PyObject* exc) {
-    PyObject* type = internal_failure_type_if_made();
+    PyObject* type = internal_failure_type();
     return type && PyErr_GivenExceptionMatches(exc, type);
 }
 
@@ -123,18 +98,15 @@ Status bind(const Params& p, PyObject* const* args, Py_ssize_t n, PyObject* kwna
 
 }  // namespace
 
-bool outermost_call() { return t_call_depth == 1; }
+bool outermost_call() { return thread_caches().depth == 1; }
 
 void release_cached(PyObject* p) {
-    if (t_call_depth > 0) {
+    // Caches are released only in their own interpreter, from a call or from its state's
+    // end (state.cpp); anywhere else a release could run on the wrong interpreter, or none.
+    // Kept then: a leak, never a release off-interpreter.
+    ThreadCaches* c = detail::t_current;
+    if (c && c->depth > 0) [[likely]]
         Py_DECREF(p);
-        return;
-    }
-    PyMutex_Lock(&g_deferred_guard);
-    if (!g_deferred) g_deferred = new (std::nothrow) Grow<PyObject*>();
-    // Out of memory here leaves the reference held: a leak, never a release off-interpreter.
-    if (g_deferred && g_deferred->push(p)) g_deferred_pending.store(true, std::memory_order_release);
-    PyMutex_Unlock(&g_deferred_guard);
 }
 
 Failure take_pending() {
@@ -226,18 +198,14 @@ void raise_failure(Failure failure) {
     }
     std::fprintf(stderr, "sprig: internal failure on thread %lu at %s: %s\n",
                  PyThread_get_thread_ident(), failure.where, failure.internal.c_str());
-    auto type = internal_failure_type();
-    if (!type) {
-        raise_failure(std::move(type.error()));
-        return;
-    }
-    PyErr_SetString(*type, failure.internal.c_str());
+    PyObject* type = internal_failure_type();
+    PyErr_SetString(type ? type : PyExc_SystemError, failure.internal.c_str());
 }
 
-PyObject* call_in_frame(const Params& params, Result<Ref> (*body)(Args), PyObject* const* args,
-                        Py_ssize_t nargsf, PyObject* kwnames) {
-    CallDepth depth;
-    drain_deferred();
+PyObject* call_in_frame(State* state, const Params& params, Result<Ref> (*body)(Args),
+                        PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    Entered entered(state);
+    if (!entered.ok()) return nullptr;
     PyObject* slots[3] = {nullptr, nullptr, nullptr};
     Status bound = bind(params, args, PyVectorcall_NARGS(nargsf), kwnames, slots);
     Result<Ref> result = bound ? body(slots) : fail(std::move(bound.error()));

@@ -1,4 +1,4 @@
-// The calling frame shared by all exported functions: call depth, deferred releases,
+// The calling frame shared by all exported functions: the interpreter's state, call depth,
 // argument binding, and turning a body's Result into a return value or a raised exception.
 #pragma once
 #include "core/result.hpp"
@@ -16,13 +16,16 @@ struct Params {
 /// Bound parameters: borrowed, null for an omitted optional one.
 using Args = PyObject* const*;
 
-/// Runs `body` in the calling frame: counts the call, drains deferred releases, binds the
-/// vectorcall arguments against `params` and raises whatever the body failed with.
-PyObject* call_in_frame(const Params& params, Result<Ref> (*body)(Args), PyObject* const* args,
-                        Py_ssize_t nargsf, PyObject* kwnames);
+struct State;
 
-/// Whether the running module call is the only one on the calling thread's stack: then no
-/// other call of the thread holds pointers into its caches.
+/// Runs `body` in the calling frame, as a call into `state`'s interpreter (see Entered):
+/// counts the call, binds the vectorcall arguments against `params` and raises whatever
+/// the body failed with.
+PyObject* call_in_frame(State* state, const Params& params, Result<Ref> (*body)(Args),
+                        PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
+
+/// Whether the running module call is the only one of the calling thread into this
+/// interpreter: then no other call of the thread holds pointers into its caches.
 bool outermost_call();
 
 /// Raises `failure` as the pending exception (internal failures become the internal-failure

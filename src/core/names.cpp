@@ -1,19 +1,13 @@
-// Once-per-process objects. A waiting thread parks on a PyMutex, which detaches it from the
-// interpreter, so no thread ever blocks on the guard while holding the interpreter.
+// The names and the internal-failure type of one interpreter, made when it imports sprig.
 #include "core/names.hpp"
 
-namespace sprig {
+#include "core/state.hpp"
 
-namespace detail {
-std::atomic<PyObject*> g_names[static_cast<int>(Name::count)];
-}
+namespace sprig {
 
 std::atomic<bool> g_walk_warned{false};
 
 namespace {
-
-PyMutex g_once_guard;
-std::atomic<PyObject*> g_failure_type{nullptr};
 
 constexpr const char* kNameTexts[] = {
 #define SPRIG_NAME_TEXT(n) #n,
@@ -28,18 +22,17 @@ constexpr const char kFailureDoc[] =
 
 }  // namespace
 
-Result<PyObject*> detail::make_name(Name n) {
-    auto& cell = g_names[static_cast<int>(n)];
-    PyMutex_Lock(&g_once_guard);
-    PyObject* s = cell.load(std::memory_order_relaxed);
-    if (!s) {
-        s = PyUnicode_InternFromString(kNameTexts[static_cast<int>(n)]);
-        if (s) cell.store(s, std::memory_order_release);
+bool make_names(State& state) {
+    for (int i = 0; i < static_cast<int>(Name::count); ++i) {
+        state.objects.names[i] = PyUnicode_InternFromString(kNameTexts[i]);
+        if (!state.objects.names[i]) return false;
     }
-    PyMutex_Unlock(&g_once_guard);
-    if (!s) return fail(null_object(SPRIG_HERE));
-    return s;
+    state.objects.failure_type = PyErr_NewExceptionWithDoc(
+        "sprig.InternalFailure", kFailureDoc, PyExc_BaseException, nullptr);
+    return state.objects.failure_type != nullptr;
 }
+
+PyObject* name(Name n) { return state().objects.names[static_cast<int>(n)]; }
 
 PyObject* interned_exact(PyObject* name) {
     PyObject* exact = PyUnicode_CheckExact(name) ? Py_NewRef(name) : PyUnicode_FromObject(name);
@@ -47,24 +40,9 @@ PyObject* interned_exact(PyObject* name) {
     return exact;
 }
 
-Result<PyObject*> internal_failure_type() {
-    PyObject* t = g_failure_type.load(std::memory_order_acquire);
-    if (t) [[likely]]
-        return t;
-    PyMutex_Lock(&g_once_guard);
-    t = g_failure_type.load(std::memory_order_relaxed);
-    if (!t) {
-        t = PyErr_NewExceptionWithDoc("sprig.InternalFailure", kFailureDoc,
-                                      PyExc_BaseException, nullptr);
-        if (t) g_failure_type.store(t, std::memory_order_release);
-    }
-    PyMutex_Unlock(&g_once_guard);
-    if (!t) return fail(take_pending());
-    return t;
-}
-
-PyObject* internal_failure_type_if_made() {
-    return g_failure_type.load(std::memory_order_acquire);
+PyObject* internal_failure_type() {
+    ThreadCaches* c = detail::t_current;
+    return c && c->state ? c->state->objects.failure_type : nullptr;
 }
 
 }  // namespace sprig

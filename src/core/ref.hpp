@@ -35,9 +35,9 @@ private:
     PyObject* p_ = nullptr;
 };
 
-/// Releases a reference owned by a per-thread cache: at once inside a module call, through
-/// the deferred-release queue otherwise (a thread-exit destructor must not touch the
-/// interpreter). Defined in frame.cpp.
+/// Releases a reference owned by a per-thread cache, in a call into the cache's interpreter
+/// (a thread's caches are handed to their state when the thread ends, not released by a
+/// thread-exit destructor). Defined in frame.cpp.
 void release_cached(PyObject* p);
 
 /// A strong reference held by a per-thread cache; see release_cached.

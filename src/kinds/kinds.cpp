@@ -1,6 +1,7 @@
-// Kind sets built and remembered. Runs no Python code except to format an error, and keeps
-// nothing alive: tuples and classes are known by address, classes watched by weak
-// references, and an entry serves only a tuple that holds the items it was built from.
+// Kind sets built and remembered (per thread and interpreter). Runs no Python code except to
+// format an error, and keeps nothing alive: tuples and classes are known by address, classes
+// watched by weak references, and an entry serves only a tuple that holds the items it was
+// built from.
 #include "kinds/kinds.hpp"
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include "core/frame.hpp"
 #include "core/type_map.hpp"
 #include "schema/class_version.hpp"
+#include "core/state.hpp"
 
 namespace sprig {
 
@@ -100,38 +102,19 @@ struct KindCache {
     }
 };
 
-// The thread's cache, destroyed with the thread; its weak references are released through
-// release_cached, as a thread-exit destructor must. Read on every call, so a plain pointer:
-// its holder is
-// touched only when the cache is made. The state byte is trivially destructible, so it
-// still reads "destroyed" for anything that runs after the holder's destructor.
-enum class CacheState : uint8_t { unused, alive, destroyed };
-thread_local CacheState t_cache_state = CacheState::unused;
-thread_local KindCache* t_cache = nullptr;
+void destroy_cache(void* cache) { delete static_cast<KindCache*>(cache); }
 
-struct CacheHolder {
-    KindCache* cache = nullptr;
-    ~CacheHolder() {
-        t_cache_state = CacheState::destroyed;
-        t_cache = nullptr;
-        delete cache;
-    }
-};
-thread_local CacheHolder t_cache_holder;
-
-// The calling thread's cache, or null when it cannot have one (gone at thread exit, or no
-// memory): the caller then builds its set for the call alone.
+// The calling thread's cache for the running call's interpreter, or null when it cannot
+// have one (no memory): the caller then builds its set for the call alone.
 KindCache* thread_cache() {
-    if (KindCache* cache = t_cache) [[likely]]
-        return cache;
-    if (t_cache_state == CacheState::destroyed) return nullptr;
+    ThreadCaches::Slot& slot = cache_slot(Cache::kind_sets);
+    if (slot.data) [[likely]]
+        return static_cast<KindCache*>(slot.data);
     std::unique_ptr<KindCache> made(new (std::nothrow) KindCache());
     if (!made || !made->watches.init(kWatchSlots)) return nullptr;
-    KindCache* cache = made.release();
-    t_cache_holder.cache = cache;
-    t_cache_state = CacheState::alive;
-    t_cache = cache;
-    return cache;
+    slot.data = made.release();
+    slot.destroy = destroy_cache;
+    return static_cast<KindCache*>(slot.data);
 }
 
 // Whether `tuple` holds, in order, the addresses `entry` was built from.

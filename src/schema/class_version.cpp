@@ -4,14 +4,15 @@
 #include <atomic>
 
 #include "core/ref.hpp"
+#include "core/state.hpp"
 
 namespace sprig {
 
 namespace {
 
+// A count, the same for every interpreter: a death anywhere only sends the caches of all
+// of them to check their classes again.
 std::atomic<uint64_t> g_class_deaths{0};
-// Made once per process and never released, like the interned names.
-std::atomic<PyObject*> g_death_callback{nullptr};
 
 // Called by a dying class's weak references, before its memory is freed: one store, no
 // Python code, no failure.
@@ -21,19 +22,6 @@ PyObject* count_class_death(PyObject*, PyObject*) {
 }
 
 PyMethodDef g_count_class_death = {"_count_class_death", count_class_death, METH_O, nullptr};
-
-Result<PyObject*> death_callback() {
-    PyObject* callback = g_death_callback.load(std::memory_order_acquire);
-    if (callback) [[likely]]
-        return callback;
-    Ref made = Ref::adopt(PyCFunction_New(&g_count_class_death, nullptr));
-    if (!made) return fail(take_pending());
-    // Two threads may make one at once: the one stored first is kept, the other dropped.
-    if (!g_death_callback.compare_exchange_strong(callback, made.get(),
-                                                  std::memory_order_acq_rel))
-        return callback;
-    return made.release();
-}
 
 }  // namespace
 
@@ -63,13 +51,18 @@ bool class_alive(PyObject* watch) {
     return alive > 0;
 }
 
+bool make_death_callback(State& state) {
+    // No module: a weak reference's callback must not keep the module alive.
+    state.objects.death_callback = PyCFunction_New(&g_count_class_death, nullptr);
+    return state.objects.death_callback != nullptr;
+}
+
 uint64_t class_deaths() { return g_class_deaths.load(std::memory_order_acquire); }
 
 Result<PyObject*> watch_class_death(PyTypeObject* type) {
     if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) return nullptr;
-    auto callback = death_callback();
-    if (!callback) return fail(std::move(callback.error()));
-    PyObject* watch = PyWeakref_NewRef(reinterpret_cast<PyObject*>(type), *callback);
+    PyObject* callback = state().objects.death_callback;
+    PyObject* watch = PyWeakref_NewRef(reinterpret_cast<PyObject*>(type), callback);
     if (!watch) return fail(take_pending());
     return watch;
 }

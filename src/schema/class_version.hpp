@@ -30,6 +30,10 @@ bool class_alive(PyObject* watch);
 /// every class watched earlier and still watched lives, and so is still at its address.
 uint64_t class_deaths();
 
+struct State;
+/// Makes the state's callback for watch_class_death, at exec; false with an exception.
+bool make_death_callback(State& state);
+
 /// A new weak reference to `type` whose death adds one to class_deaths() (it counts only
 /// while the reference lives), or null for a static type, which never dies. Runs no Python
 /// code.

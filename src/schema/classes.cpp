@@ -1,6 +1,6 @@
-// The per-thread AstClasses pair and FieldTable. Python code runs only while the pair is
-// resolved and while the table is built (imports, __subclasses__()); entering a class met
-// during a walk runs none, since the walk holds borrowed pointers into the tree.
+// The interpreter's AstClasses pair and the per-thread FieldTable. Python code runs only
+// while the table is built (__subclasses__()); entering a class met during a walk runs
+// none, since the walk holds borrowed pointers into the tree.
 #include "schema/classes.hpp"
 
 #include <cstring>
@@ -11,40 +11,20 @@
 #include "core/names.hpp"
 #include "schema/class_version.hpp"
 #include "schema/instance_dict.hpp"
+#include "core/state.hpp"
 
 namespace sprig {
 
 namespace {
 
-// Read on every call, so a plain value: its holder, whose destructor gives the pair back
-// when the thread ends, is touched only when the pair is first resolved.
-thread_local AstClasses t_classes{nullptr, nullptr};
-
-struct ClassesHolder {
-    bool holds = false;
-    ~ClassesHolder() {
-        if (!holds) return;
-        release_cached(std::exchange(t_classes.ast, nullptr));
-        release_cached(std::exchange(t_classes.expr, nullptr));
-    }
-};
-thread_local ClassesHolder t_classes_holder;
-
-enum class CellState : uint8_t { unused, alive, destroyed };
-
-// The thread's table, destroyed with the thread. The state byte is trivially destructible,
-// so it still reads "destroyed" for anything that runs after the holder's destructor.
-thread_local CellState t_table_state = CellState::unused;
-thread_local bool t_table_in_use = false;
-
+// The thread's table for the running call's interpreter, in its thread caches: made on
+// first need, released in that interpreter. `in_use` is the lease.
 struct TableHolder {
-    FieldTable* table = nullptr;
-    ~TableHolder() {
-        t_table_state = CellState::destroyed;
-        delete table;
-    }
+    FieldTable table;
+    bool in_use = false;
 };
-thread_local TableHolder t_table_holder;
+
+void destroy_table(void* holder) { delete static_cast<TableHolder*>(holder); }
 
 Result<Ref> import_class(PyObject* module, Name attribute) {
     auto name = interned(attribute);
@@ -75,22 +55,18 @@ PyObject* lookup_in_mro(PyTypeObject* type, PyObject* name) {
 }  // namespace
 
 Result<AstClasses> get_ast_classes() {
-    if (t_classes.ast) [[likely]]
-        return t_classes;
-    auto module_name = interned(Name::ast);
-    if (!module_name) return fail(std::move(module_name.error()));
-    Ref module = Ref::adopt(PyImport_Import(*module_name));
-    if (!module) return fail(take_pending());
-    auto ast = import_class(module.get(), Name::AST);
+    const State& st = state();
+    return AstClasses{st.objects.ast, st.objects.expr};
+}
+
+Status make_ast_classes(State& state, PyObject* ast_module) {
+    auto ast = import_class(ast_module, Name::AST);
     if (!ast) return fail(std::move(ast.error()));
-    auto expr = import_class(module.get(), Name::expr);
+    auto expr = import_class(ast_module, Name::expr);
     if (!expr) return fail(std::move(expr.error()));
-    if (!t_classes.ast) {  // the import may have run a walk that resolved them first
-        t_classes.ast = ast->release();
-        t_classes.expr = expr->release();
-        t_classes_holder.holds = true;
-    }
-    return t_classes;
+    state.objects.ast = ast->release();
+    state.objects.expr = expr->release();
+    return {};
 }
 
 namespace {
@@ -262,36 +238,28 @@ Status FieldTable::build(const AstClasses& classes) {
     return {};
 }
 
-FieldTableLease::~FieldTableLease() {
-    if (table_) t_table_in_use = false;
-}
-
 Result<FieldTableLease> acquire_field_table(const AstClasses& classes) {
-    if (t_table_state == CellState::destroyed)
-        return fail(internal("cannot access a Thread Local Storage value during or after "
-                             "destruction: the field table of this thread is gone",
-                             SPRIG_HERE));
-    if (t_table_in_use)
+    ThreadCaches::Slot& slot = cache_slot(Cache::field_table);
+    auto* holder = static_cast<TableHolder*>(slot.data);
+    if (holder && holder->in_use)
         return fail(internal("the field table of this thread is already borrowed by an outer "
                              "call on the same thread",
                              SPRIG_HERE));
-    t_table_in_use = true;
-    if (t_table_state == CellState::unused) t_table_state = CellState::alive;
-    TableHolder& holder = t_table_holder;
-    if (!holder.table) {
-        auto* table = new (std::nothrow) FieldTable();
-        if (!table) {
-            t_table_in_use = false;
-            return fail(no_memory());
-        }
-        if (Status built = table->build(classes); !built) {
-            t_table_in_use = false;
-            delete table;
+    if (!holder) {
+        holder = new (std::nothrow) TableHolder();
+        if (!holder) return fail(no_memory());
+        // Leased while it is built: the build runs Python code, which may call a walk.
+        holder->in_use = true;
+        slot.data = holder;
+        slot.destroy = destroy_table;
+        if (Status built = holder->table.build(classes); !built) {
+            slot.data = nullptr;  // a failed build keeps nothing: the next call builds again
+            delete holder;
             return fail(std::move(built.error()));
         }
-        holder.table = table;
     }
-    return FieldTableLease(holder.table);
+    holder->in_use = true;
+    return FieldTableLease(&holder->table, &holder->in_use);
 }
 
 }  // namespace sprig

@@ -1,5 +1,5 @@
-// Per-thread knowledge of the ast classes: the AstClasses pair (ast.AST, ast.expr) and the
-// FieldTable that the fast walks consult for every node they meet.
+// Knowledge of the ast classes: the interpreter's AstClasses pair (ast.AST, ast.expr) and
+// the per-thread FieldTable that the fast walks consult for every node they meet.
 #pragma once
 #include <cstdint>
 
@@ -8,14 +8,18 @@
 
 namespace sprig {
 
-/// ast.AST and ast.expr, resolved once per thread and given back when the thread ends.
+/// ast.AST and ast.expr of the running call's interpreter.
 struct AstClasses {
-    PyObject* ast;   // owned by the thread's cache
+    PyObject* ast;   // borrowed: owned by the interpreter's State
     PyObject* expr;  // likewise
 };
 
-/// The calling thread's pair, importing `ast` on the thread's first need.
+/// The running call's interpreter's pair, found at import.
 Result<AstClasses> get_ast_classes();
+
+struct State;
+/// Finds ast.AST and ast.expr in `ast_module` for the state, at exec.
+Status make_ast_classes(State& state, PyObject* ast_module);
 
 /// Whether `type` is `ast` (ast.AST) or one of the node classes, whose bases reach it in one
 /// or two levels: true is certain, false is not (a deeper subclass).
@@ -49,7 +53,7 @@ struct OtherClass {
     uint64_t unused = 0;   // pads a map slot to a power of two
 };
 
-/// Per-thread map from class to FastClass. Built from ast.AST.__subclasses__() on first use;
+/// Per-thread map from class to FastClass, for one interpreter. Built from ast.AST.__subclasses__() on first use;
 /// a class met later is entered the first time a walk meets it.
 ///
 /// An entry holds for its class while the class's version tag equals the entry's `version`,
@@ -86,20 +90,24 @@ private:
     TypeMap<FastClass> nodes_;
     TypeMap<OtherClass> others_;  // classes entered as no node
     FastClass untagged_{};        // the last class admit() read without a version tag
-    PyObject* ast_ = nullptr;     // borrowed: AstClasses live for the process
+    PyObject* ast_ = nullptr;     // borrowed: the State outlives its threads' tables
 };
 
 /// Exclusive use of the calling thread's FieldTable for one call; given back on destruction.
 class FieldTableLease {
 public:
-    explicit FieldTableLease(FieldTable* table) : table_(table) {}
-    FieldTableLease(FieldTableLease&& o) noexcept : table_(std::exchange(o.table_, nullptr)) {}
+    FieldTableLease(FieldTable* table, bool* in_use) : table_(table), in_use_(in_use) {}
+    FieldTableLease(FieldTableLease&& o) noexcept
+        : table_(std::exchange(o.table_, nullptr)), in_use_(o.in_use_) {}
     FieldTableLease(const FieldTableLease&) = delete;
-    ~FieldTableLease();
+    ~FieldTableLease() {
+        if (table_) *in_use_ = false;
+    }
     FieldTable& operator*() const { return *table_; }
 
 private:
     FieldTable* table_;
+    bool* in_use_;  // the holder's lease flag
 };
 
 /// The calling thread's FieldTable for exclusive use, building it on first need. A

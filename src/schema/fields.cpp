@@ -1,4 +1,4 @@
-// The per-thread TypeInfoCache and the two child-access operations built on it.
+// The per-thread TypeInfoCache (one per interpreter the thread calls into) and the two child-access operations built on it.
 //
 // Python code can run while a record is built (attribute reads on the type) and while
 // children are read (properties, __getattr__, __eq__ of odd dictionary keys). The cache is
@@ -14,6 +14,7 @@
 #include "core/type_map.hpp"
 #include "schema/class_version.hpp"
 #include "schema/instance_dict.hpp"
+#include "core/state.hpp"
 
 namespace sprig {
 
@@ -126,39 +127,21 @@ private:
     Grow<TypeInfo*> retired_;
 };
 
-enum class CellState : uint8_t { unused, alive, destroyed };
-thread_local CellState t_cache_state = CellState::unused;
-// The live cache, read on every lookup: a plain pointer needs no per-access guard, unlike
-// the holder whose destructor must be registered on first use.
-thread_local TypeInfoCache* t_cache = nullptr;
+void destroy_cache(void* cache) { delete static_cast<TypeInfoCache*>(cache); }
 
-struct CacheHolder {
-    TypeInfoCache* cache = nullptr;
-    ~CacheHolder() {
-        t_cache_state = CellState::destroyed;
-        t_cache = nullptr;
-        delete cache;
-    }
-};
-thread_local CacheHolder t_cache_holder;
-
+// The thread's cache for the running call's interpreter, made on first need.
 Result<TypeInfoCache*> thread_cache() {
-    if (t_cache_state == CellState::destroyed)
-        return fail(internal("cannot access a Thread Local Storage value during or after "
-                             "destruction: the type cache of this thread is gone",
-                             SPRIG_HERE));
-    t_cache_state = CellState::alive;
-    CacheHolder& holder = t_cache_holder;
-    if (!holder.cache) {
-        auto* cache = new (std::nothrow) TypeInfoCache();
-        if (!cache || !cache->init()) {
-            delete cache;
-            return fail(no_memory());
-        }
-        holder.cache = cache;
-        t_cache = cache;
+    ThreadCaches::Slot& slot = cache_slot(Cache::type_infos);
+    if (slot.data) [[likely]]
+        return static_cast<TypeInfoCache*>(slot.data);
+    auto* cache = new (std::nothrow) TypeInfoCache();
+    if (!cache || !cache->init()) {
+        delete cache;
+        return fail(no_memory());
     }
-    return holder.cache;
+    slot.data = cache;
+    slot.destroy = destroy_cache;
+    return cache;
 }
 
 // The str items of `type.<attribute>`, a tuple or a list as ast.iter_child_nodes accepts
@@ -306,7 +289,7 @@ Status push_node_children(PyObject* node, const AstClasses& classes, Out& out) {
 }  // namespace
 
 Result<const TypeInfo*> type_info(PyTypeObject* type) {
-    if (TypeInfoCache* live = t_cache) [[likely]]
+    if (auto* live = static_cast<TypeInfoCache*>(cache_slot(Cache::type_infos).data)) [[likely]]
         if (const TypeInfo* found = find_current(live->map()->view(), type)) [[likely]]
             return found;
     auto cache = thread_cache();

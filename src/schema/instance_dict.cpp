@@ -5,8 +5,8 @@
 
 namespace sprig {
 
-bool detail::g_layout_verified = false;
-bool detail::g_direct_reads = false;
+std::atomic<bool> detail::g_layout_verified{false};
+std::atomic<bool> detail::g_direct_reads{false};
 
 namespace {
 
@@ -27,9 +27,10 @@ bool layout_matches(PyObject* dict) {
 }  // namespace
 
 void verify_dict_layout() {
-    static bool done = false;  // exec runs with the module's import lock held
-    if (done) return;
-    done = true;
+    // Once per process: the first interpreter to finish the check publishes its answer (any
+    // interpreter finds the same one), and later imports skip it.
+    static std::atomic<bool> done{false};
+    if (done.load()) return;
 #if defined(Py_GIL_DISABLED)
     return;  // another keys layout; the dictionary API serves every read there
 #else
@@ -50,14 +51,16 @@ void verify_dict_layout() {
     bool ok = dict && PyDict_CheckExact(dict) && PyDict_GET_SIZE(dict) == 3 && layout_matches(dict);
     PyErr_Clear();
     PyErr_SetRaisedException(saved);
-    detail::g_layout_verified = ok;
-    detail::g_direct_reads = ok;
+    if (done.exchange(true)) return;
+    detail::g_layout_verified.store(ok);
+    detail::g_direct_reads.store(ok);
 #endif
 }
 
 bool set_direct_reads(bool enable) {
-    detail::g_direct_reads = enable && detail::g_layout_verified;
-    return detail::g_direct_reads;
+    bool on = enable && detail::g_layout_verified.load();
+    detail::g_direct_reads.store(on);
+    return on;
 }
 
 PyObject* find_str_key(PyObject* dict, PyObject* name) {

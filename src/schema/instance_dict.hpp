@@ -3,6 +3,7 @@
 // at import; every other dictionary is read through its own API, never as if it had it.
 #pragma once
 #include "core/compat.hpp"
+#include <atomic>
 
 #include <cstdint>
 #include <type_traits>
@@ -29,8 +30,10 @@ struct DictKeys {
     char indices[];
 };
 constexpr uint8_t kStrKeys = 1;
-extern bool g_layout_verified;  // what the import-time check found
-extern bool g_direct_reads;     // in effect: verified and not turned off since
+// Process-wide plain flags, the same for every interpreter of the build: the layout is the
+// build's. Atomic because interpreters with GILs of their own may import at once.
+extern std::atomic<bool> g_layout_verified;  // what the first import's check found
+extern std::atomic<bool> g_direct_reads;     // in effect: verified and not turned off since
 
 }  // namespace detail
 
@@ -43,7 +46,7 @@ extern bool g_direct_reads;     // in effect: verified and not turned off since
 }
 
 /// Whether the entry tables of this interpreter build may be read in place at all.
-inline bool direct_reads() { return detail::g_direct_reads; }
+inline bool direct_reads() { return detail::g_direct_reads.load(std::memory_order_relaxed); }
 
 /// Turns direct reads off (`enable` false) or back on where the import-time check allowed
 /// them, so that tests can run every walk through the dictionary API on any interpreter.

@@ -26,7 +26,7 @@ namespace {
         PyObject* own = nullptr;
         if (PyObject* dict = instance_dict(c.node)) {
             prefetch_parse_order(c.node, dict);
-            own = get_interned(dict, g.fields);
+            own = get_interned(dict, globals().fields);
             if (!own && PyErr_Occurred()) return fail(take_pending());
         }
         // A key of an odd dictionary may have run Python code in the lookup, which may
@@ -42,7 +42,7 @@ namespace {
         fields = Ref::retain(own);
     }
     if (!fields) {
-        fields = Ref::adopt(PyObject_GetAttr(c.node, g.fields));
+        fields = Ref::adopt(PyObject_GetAttr(c.node, globals().fields));
         if (!fields) return fail(take_pending());
     }
     if (PyTuple_CheckExact(fields.get())) {
@@ -235,7 +235,7 @@ struct PlainStep {
     PyObject* fields = r.fields;
     Py_ssize_t count = PyTuple_GET_SIZE(fields);
     PyObject* own = nullptr;
-    if (count > used || !find_interned(entries, used, g.fields, &own) || own) return false;
+    if (count > used || !find_interned(entries, used, globals().fields, &own) || own) return false;
     size_t start = queue.q.size();
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject* value = entries[i].value;
@@ -338,8 +338,15 @@ void walk_release(WalkIterator* self) {
     self->queue.clear();
 }
 
+// The type was made for one module: its state is the interpreter's.
+State* state_of(PyObject* op) {
+    return static_cast<State*>(PyType_GetModuleState(Py_TYPE(op)));
+}
+
 PyObject* walk_next(PyObject* op) {
     auto* self = reinterpret_cast<WalkIterator*>(op);
+    Entered entered(state_of(op));
+    if (!entered.ok()) return nullptr;
     if (self->running) [[unlikely]]
         return already_executing();
     if (self->done) return nullptr;
@@ -356,6 +363,8 @@ PyObject* walk_next(PyObject* op) {
 template <bool kFields>
 PyObject* child_next(PyObject* op) {
     auto* self = reinterpret_cast<ChildIterator*>(op);
+    Entered entered(state_of(op));
+    if (!entered.ok()) return nullptr;
     if (self->running) [[unlikely]]
         return already_executing();
     if (self->done) return nullptr;
@@ -456,7 +465,7 @@ PyMethodDef g_child_methods[] = {
 };
 
 template <class Next>
-Result<PyTypeObject*> make_type(const char* name, Next next, destructor dealloc,
+Result<PyTypeObject*> make_type(PyObject* module, const char* name, Next next, destructor dealloc,
                                 traverseproc traverse, inquiry clear, PyMethodDef* methods,
                                 int size) {
     PyType_Slot slots[] = {
@@ -472,7 +481,7 @@ Result<PyTypeObject*> make_type(const char* name, Next next, destructor dealloc,
                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
                             Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
                         slots};
-    PyObject* type = PyType_FromSpec(&spec);
+    PyObject* type = PyType_FromModuleAndSpec(module, &spec, nullptr);
     if (!type) return fail(take_pending());
     return reinterpret_cast<PyTypeObject*>(type);
 }
@@ -492,8 +501,7 @@ Result<Ref> new_child_iterator(PyTypeObject* type, PyObject* node) {
 
 using namespace ast_helpers;
 
-Status init_stdlib_ast() {
-    if (g.walk_type) return {};  // made by an earlier import
+Status init_stdlib_ast(PyObject* module) {
     Ref ast = Ref::adopt(PyImport_ImportModule("ast"));
     if (!ast) return fail(take_pending());
     Globals made{};
@@ -515,26 +523,26 @@ Status init_stdlib_ast() {
         return fail(null_object(SPRIG_HERE));
     made.object_class = Py_XNewRef(_PyType_Lookup(&PyBaseObject_Type, made.dunder_class));
     if (!made.object_class) return fail(null_object(SPRIG_HERE));
-    auto walk = make_type("sprig.WalkIterator", walk_next, walk_dealloc, walk_traverse,
+    auto walk = make_type(module, "sprig.WalkIterator", walk_next, walk_dealloc, walk_traverse,
                           walk_clear, g_walk_methods, sizeof(WalkIterator));
     if (!walk) return fail(std::move(walk.error()));
-    auto children = make_type("sprig.ChildNodeIterator", child_next<false>, child_dealloc,
+    auto children = make_type(module, "sprig.ChildNodeIterator", child_next<false>, child_dealloc,
                               child_traverse, child_clear, g_child_methods,
                               sizeof(ChildIterator));
     if (!children) return fail(std::move(children.error()));
-    auto fields = make_type("sprig.FieldIterator", child_next<true>, child_dealloc,
+    auto fields = make_type(module, "sprig.FieldIterator", child_next<true>, child_dealloc,
                             child_traverse, child_clear, g_child_methods,
                             sizeof(ChildIterator));
     if (!fields) return fail(std::move(fields.error()));
     made.walk_type = *walk;
     made.children_type = *children;
     made.fields_type = *fields;
-    g = made;
+    globals() = made;  // the State owns them now
     return {};
 }
 
 Result<Ref> ast_walk(PyObject* node) {
-    auto* self = PyObject_GC_New(WalkIterator, g.walk_type);
+    auto* self = PyObject_GC_New(WalkIterator, globals().walk_type);
     if (!self) return fail(take_pending());
     new (&self->queue) WalkQueue(self->first, kInlineQueue);
     self->queue.q.push_unchecked(Py_NewRef(node));  // todo = deque([node])
@@ -545,9 +553,9 @@ Result<Ref> ast_walk(PyObject* node) {
 }
 
 Result<Ref> ast_iter_child_nodes(PyObject* node) {
-    return new_child_iterator(g.children_type, node);
+    return new_child_iterator(globals().children_type, node);
 }
 
-Result<Ref> ast_iter_fields(PyObject* node) { return new_child_iterator(g.fields_type, node); }
+Result<Ref> ast_iter_fields(PyObject* node) { return new_child_iterator(globals().fields_type, node); }
 
 }  // namespace sprig

@@ -9,7 +9,7 @@ namespace {
 
 // `attr in obj._attributes`, reading _attributes afresh as each test in ast.py does.
 Result<bool> in_attributes(PyObject* obj, PyObject* attr) {
-    Ref attributes = Ref::adopt(PyObject_GetAttr(obj, g.attributes));
+    Ref attributes = Ref::adopt(PyObject_GetAttr(obj, globals().attributes));
     if (!attributes) return fail(take_pending());
     int found = PySequence_Contains(attributes.get(), attr);
     if (found < 0) return fail(take_pending());
@@ -30,29 +30,29 @@ public:
         if (plain()) [[likely]]
             return (r_.location_mask >> p) & 1;
         ++*epoch_;
-        return in_attributes(node_, g.location[p]);
+        return in_attributes(node_, globals().location[p]);
     }
     /// getattr(node, name), null when it has none.
     Result<Ref> get(int p) {
         if (plain()) [[likely]] {
-            PyObject* v = get_interned(dict_, g.location[p]);
+            PyObject* v = get_interned(dict_, globals().location[p]);
             if (!v && PyErr_Occurred()) return fail(take_pending());
             return Ref::retain(v ? v : r_.class_value[p]);
         }
         ++*epoch_;
-        return get_optional(node_, g.location[p]);
+        return get_optional(node_, globals().location[p]);
     }
     /// setattr(node, name, value).
     Status set(int p, PyObject* value) {
         if (plain() && r_.plain_set) [[likely]] {
             // The value replaced is released in the store: only a plain one runs nothing.
-            PyObject* old = get_interned(dict_, g.location[p]);
+            PyObject* old = get_interned(dict_, globals().location[p]);
             if (old && !common_scalar(old)) ++*epoch_;
-            if (PyDict_SetItem(dict_, g.location[p], value) < 0) return fail(take_pending());
+            if (PyDict_SetItem(dict_, globals().location[p], value) < 0) return fail(take_pending());
             return {};
         }
         ++*epoch_;
-        if (PyObject_SetAttr(node_, g.location[p], value) < 0) return fail(take_pending());
+        if (PyObject_SetAttr(node_, globals().location[p], value) < 0) return fail(take_pending());
         return {};
     }
 
@@ -67,7 +67,7 @@ private:
         dict_ = instance_dict(node_);
         Py_ssize_t used = 0;
         if (!dict_ || !str_entries(dict_, &used)) return false;
-        plain_ = !get_interned(dict_, g.attributes);
+        plain_ = !get_interned(dict_, globals().attributes);
         return plain_;
     }
 
@@ -89,7 +89,7 @@ void drop(Ref& value, unsigned* epoch) {
 Status add_to(Located& node, int p, PyObject* n, bool keep_none, unsigned* epoch) {
     auto value = node.get(p);
     if (!value) return fail(std::move(value.error()));
-    PyObject* base = *value ? value->get() : g.zero;
+    PyObject* base = *value ? value->get() : globals().zero;
     if (keep_none && base == Py_None) return {};
     if (!PyLong_CheckExact(base) || !PyLong_CheckExact(n)) ++*epoch;
     Ref sum = Ref::adopt(PyNumber_Add(base, n));
@@ -104,7 +104,7 @@ Status increment_one(PyObject* child, PyObject* n, unsigned* epoch) {
     bool ignore = r.type_ignore;
     if (!ignore) {
         if (!r.plain_class) ++*epoch;
-        auto is = is_instance(child, g.type_ignore, r.plain_class);
+        auto is = is_instance(child, globals().type_ignore, r.plain_class);
         if (!is) return fail(std::move(is.error()));
         ignore = *is;
     }
@@ -122,7 +122,7 @@ Status increment_one(PyObject* child, PyObject* n, unsigned* epoch) {
 
 // The values fix_missing_locations hands down, in the order of ast.py's parameters.
 struct Inherited {
-    PyObject* value[kLocations];  // owned; by position of g.location
+    PyObject* value[kLocations];  // owned; by position of globals().location
 };
 
 void release(Inherited& v) {
@@ -158,7 +158,7 @@ Status fix_one(PyObject* node, Inherited& v, unsigned* epoch) {
         auto again = located.get(p);  // `lineno = node.lineno`
         if (!again) return fail(std::move(again.error()));
         if (!*again) {  // gone between the two reads: the plain getattr raises
-            *again = Ref::adopt(PyObject_GetAttr(node, g.location[p]));
+            *again = Ref::adopt(PyObject_GetAttr(node, globals().location[p]));
             if (!*again) return fail(take_pending());
         }
         Ref old = Ref::adopt(v.value[p]);
@@ -233,7 +233,7 @@ Result<Ref> ast_copy_location(PyObject* new_node, PyObject* old_node) {
 
 Result<Ref> ast_increment_lineno(PyObject* node, PyObject* n) {
     Ref result = Ref::retain(node);
-    Ref amount = Ref::retain(n ? n : g.one);
+    Ref amount = Ref::retain(n ? n : globals().one);
     PyObject* first[kInlineQueue];
     WalkQueue queue(first, kInlineQueue);
     queue.q.push_unchecked(Py_NewRef(node));
@@ -258,7 +258,7 @@ Result<Ref> ast_increment_lineno(PyObject* node, PyObject* n) {
 Result<Ref> ast_fix_missing_locations(PyObject* node) {
     Ref result = Ref::retain(node);
     Inherited start{};
-    for (int p = 0; p < kLocations; ++p) start.value[p] = Py_NewRef(p % 2 == 0 ? g.one : g.zero);
+    for (int p = 0; p < kLocations; ++p) start.value[p] = Py_NewRef(p % 2 == 0 ? globals().one : globals().zero);
     FixStack stack;
     unsigned epoch = 0;
     Status pushed = push_fix_frame(stack, node, start, &epoch);

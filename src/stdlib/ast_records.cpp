@@ -6,7 +6,6 @@
 
 namespace sprig::ast_helpers {
 
-Globals g;
 
 namespace {
 
@@ -18,13 +17,13 @@ bool is_data_descriptor(PyObject* attr) { return attr && Py_TYPE(attr)->tp_descr
     ClassRecord r{};
     r.type = type;
     r.version = class_version(type);
-    r.node = PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(g.ast));
-    r.type_ignore = PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(g.type_ignore));
+    r.node = PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(globals().ast));
+    r.type_ignore = PyType_IsSubtype(type, reinterpret_cast<PyTypeObject*>(globals().type_ignore));
     if (!r.version) return r;  // nothing may be trusted past this one use
     bool generic = type->tp_getattro == PyObject_GenericGetAttr;
-    r.plain_class = generic && _PyType_Lookup(type, g.dunder_class) == g.object_class;
+    r.plain_class = generic && _PyType_Lookup(type, globals().dunder_class) == globals().object_class;
     r.plain_get = generic && type->tp_dictoffset > 0;
-    PyObject* fields = _PyType_Lookup(type, g.fields);
+    PyObject* fields = _PyType_Lookup(type, globals().fields);
     if (r.plain_get && fields && PyTuple_CheckExact(fields)) {
         bool plain = true;
         for (Py_ssize_t i = 0; plain && i < PyTuple_GET_SIZE(fields); ++i) {
@@ -33,16 +32,16 @@ bool is_data_descriptor(PyObject* attr) { return attr && Py_TYPE(attr)->tp_descr
         }
         if (plain) r.fields = fields;
     }
-    PyObject* attributes = _PyType_Lookup(type, g.attributes);
+    PyObject* attributes = _PyType_Lookup(type, globals().attributes);
     bool located = r.plain_get && attributes && PyTuple_CheckExact(attributes);
     for (Py_ssize_t i = 0; located && i < PyTuple_GET_SIZE(attributes); ++i) {
         PyObject* a = PyTuple_GET_ITEM(attributes, i);
         located = PyUnicode_CheckExact(a);
         for (int p = 0; located && p < kLocations; ++p)
-            if (PyUnicode_Compare(a, g.location[p]) == 0) r.location_mask |= 1u << p;
+            if (PyUnicode_Compare(a, globals().location[p]) == 0) r.location_mask |= 1u << p;
     }
     for (int p = 0; located && p < kLocations; ++p) {
-        PyObject* v = _PyType_Lookup(type, g.location[p]);
+        PyObject* v = _PyType_Lookup(type, globals().location[p]);
         located = !v || !Py_TYPE(v)->tp_descr_get;
         r.class_value[p] = v;
     }
@@ -72,7 +71,7 @@ bool plain_class_of(PyObject* value) {
 Result<bool> is_node(PyObject* value) {
     if (node_type(Py_TYPE(value))) return true;
     if (common_scalar(value)) return false;
-    return is_instance(value, g.ast, plain_class_of(value));
+    return is_instance(value, globals().ast, plain_class_of(value));
 }
 
 

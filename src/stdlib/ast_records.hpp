@@ -15,6 +15,7 @@
 #include "core/frame.hpp"
 #include "schema/classes.hpp"
 #include "schema/instance_dict.hpp"
+#include "core/state.hpp"
 
 namespace sprig::ast_helpers {
 
@@ -22,7 +23,6 @@ constexpr int kLocations = 4;
 constexpr const char* kLocationTexts[kLocations] = {"lineno", "col_offset", "end_lineno",
                                                     "end_col_offset"};
 
-// Made once per process and never released: the helpers are the same for every import.
 struct Globals {
     PyObject* ast;            // ast.AST
     PyObject* type_ignore;    // ast.TypeIgnore
@@ -37,8 +37,11 @@ struct Globals {
     PyTypeObject* children_type;
     PyTypeObject* fields_type;
 };
-/// Made by init_stdlib_ast, once per process.
-extern Globals g;
+/// The running call's interpreter's objects, kept in its State: made by init_stdlib_ast at
+/// each import.
+[[gnu::always_inline]] inline Globals& globals() {
+    return state_block<Globals>(state().objects.stdlib);
+}
 
 // ---------------------------------------------------------------------------------------
 // What a class means to the shortcuts, read without running Python code and valid while the
@@ -64,10 +67,19 @@ struct ClassRecord {
     PyObject* class_value[4];
 };
 
-// A direct-mapped cache per thread: a slot holds the last class that hashed to it. Nothing
-// is owned, so a thread's cache dies with it without touching the interpreter.
+// A direct-mapped cache per thread and interpreter: a slot holds the last class that hashed
+// to it. Nothing is owned.
 constexpr size_t kRecordSlots = 512;
-inline thread_local ClassRecord t_records[kRecordSlots];
+// Allocated on first need in the thread's caches for the running call's interpreter.
+inline void destroy_records(void* records) { delete[] static_cast<ClassRecord*>(records); }
+[[gnu::cold, gnu::noinline]] inline ClassRecord* make_records() {
+    auto* made = new (std::nothrow) ClassRecord[kRecordSlots]();
+    if (!made) return nullptr;
+    ThreadCaches::Slot& slot = cache_slot(Cache::class_records);
+    slot.data = made;
+    slot.destroy = destroy_records;
+    return made;
+}
 
 inline size_t record_slot(PyTypeObject* type) {
     auto a = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(type));
@@ -79,7 +91,12 @@ inline size_t record_slot(PyTypeObject* type) {
 
 /// The record of `type`, from the thread's cache when it is current there.
 [[gnu::always_inline]] inline ClassRecord record(PyTypeObject* type) {
-    ClassRecord& slot = t_records[record_slot(type)];
+    auto* records = static_cast<ClassRecord*>(cache_slot(Cache::class_records).data);
+    if (!records) [[unlikely]]
+        records = make_records();
+    if (!records) [[unlikely]]
+        return read_class(type);  // no memory for the cache: read each time
+    ClassRecord& slot = records[record_slot(type)];
     if (slot.type == type && slot.version && slot.version == type->tp_version_tag) [[likely]]
         return slot;
     ClassRecord fresh = read_class(type);
@@ -99,7 +116,7 @@ inline size_t record_slot(PyTypeObject* type) {
 }
 
 [[gnu::always_inline]] inline bool node_type(PyTypeObject* type) {
-    return derives_from_ast(type, reinterpret_cast<PyTypeObject*>(g.ast));
+    return derives_from_ast(type, reinterpret_cast<PyTypeObject*>(globals().ast));
 }
 
 // What a field value is to the in-place steps, from its type alone. The common scalars
@@ -109,7 +126,7 @@ enum class PlainKind : uint8_t { node, list, scalar, undecided };
 
 [[gnu::always_inline]] inline PlainKind plain_kind(PyObject* value) {
     PyTypeObject* type = Py_TYPE(value);
-    auto* ast = reinterpret_cast<PyTypeObject*>(g.ast);
+    auto* ast = reinterpret_cast<PyTypeObject*>(globals().ast);
     if (quickly_derives_from_ast(type, ast)) [[likely]]
         return PlainKind::node;
     if (type == &PyList_Type) return PlainKind::list;
@@ -133,7 +150,7 @@ enum class Kind : uint8_t { other, node, list };
     if (common_scalar(value)) return Py_TYPE(value) == &PyList_Type ? Kind::list : Kind::other;
     if (node_type(Py_TYPE(value))) return Kind::node;
     bool plain = plain_class_of(value);
-    auto node = is_instance(value, g.ast, plain);
+    auto node = is_instance(value, globals().ast, plain);
     if (!node) return fail(std::move(node.error()));
     if (*node) return Kind::node;
     auto list = is_instance(value, reinterpret_cast<PyObject*>(&PyList_Type), plain);

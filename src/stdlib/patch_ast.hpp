@@ -5,7 +5,7 @@
 
 namespace sprig {
 
-/// Remembers the module's objects that patch_ast installs, at the first import's exec.
+/// Remembers the module's objects that patch_ast installs in its interpreter, at exec.
 Status register_replacements(PyObject* module);
 
 /// Installs the replacements into the ast module; a second call changes nothing. None.

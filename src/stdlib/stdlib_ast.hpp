@@ -9,7 +9,7 @@ namespace sprig {
 
 /// Makes the process-wide objects the helpers use (ast.AST, ast.TypeIgnore, names and the
 /// three iterator types), at import. Later imports reuse them.
-Status init_stdlib_ast();
+Status init_stdlib_ast(PyObject* module);
 
 /// ast.walk(node): a lazy breadth-first iterator.
 Result<Ref> ast_walk(PyObject* node);

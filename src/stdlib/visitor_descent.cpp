@@ -83,7 +83,7 @@ private:
     if (parser_shape(rec, dict)) [[likely]]
         return true;
     s.touch();
-    auto own = dict_entry(dict, g.fields);
+    auto own = dict_entry(dict, globals().fields);
     if (!own) return fail(std::move(own.error()));
     // The lookup may have run Python code: the record must still be current.
     return !*own && current(rec, Py_TYPE(node));
@@ -139,7 +139,7 @@ Status push_frame(Session& s, FrameStack& stack, Ref held, Mode mode,
         }
     } else {
         s.touch();
-        Ref fields = Ref::adopt(PyObject_GetAttr(node, g.fields));
+        Ref fields = Ref::adopt(PyObject_GetAttr(node, globals().fields));
         if (!fields) return fail(take_pending());
         if (PyTuple_CheckExact(fields.get())) {
             f.fields = fields.release();
@@ -342,7 +342,7 @@ Result<Ref> run_generic(Session& s, PyObject* root, Mode mode) {
             if (!ours) return fail(std::move(ours.error()));
             if (!*ours) [[unlikely]] {
                 s.touch();
-                Ref visit = Ref::adopt(PyObject_GetAttr(s.self, g.visit));
+                Ref visit = Ref::adopt(PyObject_GetAttr(s.self, globals().visit));
                 if (!visit) return fail(take_pending());
                 auto result = invoke(visit.get(), nullptr, child->get());
                 if (!result) return fail(std::move(result.error()));

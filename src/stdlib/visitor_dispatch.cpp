@@ -11,34 +11,18 @@ namespace sprig {
 namespace visiting {
 namespace {
 
-// The installed functions, one set per import of the module (a re-import makes new
-// classes; the old ones keep working, and dispatching natively, as long as there is room).
-constexpr int kMaxImports = 8;
-struct Installed {
-    PyObject* visit[2 * kMaxImports];  // owned
-    PyObject* generic_v[kMaxImports];  // owned
-    PyObject* generic_t[kMaxImports];  // owned
-    int count = 0;
-};
-Installed g_installed;
-
-bool is_our_visit(PyObject* descr) {
-    for (int i = 0; i < 2 * g_installed.count; ++i)
-        if (descr == g_installed.visit[i]) return true;
-    return false;
-}
+bool is_our_visit(PyObject* descr) { return descr == state().objects.visit; }
 
 // Whether `descr` is one of our generic_visit functions, and which.
 bool is_our_generic(PyObject* descr, Mode* mode) {
-    for (int i = 0; i < g_installed.count; ++i) {
-        if (descr == g_installed.generic_v[i]) {
-            *mode = Mode::visitor;
-            return true;
-        }
-        if (descr == g_installed.generic_t[i]) {
-            *mode = Mode::transformer;
-            return true;
-        }
+    const State& st = state();
+    if (descr == st.objects.generic_v) {
+        *mode = Mode::visitor;
+        return true;
+    }
+    if (descr == st.objects.generic_t) {
+        *mode = Mode::transformer;
+        return true;
     }
     return false;
 }
@@ -65,14 +49,14 @@ Result<Dispatch> resolve_handler(PyObject* self, PyObject* dict, PyObject* node)
     if (!rec) return fail(std::move(rec.error()));
     if (!(*rec)->plain_name || vt->tp_getattro != PyObject_GenericGetAttr)
         return Dispatch(Dispatch::by_name);
-    PyObject* generic = _PyType_Lookup(vt, g.generic_visit);
+    PyObject* generic = _PyType_Lookup(vt, globals().generic_visit);
     if (!generic || !plain_method(generic)) return Dispatch(Dispatch::by_name);
     PyObject* method = (*rec)->method;
     PyObject* found = _PyType_Lookup(vt, method);
     if (is_data_descriptor(found)) return Dispatch(Dispatch::by_name);
     Ref generic_held = Ref::retain(generic);
     Ref found_held = Ref::retain(found);
-    auto own_generic = dict_entry(dict, g.generic_visit);
+    auto own_generic = dict_entry(dict, globals().generic_visit);
     if (!own_generic) return fail(std::move(own_generic.error()));
     auto own = dict_entry(dict, method);
     if (!own) return fail(std::move(own.error()));
@@ -80,7 +64,7 @@ Result<Dispatch> resolve_handler(PyObject* self, PyObject* dict, PyObject* node)
     if (found) {
         Mode mode;
         if (our_generic_for(found, &mode)) return Dispatch(Dispatch::descend, mode);
-        if (found == g.ast_visit_constant) return Dispatch(Dispatch::ast_visit);
+        if (found == globals().ast_visit_constant) return Dispatch(Dispatch::ast_visit);
         if (plain_method(found))
             return Dispatch(Dispatch::call_method, Mode::visitor, std::move(found_held));
         descrgetfunc get = Py_TYPE(found)->tp_descr_get;
@@ -114,7 +98,7 @@ void fill_memo(PyTypeObject* vt, const NodeClass* c) {
     };
     if (!c->plain_name || vt->tp_getattro != PyObject_GenericGetAttr)
         return settle(Dispatch::by_name, Mode::visitor, nullptr);
-    PyObject* generic = _PyType_Lookup(vt, g.generic_visit);
+    PyObject* generic = _PyType_Lookup(vt, globals().generic_visit);
     if (!generic || !plain_method(generic))
         return settle(Dispatch::by_name, Mode::visitor, nullptr);
     Mode generic_mode = Mode::visitor;
@@ -127,15 +111,15 @@ void fill_memo(PyTypeObject* vt, const NodeClass* c) {
     if (is_data_descriptor(found)) return settle(Dispatch::by_name, Mode::visitor, nullptr);
     Mode mode;
     if (our_generic_for(found, &mode)) return settle(Dispatch::descend, mode, nullptr);
-    if (found == g.ast_visit_constant) {
+    if (found == globals().ast_visit_constant) {
         // It calls a deprecated handler if the visitor has one, else generic_visit: then
         // only its read of node.value, and the isinstance checks of that value, remain.
-        bool deprecated = !g.deprecated;
-        for (Py_ssize_t i = 0; !deprecated && i < PyTuple_GET_SIZE(g.deprecated); ++i)
-            deprecated |= _PyType_Lookup(vt, PyTuple_GET_ITEM(g.deprecated, i)) != nullptr;
+        bool deprecated = !globals().deprecated;
+        for (Py_ssize_t i = 0; !deprecated && i < PyTuple_GET_SIZE(globals().deprecated); ++i)
+            deprecated |= _PyType_Lookup(vt, PyTuple_GET_ITEM(globals().deprecated, i)) != nullptr;
         auto* nt = reinterpret_cast<PyTypeObject*>(c->type);
         bool plain_value = nt->tp_getattro == PyObject_GenericGetAttr &&
-                           !is_data_descriptor(_PyType_Lookup(nt, g.value));
+                           !is_data_descriptor(_PyType_Lookup(nt, globals().value));
         if (!deprecated && generic_ours && plain_value)
             return settle(Dispatch::constant, generic_mode, nullptr);
         return settle(Dispatch::ast_visit, Mode::visitor, nullptr);
@@ -151,20 +135,20 @@ void fill_memo(PyTypeObject* vt, const NodeClass* c) {
 bool plain_constant_value(PyObject* node) {
     PyObject* dict = instance_dict(node);
     if (!dict || !PyDict_CheckExact(dict)) return false;
-    PyObject* value = find_str_key(dict, g.value);
+    PyObject* value = find_str_key(dict, globals().value);
     if (!value) return false;
     return common_scalar(value) || plain_class_attribute(Py_TYPE(value));
 }
 
 // The standard library's `visit`, lookup for lookup.
 Result<Ref> visit_by_name(PyObject* self, PyObject* node) {
-    Ref cls = Ref::adopt(PyObject_GetAttr(node, g.dunder_class));
+    Ref cls = Ref::adopt(PyObject_GetAttr(node, globals().dunder_class));
     if (!cls) return fail(take_pending());
-    Ref name = Ref::adopt(PyObject_GetAttr(cls.get(), g.dunder_name));
+    Ref name = Ref::adopt(PyObject_GetAttr(cls.get(), globals().dunder_name));
     if (!name) return fail(take_pending());
-    Ref method = Ref::adopt(PyNumber_Add(g.prefix, name.get()));
+    Ref method = Ref::adopt(PyNumber_Add(globals().prefix, name.get()));
     if (!method) return fail(take_pending());
-    Ref fallback = Ref::adopt(PyObject_GetAttr(self, g.generic_visit));
+    Ref fallback = Ref::adopt(PyObject_GetAttr(self, globals().generic_visit));
     if (!fallback) return fail(take_pending());
     PyObject* handler = nullptr;
     int found = PyObject_GetOptionalAttr(self, method.get(), &handler);
@@ -213,7 +197,7 @@ Result<Visited> dispatch(Session& s, PyObject* node, const NodeClass* known) {
             case Dispatch::ast_visit: break;
         }
         s.touch();
-        return called(invoke(g.ast_visit, s.self, node));
+        return called(invoke(globals().ast_visit, s.self, node));
     }
     s.touch();
     auto dict = instance_attributes(s.self);
@@ -228,7 +212,7 @@ Result<Visited> dispatch(Session& s, PyObject* node, const NodeClass* known) {
         case Dispatch::by_name: return called(visit_by_name(s.self, node));
         case Dispatch::ast_visit: break;
     }
-    return called(invoke(g.ast_visit, s.self, node));
+    return called(invoke(globals().ast_visit, s.self, node));
 }
 
 // Whether `self.visit` is sprig's own, so that generic_visit may dispatch without calling it.
@@ -239,7 +223,7 @@ Result<bool> visit_is_ours(Session& s) {
         vt->tp_version_tag == s.visit_version) [[likely]]
         return true;
     if (vt->tp_getattro != PyObject_GenericGetAttr) return false;
-    if (!is_our_visit(_PyType_Lookup(vt, g.visit))) return false;
+    if (!is_our_visit(_PyType_Lookup(vt, globals().visit))) return false;
     if (s.clean) {
         if (PyUnstable_Type_AssignVersionTag(vt)) {
             s.visit_type = vt;
@@ -250,23 +234,11 @@ Result<bool> visit_is_ours(Session& s) {
     s.touch();
     auto dict = instance_attributes(s.self);
     if (!dict) return fail(std::move(dict.error()));
-    auto own = dict_entry(dict->get(), g.visit);
+    auto own = dict_entry(dict->get(), globals().visit);
     if (!own) return fail(std::move(own.error()));
     return !*own;
 }
 
 }  // namespace visiting
-
-void register_visitor_methods(PyObject* visit_v, PyObject* generic_v, PyObject* visit_t,
-                              PyObject* generic_t) {
-    using namespace visiting;
-    int i = g_installed.count;
-    if (i == kMaxImports) return;  // later imports' classes call their methods instead
-    g_installed.visit[2 * i] = Py_NewRef(visit_v);
-    g_installed.visit[2 * i + 1] = Py_NewRef(visit_t);
-    g_installed.generic_v[i] = Py_NewRef(generic_v);
-    g_installed.generic_t[i] = Py_NewRef(generic_t);
-    g_installed.count = i + 1;
-}
 
 }  // namespace sprig

@@ -5,17 +5,19 @@
 
 #include <cstddef>
 
+#include "core/state.hpp"
+
 namespace sprig {
 
 namespace {
 
-// One function. Its strings are made once with it; `spec` and `standard` live as long as
-// the process (a static record and an object that the visitors' globals hold).
+// One function. Its strings are made once with it; `spec` is a static record, and
+// `standard` lives as long as the module's state, which the function's type keeps.
 struct VisitorFunction {
     PyObject ob_base;
     vectorcallfunc vectorcall;
     const FunctionSpec* spec;
-    PyObject* standard;  // borrowed, may be null: see make_visitor_function
+    PyObject* standard;  // borrowed from the module's state, may be null
     PyObject* name;      // owned, exact str
     PyObject* qualname;  // owned, exact str
     PyObject* module;    // owned
@@ -55,6 +57,9 @@ bool bind(PyObject* const* args, Py_ssize_t n, PyObject* kwnames, PyObject** bou
 PyObject* call(PyObject* callable, PyObject* const* args, size_t nargsf,
                PyObject* kwnames) {
     VisitorFunction* f = as_function(callable);
+    // The type was made for one module: its state is the interpreter's.
+    Entered entered(static_cast<State*>(PyType_GetModuleState(Py_TYPE(callable))));
+    if (!entered.ok()) return nullptr;
     Py_ssize_t n = PyVectorcall_NARGS(nargsf);
     if (n == 2 && !kwnames) [[likely]]
         return f->spec->body(args[0], args[1]);
@@ -71,11 +76,21 @@ PyObject* get(PyObject* self, PyObject* instance, PyObject*) {
 
 void dealloc(PyObject* self) {
     VisitorFunction* f = as_function(self);
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
     Py_XDECREF(f->name);
     Py_XDECREF(f->qualname);
     Py_XDECREF(f->module);
     Py_XDECREF(f->doc);
-    PyObject_Free(self);
+    PyObject_GC_Del(self);
+    Py_DECREF(type);
+}
+
+// A function keeps its type, and the type its module: the classes that hold the functions
+// and the module that holds the classes form a cycle the collector must see.
+int traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    return 0;
 }
 
 PyObject* repr(PyObject* self) {
@@ -111,46 +126,53 @@ PyMethodDef g_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// Filled by ready_type on first use: an initializer would have to name every slot, and
-// the slots differ between versions.
-PyTypeObject g_type{};
+PyMemberDef g_members[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(VisitorFunction, vectorcall), Py_READONLY,
+     nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
 
-Status ready_type() {
-    PyTypeObject& t = g_type;
-    if (t.tp_flags & Py_TPFLAGS_READY) return {};
-    // A static object's header, as the macro makes it on each version (it ends in a comma).
-    const PyVarObject head[] = {PyVarObject_HEAD_INIT(nullptr, 0)};
-    t.ob_base = head[0];
-    t.tp_name = "sprig.visitor_function";
-    t.tp_basicsize = sizeof(VisitorFunction);
-    // A method descriptor to the interpreter: `obj.name(...)` calls it with `obj` first,
-    // without making a bound method.
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL |
-                 Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
-                 Py_TPFLAGS_DISALLOW_INSTANTIATION;
-    t.tp_vectorcall_offset = offsetof(VisitorFunction, vectorcall);
-    t.tp_call = PyVectorcall_Call;
-    t.tp_descr_get = get;
-    t.tp_dealloc = dealloc;
-    t.tp_repr = repr;
-    t.tp_getset = g_getset;
-    t.tp_methods = g_methods;
-    t.tp_doc =
-        "A function of sprig's visitor classes, bound to the instance it is read from.";
-    if (PyType_Ready(&t) < 0) return fail(take_pending());
-    return {};
-}
+PyType_Slot g_slots[] = {
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(get)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
+    {Py_tp_repr, reinterpret_cast<void*>(repr)},
+    {Py_tp_getset, g_getset},
+    {Py_tp_methods, g_methods},
+    {Py_tp_members, g_members},
+    {Py_tp_doc, const_cast<char*>(
+        "A function of sprig's visitor classes, bound to the instance it is read from.")},
+    {0, nullptr},
+};
+
+// A method descriptor to the interpreter: `obj.name(...)` calls it with `obj` first,
+// without making a bound method.
+PyType_Spec g_spec = {
+    "sprig.visitor_function",
+    sizeof(VisitorFunction),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+        Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_GC,
+    g_slots,
+};
 
 }  // namespace
 
-Result<Ref> make_visitor_function(const FunctionSpec* spec, PyObject* standard,
+Result<Ref> make_visitor_function_type(PyObject* module) {
+    PyObject* type = PyType_FromModuleAndSpec(module, &g_spec, nullptr);
+    if (!type) return fail(take_pending());
+    return Ref::adopt(type);
+}
+
+Result<Ref> make_visitor_function(PyObject* type, const FunctionSpec* spec, PyObject* standard,
                                   PyObject* module_name) {
-    SPRIG_TRY(ready_type());
     Ref name = Ref::adopt(PyUnicode_InternFromString(spec->name));
     Ref qualname = Ref::adopt(PyUnicode_FromString(spec->qualname));
     Ref doc = Ref::adopt(PyUnicode_FromString(spec->doc));
     if (!name || !qualname || !doc) return fail(take_pending());
-    VisitorFunction* f = PyObject_New(VisitorFunction, &g_type);
+    VisitorFunction* f =
+        PyObject_GC_New(VisitorFunction, reinterpret_cast<PyTypeObject*>(type));
     if (!f) return fail(take_pending());
     f->vectorcall = call;
     f->spec = spec;
@@ -159,9 +181,12 @@ Result<Ref> make_visitor_function(const FunctionSpec* spec, PyObject* standard,
     f->qualname = qualname.release();
     f->module = Py_NewRef(module_name);
     f->doc = doc.release();
+    PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
     return Ref::adopt(reinterpret_cast<PyObject*>(f));
 }
 
-bool is_visitor_function(PyObject* obj) { return Py_IS_TYPE(obj, &g_type); }
+bool is_visitor_function(PyObject* obj) {
+    return reinterpret_cast<PyObject*>(Py_TYPE(obj)) == state().objects.function_type;
+}
 
 }  // namespace sprig

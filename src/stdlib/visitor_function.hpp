@@ -18,13 +18,17 @@ struct FunctionSpec {
     PyObject* (*body)(PyObject* self, PyObject* node);
 };
 
-/// A function for `spec`, which must outlive it. A call whose arguments do not bind to
-/// (self, node) is handed to `standard`, the ast function it stands for (borrowed: held
-/// for the process's life; null if none), so that it fails as the standard one does.
-Result<Ref> make_visitor_function(const FunctionSpec* spec, PyObject* standard,
-                                  PyObject* module_name);
+/// The type of the functions, made for `module`: a call through it runs in the module's
+/// interpreter, with its state.
+Result<Ref> make_visitor_function_type(PyObject* module);
 
-/// Whether `obj` was made by make_visitor_function.
+/// A function of `type` for `spec`, which must outlive it. A call whose arguments do not
+/// bind to (self, node) is handed to `standard`, the ast function it stands for (borrowed:
+/// held by the module's state; null if none), so that it fails as the standard one does.
+Result<Ref> make_visitor_function(PyObject* type, const FunctionSpec* spec,
+                                  PyObject* standard, PyObject* module_name);
+
+/// Whether `obj` was made by make_visitor_function for the running call's interpreter.
 bool is_visitor_function(PyObject* obj);
 
 }  // namespace sprig

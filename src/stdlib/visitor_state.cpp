@@ -11,8 +11,6 @@
 namespace sprig {
 namespace visiting {
 
-Globals g;
-
 namespace {
 
 void destroy(NodeClass* c) {
@@ -25,14 +23,14 @@ void destroy(NodeClass* c) {
     delete c;
 }
 
-thread_local NodeClassCache* t_node_classes = nullptr;
-struct NodeClassHolder {
-    ~NodeClassHolder() {
-        delete t_node_classes;
-        t_node_classes = nullptr;
-    }
-};
-thread_local NodeClassHolder t_node_class_holder;
+void destroy_node_classes(void* cache) { delete static_cast<NodeClassCache*>(cache); }
+
+// The classes the records keep alive, for the module's traverse (see ThreadCaches::Slot).
+int traverse_node_classes(void* cache, visitproc visit, void* arg) {
+    auto* classes = static_cast<NodeClassCache*>(cache);
+    for (size_t i = 0; i < classes->all.size(); ++i) Py_VISIT(classes->all[i]->type);
+    return 0;
+}
 
 // Builds the record of `type`; runs no Python code (only `type`'s own getters are read).
 Result<NodeClass*> make_node_class(PyTypeObject* type) {
@@ -45,21 +43,21 @@ Result<NodeClass*> make_node_class(PyTypeObject* type) {
     };
     if (PyUnstable_Type_AssignVersionTag(type)) c->version = type->tp_version_tag;
     bool generic = type->tp_getattro == PyObject_GenericGetAttr;
-    c->plain_class = generic && _PyType_Lookup(type, g.dunder_class) == g.object_class;
+    c->plain_class = generic && _PyType_Lookup(type, globals().dunder_class) == globals().object_class;
     if (Py_IS_TYPE(reinterpret_cast<PyObject*>(type), &PyType_Type)) {
-        PyObject* name = PyObject_GetAttr(reinterpret_cast<PyObject*>(type), g.dunder_name);
+        PyObject* name = PyObject_GetAttr(reinterpret_cast<PyObject*>(type), globals().dunder_name);
         if (!name) return discard(take_pending());
         c->name = name;
         c->plain_name = generic && PyUnicode_CheckExact(name) &&
-                        _PyType_Lookup(type, g.dunder_class) == g.object_class;
+                        _PyType_Lookup(type, globals().dunder_class) == globals().object_class;
         if (c->plain_name) {
-            PyObject* method = PyUnicode_Concat(g.prefix, name);
+            PyObject* method = PyUnicode_Concat(globals().prefix, name);
             if (!method) return discard(take_pending());
             PyUnicode_InternInPlace(&method);
             c->method = method;
         }
     }
-    PyObject* fields = _PyType_Lookup(type, g.fields);
+    PyObject* fields = _PyType_Lookup(type, globals().fields);
     bool plain = generic && fields && PyTuple_CheckExact(fields);
     if (plain) {
         Py_ssize_t n = PyTuple_GET_SIZE(fields);
@@ -87,11 +85,11 @@ Result<NodeClass*> make_node_class(PyTypeObject* type) {
                 return discard(no_memory());
             }
         }
-        PyObject* attributes = _PyType_Lookup(type, g.attributes);
+        PyObject* attributes = _PyType_Lookup(type, globals().attributes);
         bool usable = attributes && PyTuple_CheckExact(attributes);
         for (Py_ssize_t i = 0; usable && i < PyTuple_GET_SIZE(attributes); ++i) {
             PyObject* a = PyTuple_GET_ITEM(attributes, i);
-            if (!PyUnicode_CheckExact(a) || PyUnicode_Compare(a, g.fields) == 0) {
+            if (!PyUnicode_CheckExact(a) || PyUnicode_Compare(a, globals().fields) == 0) {
                 usable = false;
                 break;
             }
@@ -103,7 +101,7 @@ Result<NodeClass*> make_node_class(PyTypeObject* type) {
             }
         }
         for (size_t i = 0; usable && i < c->names.size(); ++i)
-            usable = PyUnicode_Compare(c->names[i], g.fields) != 0;
+            usable = PyUnicode_Compare(c->names[i], globals().fields) != 0;
         c->known_shape = usable;
     }
     return c;
@@ -122,8 +120,8 @@ bool shadows_nothing(PyObject* dict) {
     PyObject *key, *value;
     while (PyDict_Next(dict, &pos, &key, &value)) {
         if (!PyUnicode_CheckExact(key)) return false;
-        if (PyUnicode_Tailmatch(key, g.visit, 0, PY_SSIZE_T_MAX, -1) != 0) return false;
-        if (key == g.generic_visit || PyUnicode_Compare(key, g.generic_visit) == 0)
+        if (PyUnicode_Tailmatch(key, globals().visit, 0, PY_SSIZE_T_MAX, -1) != 0) return false;
+        if (key == globals().generic_visit || PyUnicode_Compare(key, globals().generic_visit) == 0)
             return false;
     }
     return true;
@@ -136,16 +134,17 @@ NodeClassCache::~NodeClassCache() {
 }
 
 Result<NodeClassCache*> node_class_cache() {
-    NodeClassCache* cache = t_node_classes;
-    if (cache) [[likely]]
-        return cache;
-    (void)&t_node_class_holder;  // registers the holder's destructor for this thread
-    cache = new (std::nothrow) NodeClassCache();
+    ThreadCaches::Slot& slot = cache_slot(Cache::node_classes);
+    if (slot.data) [[likely]]
+        return static_cast<NodeClassCache*>(slot.data);
+    auto* cache = new (std::nothrow) NodeClassCache();
     if (!cache || !cache->map.init(256)) {
         delete cache;
         return fail(no_memory());
     }
-    t_node_classes = cache;
+    slot.data = cache;
+    slot.destroy = destroy_node_classes;
+    slot.traverse = traverse_node_classes;
     return cache;
 }
 
@@ -175,7 +174,7 @@ Result<Shape> asked_shape(PyObject* value, bool lists) {
         if (!list) return fail(std::move(list.error()));
         if (*list) return Shape::list;
     }
-    auto node = is_instance(value, g.ast);
+    auto node = is_instance(value, globals().ast);
     if (!node) return fail(std::move(node.error()));
     return *node ? Shape::node : Shape::other;
 }
@@ -240,7 +239,7 @@ Result<Session> open_session(PyObject* self) {
 
 }  // namespace visiting
 
-using visiting::g;
+using visiting::globals;
 
 namespace {
 
@@ -251,21 +250,21 @@ Status find_ast_visitor_functions(PyObject* ast) {
     if (!visitor) return fail(take_pending());
     if (!PyType_Check(visitor.get())) return fail(type_mismatch(visitor.get(), &PyType_Type));
     PyObject* own = reinterpret_cast<PyTypeObject*>(visitor.get())->tp_dict;
-    g.ast_visit = Py_XNewRef(PyDict_GetItemString(own, "visit"));
-    g.ast_generic_v = Py_XNewRef(PyDict_GetItemString(own, "generic_visit"));
-    if (!g.ast_visit || !g.ast_generic_v) return fail(null_object(SPRIG_HERE));
+    globals().ast_visit = Py_XNewRef(PyDict_GetItemString(own, "visit"));
+    globals().ast_generic_v = Py_XNewRef(PyDict_GetItemString(own, "generic_visit"));
+    if (!globals().ast_visit || !globals().ast_generic_v) return fail(null_object(SPRIG_HERE));
     Ref transformer = Ref::adopt(PyObject_GetAttrString(ast, "NodeTransformer"));
     if (!transformer) return fail(take_pending());
     if (!PyType_Check(transformer.get()))
         return fail(type_mismatch(transformer.get(), &PyType_Type));
-    g.ast_generic_t = Py_XNewRef(PyDict_GetItemString(
+    globals().ast_generic_t = Py_XNewRef(PyDict_GetItemString(
         reinterpret_cast<PyTypeObject*>(transformer.get())->tp_dict, "generic_visit"));
-    if (!g.ast_generic_t) return fail(null_object(SPRIG_HERE));
-    g.ast_visit_constant = Py_XNewRef(PyDict_GetItemString(own, "visit_Constant"));
+    if (!globals().ast_generic_t) return fail(null_object(SPRIG_HERE));
+    globals().ast_visit_constant = Py_XNewRef(PyDict_GetItemString(own, "visit_Constant"));
     Ref names = Ref::adopt(PyList_New(0));
     if (!names) return fail(take_pending());
     PyObject* table = nullptr;
-    if (g.ast_visit_constant &&
+    if (globals().ast_visit_constant &&
         PyDict_GetItemStringRef(PyModule_GetDict(ast), "_const_node_type_names", &table) < 0)
         return fail(take_pending());
     Ref held = Ref::adopt(table);
@@ -273,7 +272,7 @@ Status find_ast_visitor_functions(PyObject* ast) {
         Py_ssize_t pos = 0;
         PyObject *key, *name;
         while (PyDict_Next(table, &pos, &key, &name)) {
-            Ref method = Ref::adopt(PyNumber_Add(g.prefix, name));
+            Ref method = Ref::adopt(PyNumber_Add(globals().prefix, name));
             if (!method) return fail(take_pending());
             PyObject* text = method.release();
             PyUnicode_InternInPlace(&text);
@@ -283,35 +282,39 @@ Status find_ast_visitor_functions(PyObject* ast) {
     } else {
         return {};  // the handlers it looks for are unknown: every Constant goes through it
     }
-    g.deprecated = PyList_AsTuple(names.get());
-    if (!g.deprecated) return fail(take_pending());
+    globals().deprecated = PyList_AsTuple(names.get());
+    if (!globals().deprecated) return fail(take_pending());
     return {};
 }
 
 }  // namespace
 
 Status init_visitors() {
-    if (g.whole) return {};  // made by an earlier import
     Ref ast = Ref::adopt(PyImport_ImportModule("ast"));
     if (!ast) return fail(take_pending());
-    g.ast = PyObject_GetAttrString(ast.get(), "AST");
-    if (!g.ast) return fail(take_pending());
-    if (!PyType_Check(g.ast)) return fail(type_mismatch(g.ast, &PyType_Type));
+    globals().ast = PyObject_GetAttrString(ast.get(), "AST");
+    if (!globals().ast) return fail(take_pending());
+    if (!PyType_Check(globals().ast)) return fail(type_mismatch(globals().ast, &PyType_Type));
     const char* texts[] = {"visit", "generic_visit", "_fields", "__class__", "__name__",
                            "visit_", "_attributes", "value"};
-    PyObject** slots[] = {&g.visit, &g.generic_visit, &g.fields, &g.dunder_class,
-                          &g.dunder_name, &g.prefix, &g.attributes, &g.value};
+    visiting::Globals& g = globals();
+    PyObject** slots[] = {&g.visit,       &g.generic_visit, &g.fields,     &g.dunder_class,
+                          &g.dunder_name, &g.prefix,        &g.attributes, &g.value};
     for (int i = 0; i < 8; ++i) {
         *slots[i] = PyUnicode_InternFromString(texts[i]);
         if (!*slots[i]) return fail(take_pending());
     }
     SPRIG_TRY(find_ast_visitor_functions(ast.get()));
-    g.object_class = Py_XNewRef(_PyType_Lookup(&PyBaseObject_Type, g.dunder_class));
-    g.whole = PySlice_New(nullptr, nullptr, nullptr);
-    if (!g.whole || !g.object_class) return fail(null_object(SPRIG_HERE));
+    globals().object_class =
+        Py_XNewRef(_PyType_Lookup(&PyBaseObject_Type, globals().dunder_class));
+    globals().whole = PySlice_New(nullptr, nullptr, nullptr);
+    if (!globals().whole || !globals().object_class) return fail(null_object(SPRIG_HERE));
     return {};
 }
 
-StandardMethods standard_methods() { return {g.ast_visit, g.ast_generic_v, g.ast_generic_t}; }
+StandardMethods standard_methods() {
+    const visiting::Globals& g = globals();
+    return {g.ast_visit, g.ast_generic_v, g.ast_generic_t};
+}
 
 }  // namespace sprig

@@ -18,10 +18,10 @@
 #include "core/grow.hpp"
 #include "core/type_map.hpp"
 #include "schema/classes.hpp"
+#include "core/state.hpp"
 
 namespace sprig::visiting {
 
-// Made once at import and never released.
 struct Globals {
     PyObject* ast;              // ast.AST
     PyObject* object_class;     // object.__dict__['__class__']
@@ -44,8 +44,11 @@ struct Globals {
     PyObject* deprecated;
     PyObject* value;            // 'value'
 };
-/// Made by init_visitors, once per process.
-extern Globals g;
+/// The running call's interpreter's objects, kept in its State: made by init_visitors at
+/// each import.
+[[gnu::always_inline]] inline Globals& globals() {
+    return state_block<Globals>(state().objects.visitors);
+}
 
 enum class Mode : uint8_t { visitor, transformer };
 
@@ -135,7 +138,7 @@ Result<const NodeClass*> node_class(PyTypeObject* type);
 // false unless value.__class__ says otherwise, which only a class of unusual make can.
 inline bool plain_class_attribute(PyTypeObject* type) {
     return type->tp_getattro == PyObject_GenericGetAttr &&
-           _PyType_Lookup(type, g.dunder_class) == g.object_class;
+           _PyType_Lookup(type, globals().dunder_class) == globals().object_class;
 }
 
 // Types that field values commonly have, whose __class__ is object's and cannot change.
@@ -147,7 +150,7 @@ inline bool plain_class_attribute(PyTypeObject* type) {
 }
 
 [[gnu::always_inline]] inline bool node_type(PyTypeObject* type) {
-    return derives_from_ast(type, reinterpret_cast<PyTypeObject*>(g.ast));
+    return derives_from_ast(type, reinterpret_cast<PyTypeObject*>(globals().ast));
 }
 
 // What the two isinstance checks of generic_visit (list first, then ast.AST) make of a

@@ -46,7 +46,7 @@ Status keep_item(Session& s, Frame& f, PyObject* item) {
 
 Status replace_list(Session& s, Frame& f) {
     s.touch();
-    if (PyObject_SetItem(f.value, g.whole, f.new_values) < 0) return fail(take_pending());
+    if (PyObject_SetItem(f.value, globals().whole, f.new_values) < 0) return fail(take_pending());
     return {};
 }
 

@@ -6,16 +6,11 @@
 
 namespace sprig {
 
-/// Makes the process-wide objects the visitors use (ast.AST, interned names), at import.
+/// Makes the objects the visitors use (ast.AST, interned names) for the interpreter, at exec.
 Status init_visitors();
 
-/// The functions installed on the two classes, so that dispatch can recognise them.
-/// `visit_*` are `visit`; `generic_*` the generic_visit of the visitor and the transformer.
-void register_visitor_methods(PyObject* visit_v, PyObject* generic_v, PyObject* visit_t,
-                              PyObject* generic_t);
-
 /// The ast module's own functions that the three methods stand for, found by
-/// init_visitors before any class could replace them, and held for the process's life.
+/// init_visitors before any class could replace them, and held by the interpreter's State.
 struct StandardMethods {
     PyObject* visit;                // ast.NodeVisitor.visit
     PyObject* visitor_generic;      // ast.NodeVisitor.generic_visit
