@@ -27,6 +27,12 @@ settings.register_profile(
 settings.load_profile("sprig")
 
 
+# The implementation under test is the pure one: SPRIG_NO_EXTENSIONS=1 forces it, and PyPy
+# has no other.
+PURE = (os.environ.get("SPRIG_NO_EXTENSIONS", "") not in ("", "0")
+        or sys.implementation.name != "cpython")
+
+
 # Modules that run corpus tests again under another mode take every 4th corpus module.
 SAMPLED_MODULES = {"test_generic_path"}
 
@@ -51,6 +57,26 @@ def pytest_collection_modifyitems(config, items):
     items[:] = items[k - 1::n]
 
 
+def pytest_sessionstart(session):
+    """SPRIG_EXPECT_IMPLEMENTATION=native or pure, set by each leg of the test tools, names
+    the implementation the leg tests: on the other one it stops before any test runs, so that
+    a native module that failed to build or load never passes as the pure one."""
+    expected = os.environ.get("SPRIG_EXPECT_IMPLEMENTATION")
+    if not expected:
+        return
+    import sprig
+
+    if sprig.IMPLEMENTATION != expected:
+        why = ""
+        if expected == "native":
+            try:
+                import sprig._native  # noqa: F401
+            except ImportError as e:
+                why = f" (importing sprig._native: {e})"
+        pytest.exit(f"this leg tests the {expected} implementation, but sprig "
+                    f"{sprig.__file__} uses the {sprig.IMPLEMENTATION} one{why}", returncode=3)
+
+
 @pytest.fixture(scope="module")
 def stdlib_tree(request):
     tree = parse_stdlib(request.param)
@@ -62,7 +88,8 @@ def stdlib_tree(request):
 @pytest.fixture(scope="session")
 def installed_python(tmp_path_factory):
     """A fresh virtual environment of the running interpreter with sprig installed into it
-    by `make install`, as the README tells a user; returns the environment's python. It
+    by `make install`, as the README tells a user (the pure wheel's contents when the pure
+    implementation is under test); returns the environment's python. It
     sees the system's packages (scikit-build-core, pip, mypy) but not the checkout's build.
     Release interpreters only: the build is an optimized one."""
     if hasattr(sys, "gettotalrefcount"):
@@ -77,9 +104,12 @@ def installed_python(tmp_path_factory):
     venv = tmp_path_factory.mktemp("venv")
     run([sys.executable, "-m", "venv", "--system-site-packages", "--without-pip", venv])
     python = venv / "bin" / "python"
-    run(["make", "-C", root, "install", f"PYTHON={python}",
-         "PIP_FLAGS=--no-build-isolation --no-deps --no-index --quiet"],
-        env=clean_environment(PIP_NO_CACHE_DIR="1"))
+    flags = "--no-build-isolation --no-deps --no-index --quiet"
+    if PURE:
+        flags += " --config-settings=wheel.cmake=false"  # what the pure wheel holds
+    # A native build that fails must fail here, not fall back to the pure implementation.
+    run(["make", "-C", root, "install", f"PYTHON={python}", f"PIP_FLAGS={flags}"],
+        env=clean_environment(PIP_NO_CACHE_DIR="1", SPRIG_REQUIRE_NATIVE="" if PURE else "1"))
     return python
 
 
