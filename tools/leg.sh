@@ -22,9 +22,16 @@ fi
 note=""
 [ "$kind" = debug ] && note=", reference-leak loop"
 [ -n "${SPRIG_CORPUS_STEP:-}" ] && note+=", every ${SPRIG_CORPUS_STEP}th corpus module"
-name=python$version$([ "$kind" = debug ] && echo d)
-[ "$version" = pypy ] && name="pypy3 ($("$py" -c 'import sys; print("PyPy %d.%d.%d, Python %d.%d" % (sys.pypy_version_info[:3] + sys.version_info[:2]))'))"
-echo "== $name ($([ "$kind" = pure ] && echo "pure implementation" || echo "$kind build")$note)"
+case $kind in
+    debug) name=python${version}d what="debug build" ;;
+    release) name=python$version what="release build" ;;
+    pure) name=python$version what="pure implementation" ;;
+esac
+if [ "$version" = pypy ]; then
+    name="pypy3 ($("$py" -c 'import sys
+print("PyPy %d.%d.%d, Python %d.%d" % (*sys.pypy_version_info[:3], *sys.version_info[:2]))'))"
+fi
+echo "== $name ($what$note)"
 # An interpreter without pytest of its own (the pyenv-built 3.12, PyPy) uses the root's:
 # pytest and hypothesis are pure Python.
 path=$dir
