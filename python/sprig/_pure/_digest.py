@@ -86,7 +86,7 @@ def _digests(root: object) -> dict:
             for item in items:
                 if fields_of(type(item)) is not None:
                     d = memo.get(id(item))
-                    add(b"\x01" + (d if d is not None else nested(item, node_digest)))
+                    add(b"\x01" + (d if d is not None else nested(item, _digests)))
                 else:
                     add(leaf(item))
         return xxh3_128(b"".join(parts)).to_bytes(16, "little")

@@ -1,6 +1,6 @@
 """Structural hashes: one value per subtree, equal for subtrees that ast.dump prints alike
 (positions left out), comparable within one process only; the same values as the native
-module's, from the same steps. The digests of _digest.py share the traversal.
+module's steps, with Python's own hash of tuples as the mix. The digests of _digest.py share the traversal.
 
 A run collects the tree in pre-order, then hashes the collected nodes backwards, so that
 every child is hashed before its parent; a node met along several paths is hashed once."""
@@ -11,10 +11,11 @@ from ._walks import MISSING
 
 def collect(root: object, reader: Reader) -> list:
     """`root` and every node below it in pre-order, once per path."""
-    children = reader.children
+    info = reader.info
+    get = info.get
     out = [root]
     add = out.append
-    first = children(root, reader.root_fields(root))
+    first = reader.children(root, reader.root_fields(root))
     if not first:
         return out
     first.reverse()
@@ -29,7 +30,37 @@ def collect(root: object, reader: Reader) -> list:
             continue
         n = level.pop()
         add(n)
-        below = children(n)
+        fields = get(type(n), MISSING)
+        if fields is MISSING:
+            fields = reader.fields(type(n))
+        if not fields:
+            continue
+        stored = n.__dict__
+        below = []
+        push = below.append
+        for name in fields:
+            value = stored.get(name, MISSING)
+            if value is MISSING:
+                try:
+                    value = getattr(n, name)
+                except AttributeError:
+                    continue
+            if value is None:
+                continue
+            kind = type(value)
+            if kind is list:
+                for item in value:
+                    f = get(type(item), MISSING)
+                    if f is MISSING:
+                        f = reader.fields(type(item))
+                    if f is not None:
+                        push(item)
+            else:
+                f = get(kind, MISSING)
+                if f is MISSING:
+                    f = reader.fields(kind)
+                if f is not None:
+                    push(value)
         if below:
             below.reverse()
             stack.append(below)
@@ -51,109 +82,105 @@ def bottom_up(root: object, node_value) -> dict:
     return memo
 
 
-def nested(child: object, node_value) -> object:
+def nested(child: object, run) -> object:
     """The value of a node the collection did not meet (the tree changed meanwhile), from a
-    run of its own."""
-    memo = bottom_up(child, node_value)
+    run of its own: `run(child)` gives the values of the nodes below `child`."""
+    memo = run(child)
     if id(child) not in memo:
         raise RuntimeError(CHANGED_MESSAGE)
     return memo[id(child)]
 
 
-M64 = (1 << 64) - 1
-MULTIPLIER = 0x9E3779B97F4A7C15
-
-
-def mix(h: int, w: int) -> int:
-    """Rotate h left by 5, exclusive-or w, multiply: the one combining step, on 64 bits."""
-    return ((((h << 5) | (h >> 59)) & M64) ^ (w & M64)) * MULTIPLIER & M64
-
-
-def _fmix64(k: int) -> int:
-    k = (k ^ k >> 33) * 0xFF51AFD7ED558CCD & M64
-    k = (k ^ k >> 33) * 0xC4CEB9FE1A85EC53 & M64
-    return k ^ k >> 33
-
-
-def _leaf_word(value: object) -> int:
-    """What a leaf value enters its hash with: an int's own value (a wider one as a chain
-    over its scrambled 64-bit words, sign included), a str's length and hash, the hash of
-    None, Ellipsis, bytes and bool, and the length and hash of any other value's repr."""
-    kind = type(value)
-    if kind is int:
-        if -(1 << 63) <= value < 1 << 63:
-            return value & M64
-        n = ((value if value >= 0 else ~value).bit_length() + 64) // 64
-        g = mix(0, ~n)
-        for k in range(n):
-            g = mix(g, _fmix64(value >> 64 * k & M64))
-        return g
-    if kind is str:
-        return mix(len(value), hash(value))
-    if value is None or value is ... or kind is bytes or kind is bool:
-        return hash(value) & M64
-    text = repr(value)
-    return mix(len(text), hash(text))
+ID_STR, ID_INT = id(str), id(int)
+# Python's own hash folds ints modulo 2**61 - 1 (and -1 onto -2), and a str's hash reads its
+# stored form, in which a one-character wide str can equal a two-character narrow one: ints
+# outside the range where hash(v) == v enter by their repr, and strs with their length.
+SMALL_INT = (1 << 61) - 2
 
 
 def _leaf_hash(value: object) -> int:
-    return mix(id(type(value)) * MULTIPLIER & M64, _leaf_word(value))
+    kind = type(value)
+    if kind is str:
+        return hash((ID_STR, len(value), value))
+    if kind is int:
+        if -SMALL_INT <= value <= SMALL_INT and value != -1:
+            return hash((ID_INT, value))
+        return hash((ID_INT, repr(value)))
+    if value is None or value is ... or kind is bytes or kind is bool:
+        return hash((id(kind), value))
+    return hash((id(kind), repr(value)))
 
 
-def _node_hash(node: object, memo: dict, reader: Reader) -> int:
-    cls = type(node)
-    h = id(cls) * MULTIPLIER & M64
-    stored = getattr(node, "__dict__", None)
-    if type(stored) is not dict:
-        stored = {}
+ABSENT = object()  # stands for a field that cannot be read: apart from one holding None
+
+
+def _hash_all(root: object) -> dict:
+    """{id(node): hash} for `root` and every node below it. A node's hash is that of the
+    tuple of its class's id and, field by field, what each present field contributes:
+    a str its type, length and value; None itself; a child node its hash; a list the hash
+    of its length and its elements' hashes; another leaf its _leaf_hash; an absent field
+    a marker of its own."""
+    reader = Reader()
     info_get = reader.info.get
-    for i, name in enumerate(reader.root_fields(node)):
-        value = stored.get(name, MISSING)
-        if value is MISSING:
-            try:
-                value = getattr(node, name)
-            except AttributeError:
-                continue
-        h = ((((h << 5) | (h >> 59)) & M64) ^ i) * MULTIPLIER & M64
-        kind = type(value)
-        if kind is list:
-            f = (~len(value) & M64) * MULTIPLIER & M64
-            for item in value:
-                k = info_get(type(item), MISSING)
-                if k is MISSING:
-                    k = reader.fields(type(item))
-                if k is not None:
-                    w = memo.get(id(item))
-                    if w is None:
-                        w = nested(item, _node_hash)
-                else:
-                    w = _leaf_hash(item)
-                f = ((((f << 5) | (f >> 59)) & M64) ^ w) * MULTIPLIER & M64
-        else:
-            k = info_get(kind, MISSING)
-            if k is MISSING:
-                k = reader.fields(kind)
-            if k is not None:
-                f = memo.get(id(value))
-                if f is None:
-                    f = nested(value, _node_hash)
+    memo: dict = {}
+    for node in reversed(collect(root, reader)):
+        if id(node) in memo:
+            continue
+        cls = type(node)
+        parts: list = [id(cls)]
+        add = parts.append
+        stored = getattr(node, "__dict__", None)
+        if type(stored) is not dict:
+            stored = {}
+        fields = info_get(cls, MISSING)
+        if fields is MISSING or fields is None:
+            fields = reader.root_fields(node)
+        for name in fields:
+            value = stored.get(name, MISSING)
+            if value is MISSING:
+                try:
+                    value = getattr(node, name)
+                except AttributeError:
+                    add(ABSENT)
+                    continue
+            kind = type(value)
+            if kind is str:
+                add(ID_STR)
+                add(len(value))
+                add(value)
+            elif value is None:
+                add(None)
+            elif kind is list:
+                items = [len(value)]
+                for item in value:
+                    k = info_get(type(item), MISSING)
+                    if k is MISSING:
+                        k = reader.fields(type(item))
+                    if k is not None:
+                        w = memo.get(id(item))
+                        items.append(w if w is not None else nested(item, _hash_all))
+                    else:
+                        items.append(_leaf_hash(item))
+                add(hash(tuple(items)))
             else:
-                f = _leaf_hash(value)
-        h = ((((h << 5) | (h >> 59)) & M64) ^ f) * MULTIPLIER & M64
-    return h
-
-
-def _signed(h: int) -> int:
-    return h - (1 << 64) if h >> 63 else h
+                k = info_get(kind, MISSING)
+                if k is MISSING:
+                    k = reader.fields(kind)
+                if k is not None:
+                    w = memo.get(id(value))
+                    add(w if w is not None else nested(value, _hash_all))
+                else:
+                    add(_leaf_hash(value))
+        memo[id(node)] = hash(tuple(parts))
+    return memo
 
 
 def subtree_hashes(node):
-    return {key: h - (1 << 64) if h >> 63 else h
-            for key, h in bottom_up(node, _node_hash).items()}
+    return _hash_all(node)
 
 
 def subtree_hash(node):
-    memo = bottom_up(node, _node_hash)
+    memo = _hash_all(node)
     if id(node) not in memo:
         raise RuntimeError(CHANGED_MESSAGE)
-    return _signed(memo[id(node)])
+    return memo[id(node)]
