@@ -15,7 +15,15 @@ import sys
 import pytest
 from hypothesis import HealthCheck, settings
 
+import sprig
 from oracles import CORPUS_IDS, CORPUS_PATHS, DEBUG, parse_stdlib
+
+PURE = getattr(sprig, "IMPLEMENTATION", "native") == "pure"
+
+
+def native_only(reason):
+    """Marks a test of a detail only the native module has; the pure one skips it."""
+    return pytest.mark.skipif(PURE, reason=f"pure implementation: {reason}")
 
 settings.register_profile(
     "sprig",

@@ -11,6 +11,7 @@ import sys
 import pytest
 
 import sprig
+from conftest import native_only
 from oracles import run_python
 
 EXEC_ORDER = [
@@ -280,6 +281,7 @@ def test_keywords_bind_like_positions(name, args, kwargs, positional):
 
 
 
+@native_only("a new import of sprig takes the loaded pure modules again, with their objects")
 def test_reimport_makes_new_functions_with_shared_state():
     run_python(
         """
@@ -319,6 +321,7 @@ def test_reimport_makes_new_functions_with_shared_state():
     )
 
 
+@native_only("no per-thread class table to find borrowed")
 def test_internal_failure_is_a_base_exception_outside_the_module():
     # Re-entering a walk from Python code run while the thread's class table is being
     # built finds the table borrowed: an internal failure, never a corrupted table.
@@ -356,6 +359,7 @@ def test_internal_failure_is_a_base_exception_outside_the_module():
     assert out == "ok\n"
 
 
+@native_only("pure Python imports in a subinterpreter")
 def test_a_subinterpreter_cannot_import_the_module():
     # Subinterpreters that share the main one's GIL skip the import system's own check, so
     # the module refuses them itself; the main interpreter goes on working.

@@ -4,7 +4,7 @@ readable field, its position and value; a child node stands there as its own dig
 
 import struct
 
-from ._hashing import MISSING, bottom_up, class_fields, nested
+from ._hashing import MISSING, bottom_up, nested
 
 try:
     from xxhash import xxh3_128_intdigest as xxh3_128
@@ -70,7 +70,7 @@ def _digests(root: object) -> dict:
         if type(stored) is not dict:
             stored = {}
         fields_of = reader.fields
-        for i, name in enumerate(class_fields(cls, reader)):
+        for i, name in enumerate(reader.root_fields(node)):
             value = stored.get(name, MISSING)
             if value is MISSING:
                 try:
@@ -86,7 +86,7 @@ def _digests(root: object) -> dict:
             for item in items:
                 if fields_of(type(item)) is not None:
                     d = memo.get(id(item))
-                    add(b"\x01" + (d if d is not None else nested(item, node_digest)))
+                    add(b"\x01" + (d if d is not None else nested(item, _digests)))
                 else:
                     add(leaf(item))
         return xxh3_128(b"".join(parts)).to_bytes(16, "little")

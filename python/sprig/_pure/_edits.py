@@ -8,11 +8,12 @@ LOCATIONS = ("lineno", "col_offset", "end_lineno", "end_col_offset")
 
 
 def set_parents(node):
-    children = Reader().children
+    reader = Reader()
+    children = reader.children
     stack = []
     path = []
     guard = Guard()
-    below = children(node)
+    below = children(node, reader.root_fields(node))
     for child in below:
         child.parent = node
     if below:
@@ -65,6 +66,7 @@ def fix_missing_locations(node):
     path = []
     guard = Guard()
     n, frame = node, start
+    root_fields = reader.root_fields(node)
     while True:
         cls = type(n)
         mask = masks.get(cls)
@@ -83,7 +85,8 @@ def fix_missing_locations(node):
                 else:
                     values[p] = value
             frame = tuple(values)
-        below = children(n)
+        below = children(n, root_fields)
+        root_fields = None
         if below:
             below.reverse()
             stack.append(below)

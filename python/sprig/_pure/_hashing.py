@@ -1,6 +1,6 @@
 """Structural hashes: one value per subtree, equal for subtrees that ast.dump prints alike
-(positions left out), comparable within one process only. The digests of _digest.py share
-the traversal.
+(positions left out), comparable within one process only; the same values as the native
+module's steps, with Python's own hash of tuples as the mix. The digests of _digest.py share the traversal.
 
 A run collects the tree in pre-order, then hashes the collected nodes backwards, so that
 every child is hashed before its parent; a node met along several paths is hashed once."""
@@ -9,32 +9,13 @@ from ._frame import CHANGED_MESSAGE
 from ._typed import Guard, Reader
 from ._walks import MISSING
 
-# Leaves hashed by their own hash; any other leaf is hashed by its repr, as ast.dump
-# prints it (NaNs alike, -0.0 apart from 0.0, unhashable values hashable).
-PLAIN_LEAVES = frozenset({str, bytes, int, bool})
-
-
-def class_fields(cls: type, reader: Reader) -> tuple:
-    """The fields read from a node of class `cls`. A root that is no node still has its
-    class's `_fields` read, as a node's are."""
-    fields = reader.fields(cls)
-    if fields is not None:
-        return fields
-    try:
-        fields = cls._fields
-    except Exception:
-        return ()
-    if not isinstance(fields, (tuple, list)):
-        return ()
-    return tuple(name for name in tuple(fields) if isinstance(name, str))
-
-
 def collect(root: object, reader: Reader) -> list:
     """`root` and every node below it in pre-order, once per path."""
-    children = reader.children
+    info = reader.info
+    get = info.get
     out = [root]
     add = out.append
-    first = children(root)
+    first = reader.children(root, reader.root_fields(root))
     if not first:
         return out
     first.reverse()
@@ -49,7 +30,37 @@ def collect(root: object, reader: Reader) -> list:
             continue
         n = level.pop()
         add(n)
-        below = children(n)
+        fields = get(type(n), MISSING)
+        if fields is MISSING:
+            fields = reader.fields(type(n))
+        if not fields:
+            continue
+        stored = n.__dict__
+        below = []
+        push = below.append
+        for name in fields:
+            value = stored.get(name, MISSING)
+            if value is MISSING:
+                try:
+                    value = getattr(n, name)
+                except AttributeError:
+                    continue
+            if value is None:
+                continue
+            kind = type(value)
+            if kind is list:
+                for item in value:
+                    f = get(type(item), MISSING)
+                    if f is MISSING:
+                        f = reader.fields(type(item))
+                    if f is not None:
+                        push(item)
+            else:
+                f = get(kind, MISSING)
+                if f is MISSING:
+                    f = reader.fields(kind)
+                if f is not None:
+                    push(value)
         if below:
             below.reverse()
             stack.append(below)
@@ -71,69 +82,105 @@ def bottom_up(root: object, node_value) -> dict:
     return memo
 
 
-def nested(child: object, node_value) -> object:
+def nested(child: object, run) -> object:
     """The value of a node the collection did not meet (the tree changed meanwhile), from a
-    run of its own."""
-    memo = bottom_up(child, node_value)
+    run of its own: `run(child)` gives the values of the nodes below `child`."""
+    memo = run(child)
     if id(child) not in memo:
         raise RuntimeError(CHANGED_MESSAGE)
     return memo[id(child)]
 
 
+ID_STR, ID_INT = id(str), id(int)
+# Python's own hash folds ints modulo 2**61 - 1 (and -1 onto -2), and a str's hash reads its
+# stored form, in which a one-character wide str can equal a two-character narrow one: ints
+# outside the range where hash(v) == v enter by their repr, and strs with their length.
+SMALL_INT = (1 << 61) - 2
+
+
 def _leaf_hash(value: object) -> int:
     kind = type(value)
-    if kind in PLAIN_LEAVES or value is None or value is ...:
+    if kind is str:
+        return hash((ID_STR, len(value), value))
+    if kind is int:
+        if -SMALL_INT <= value <= SMALL_INT and value != -1:
+            return hash((ID_INT, value))
+        return hash((ID_INT, repr(value)))
+    if value is None or value is ... or kind is bytes or kind is bool:
         return hash((id(kind), value))
     return hash((id(kind), repr(value)))
 
 
-def _node_hash(node: object, memo: dict, reader: Reader) -> int:
-    cls = type(node)
-    parts: list = [id(cls)]
-    add = parts.append
-    stored = getattr(node, "__dict__", None)
-    if type(stored) is not dict:
-        stored = {}
+ABSENT = object()  # stands for a field that cannot be read: apart from one holding None
+
+
+def _hash_all(root: object) -> dict:
+    """{id(node): hash} for `root` and every node below it. A node's hash is that of the
+    tuple of its class's id and, field by field, what each present field contributes:
+    a str its type, length and value; None itself; a child node its hash; a list the hash
+    of its length and its elements' hashes; another leaf its _leaf_hash; an absent field
+    a marker of its own."""
+    reader = Reader()
     info_get = reader.info.get
-    for i, name in enumerate(class_fields(cls, reader)):
-        value = stored.get(name, MISSING)
-        if value is MISSING:
-            try:
-                value = getattr(node, name)
-            except AttributeError:
-                continue
-        add(i)
-        kind = type(value)
-        if kind is list:
-            items = [len(value)]
-            for item in value:
-                f = info_get(type(item), MISSING)
-                if f is MISSING:
-                    f = reader.fields(type(item))
-                if f is not None:
-                    h = memo.get(id(item))
-                    items.append(h if h is not None else nested(item, _node_hash))
-                else:
-                    items.append(_leaf_hash(item))
-            add(hash(tuple(items)))
-        else:
-            f = info_get(kind, MISSING)
-            if f is MISSING:
-                f = reader.fields(kind)
-            if f is not None:
-                h = memo.get(id(value))
-                add(h if h is not None else nested(value, _node_hash))
+    memo: dict = {}
+    for node in reversed(collect(root, reader)):
+        if id(node) in memo:
+            continue
+        cls = type(node)
+        parts: list = [id(cls)]
+        add = parts.append
+        stored = getattr(node, "__dict__", None)
+        if type(stored) is not dict:
+            stored = {}
+        fields = info_get(cls, MISSING)
+        if fields is MISSING or fields is None:
+            fields = reader.root_fields(node)
+        for name in fields:
+            value = stored.get(name, MISSING)
+            if value is MISSING:
+                try:
+                    value = getattr(node, name)
+                except AttributeError:
+                    add(ABSENT)
+                    continue
+            kind = type(value)
+            if kind is str:
+                add(ID_STR)
+                add(len(value))
+                add(value)
+            elif value is None:
+                add(None)
+            elif kind is list:
+                items = [len(value)]
+                for item in value:
+                    k = info_get(type(item), MISSING)
+                    if k is MISSING:
+                        k = reader.fields(type(item))
+                    if k is not None:
+                        w = memo.get(id(item))
+                        items.append(w if w is not None else nested(item, _hash_all))
+                    else:
+                        items.append(_leaf_hash(item))
+                add(hash(tuple(items)))
             else:
-                add(_leaf_hash(value))
-    return hash(tuple(parts))
+                k = info_get(kind, MISSING)
+                if k is MISSING:
+                    k = reader.fields(kind)
+                if k is not None:
+                    w = memo.get(id(value))
+                    add(w if w is not None else nested(value, _hash_all))
+                else:
+                    add(_leaf_hash(value))
+        memo[id(node)] = hash(tuple(parts))
+    return memo
 
 
 def subtree_hashes(node):
-    return bottom_up(node, _node_hash)
+    return _hash_all(node)
 
 
 def subtree_hash(node):
-    memo = bottom_up(node, _node_hash)
+    memo = _hash_all(node)
     if id(node) not in memo:
         raise RuntimeError(CHANGED_MESSAGE)
     return memo[id(node)]

@@ -43,13 +43,30 @@ class Reader:
     def is_node(self, value: object) -> bool:
         return self.fields(type(value)) is not None
 
-    def children(self, node: object) -> list:
-        """The children of `node` in ast.iter_child_nodes order."""
+    def root_fields(self, node: object) -> tuple:
+        """The fields read from a root: a root that is no node still has its class's
+        `_fields` read, as a node's are."""
         fields = self.fields(type(node))
+        if fields is not None:
+            return fields
+        try:
+            fields = type(node)._fields
+        except Exception:
+            return ()
+        if not isinstance(fields, (tuple, list)):
+            return ()
+        return tuple(name for name in tuple(fields) if isinstance(name, str))
+
+    def children(self, node: object, fields=None) -> list:
+        """The children of `node` in ast.iter_child_nodes order."""
+        if fields is None:
+            fields = self.fields(type(node))
         if not fields:
             return []
         info = self.info
-        stored = node.__dict__
+        stored = getattr(node, "__dict__", None)
+        if type(stored) is not dict:
+            stored = {}
         out = []
         add = out.append
         for name in fields:
@@ -77,14 +94,17 @@ class Reader:
                     add(value)
         return out
 
-    def edges(self, node: object) -> list:
+    def edges(self, node: object, fields=None) -> list:
         """(child, node, field, index) for each child of `node`, in order; index is -1 for a
         field's own value, else the position in the list counting every element."""
-        fields = self.fields(type(node))
+        if fields is None:
+            fields = self.fields(type(node))
         if not fields:
             return []
         out = []
-        stored = node.__dict__
+        stored = getattr(node, "__dict__", None)
+        if type(stored) is not dict:
+            stored = {}
         for name in fields:
             value = stored.get(name, MISSING)
             if value is MISSING:
@@ -116,12 +136,12 @@ class Guard:
         self.limit *= 2
 
 
-def _frontier(node, kinds, expand):
+def _frontier(node, kinds, expand, root_fields):
     """The matches below `node` in pre-order, none descended; `expand(n)` lists what is
     below n (children, or edges whose first item is the child)."""
     matches = kind_set(kinds)
     found = []
-    stack = [expand(node)[::-1]]
+    stack = [expand(node, root_fields(node))[::-1]]
     path = [node]
     guard = Guard()
     while stack:
@@ -147,12 +167,14 @@ def _frontier(node, kinds, expand):
 
 def walk_frontier(node, kinds):
     kinds = tuple_argument(kinds, "kinds")
-    return _frontier(node, kinds, Reader().children)
+    reader = Reader()
+    return _frontier(node, kinds, reader.children, reader.root_fields)
 
 
 def walk_frontier_edges(node, kinds):
     kinds = tuple_argument(kinds, "kinds")
-    return _frontier(node, kinds, Reader().edges)
+    reader = Reader()
+    return _frontier(node, kinds, reader.edges, reader.root_fields)
 
 
 def walk_of_types(node, kinds, prune):
@@ -161,9 +183,10 @@ def walk_of_types(node, kinds, prune):
         prune = tuple_argument(prune, "prune")
     matches = kind_set(kinds)
     pruned = kind_set(prune) if prune else frozenset()
-    children = Reader().children
+    reader = Reader()
+    children = reader.children
     found = [node] if type(node) in matches else []
-    stack = [children(node)[::-1]]
+    stack = [children(node, reader.root_fields(node))[::-1]]
     path = [node]
     guard = Guard()
     while stack:
@@ -193,12 +216,13 @@ def walk_frontier_events(node, kinds, bracket):
     bracket = tuple_argument(bracket, "bracket")
     matches = kind_set(kinds)
     brackets = kind_set(bracket)
-    children = Reader().children
+    reader = Reader()
+    children = reader.children
     events = []
     add = events.append
     # Each level is a list of children still to visit, reversed; `path` holds the node of
     # each level, whose closing event comes when its level is done.
-    first = children(node)
+    first = children(node, reader.root_fields(node))
     closing = type(node) in brackets
     if closing:
         add((1, node))
