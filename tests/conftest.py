@@ -35,12 +35,6 @@ settings.register_profile(
 settings.load_profile("sprig")
 
 
-# The implementation under test is the pure one: SPRIG_NO_EXTENSIONS=1 forces it, and PyPy
-# has no other.
-PURE = (os.environ.get("SPRIG_NO_EXTENSIONS", "") not in ("", "0")
-        or sys.implementation.name != "cpython")
-
-
 # The leak loop counts references, which only a debug CPython does; on PyPy the module
 # cannot even be collected (its _testcapi needs a C source that Debian does not ship).
 collect_ignore = ["test_refleaks.py"] if sys.implementation.name == "pypy" else []
