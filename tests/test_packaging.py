@@ -18,7 +18,7 @@ from conftest import PURE, clean_environment, run
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 VERSION = re.search(r'#define\s+SPRIG_VERSION\s+"([^"]+)"',
-                    (ROOT / "src/lib/version.hpp").read_text())[1]
+                    (ROOT / "src/version.hpp").read_text())[1]
 SUPPORTED = ("3.11", "3.12", "3.13", "3.14", "3.15")
 
 PROBE = """

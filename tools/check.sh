@@ -22,6 +22,7 @@ while [ $# -gt 0 ]; do
     esac
 done
 [ ${#versions[@]} -gt 0 ] || versions=(3.11 3.12 3.13 3.14 3.15 pypy)
+tools/layers.sh
 source tools/jobs.sh
 start=$SECONDS
 # The whole-suite legs first: they take longest, and the slices fill the other slots meanwhile.
