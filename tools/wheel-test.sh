@@ -9,6 +9,7 @@
 # runs the slice on the pure implementation; then the sdist installs there too, with no
 # compiler, and so it does on a CPython with no compiler, falling back to the pure wheel.
 # The systems are tried side by side (see tools/jobs.sh).
+#   wheel-test.sh [VERSION...]     (3.11 to 3.15, pypy; default: all of them)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 slice=(tests/test_walks.py tests/test_typed.py tests/test_hash.py tests/test_visitors.py
@@ -72,6 +73,7 @@ print(\"   the sdist on\", sys.implementation.name, sys.version.split()[0], \"in
 }
 for spec in "${legs[@]}"; do
     read -r root py version <<<"$spec"
+    [ $# -eq 0 ] || [[ " $* " == *" $version "* ]] || continue
     job "$version-on-$root" try_wheel "$root" "$py" "$version"
 done
 jobs_finish
