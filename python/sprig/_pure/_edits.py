@@ -1,21 +1,85 @@
 """The edits: set_parents and fix_missing_locations, in depth-first pre-order on an
-explicit stack. Writes go through setattr; what was written before a failure stays."""
+explicit stack. Each write has the effect of setattr; what was written before a failure
+stays."""
+
+import ast
+import types
 
 from ._typed import Guard, Reader
 from ._walks import MISSING
 
 LOCATIONS = ("lineno", "col_offset", "end_lineno", "end_col_offset")
+PARENT = ("parent",)
+
+# The __setattr__ entries that are the generic one: object's and ast.AST's own copy of it.
+_GENERIC_SETATTR = [d for d in (vars(object).get("__setattr__"), vars(ast.AST).get("__setattr__"))
+                    if d is not None]
+_MRO = type.__dict__["__mro__"].__get__
+_OWN = type.__dict__["__dict__"].__get__
+_store = dict.__setitem__
+
+
+def _is_data_descriptor(value: object) -> bool:
+    kind = type(value)
+    return hasattr(kind, "__set__") or hasattr(kind, "__delete__")
+
+
+def dictionary_writer(cls: type, names: tuple[str, ...]):
+    """The `__dict__` descriptor of `cls` when setattr of any of `names` on an instance of
+    `cls` would only store the value in the instance dictionary (the generic __setattr__, no
+    data descriptor of those names, the instance dictionary of the runtime); else None.
+
+    The edits then store into that dictionary themselves, holding it meanwhile: setattr
+    does not hold it, and a key whose __eq__ replaces the instance's __dict__ during the
+    store frees it under the store, which crashes CPython (seen from 3.11 to 3.15)."""
+    setter = dictionary = MISSING
+    pending = list(names)
+    try:
+        for klass in _MRO(cls):
+            own = _OWN(klass)
+            if setter is MISSING:
+                setter = own.get("__setattr__", MISSING)
+            if dictionary is MISSING:
+                dictionary = own.get("__dict__", MISSING)
+            for name in list(pending):
+                found = own.get(name, MISSING)
+                if found is not MISSING:
+                    if _is_data_descriptor(found):
+                        return None
+                    pending.remove(name)
+    except Exception:
+        return None
+    if not any(setter is generic for generic in _GENERIC_SETATTR):
+        return None
+    if type(dictionary) is not types.GetSetDescriptorType:
+        return None
+    return dictionary
+
+
+def _write(node: object, name: str, value: object, names: tuple[str, ...],
+           writers: dict) -> None:
+    """setattr(node, name, value); `writers` remembers each class's dictionary_writer for
+    one call."""
+    cls = type(node)
+    via = writers.get(cls, MISSING)
+    if via is MISSING:
+        via = writers[cls] = dictionary_writer(cls, names)
+    if via is None:
+        setattr(node, name, value)
+    else:
+        _store(via.__get__(node, cls), name, value)
 
 
 def set_parents(node):
     reader = Reader()
     children = reader.children
+    writers: dict = {}
     stack = []
     path = []
     guard = Guard()
     below = children(node, reader.root_fields(node))
     for child in below:
-        child.parent = node
+        _write(child, "parent", node, PARENT, writers)
     if below:
         below.reverse()
         stack.append(below)
@@ -31,7 +95,7 @@ def set_parents(node):
         if not below:
             continue
         for child in below:
-            child.parent = p
+            _write(child, "parent", p, PARENT, writers)
         below.reverse()
         stack.append(below)
         path.append(p)
@@ -60,6 +124,7 @@ def fix_missing_locations(node):
     reader = Reader()
     children = reader.children
     masks: dict = {}
+    writers: dict = {}
     start = (1, 0, 1, 0)
     stack = []   # levels of children still to visit, reversed
     frames = []  # the values each level's children inherit
@@ -81,7 +146,7 @@ def fix_missing_locations(node):
                 name = LOCATIONS[p]
                 value = stored.get(name, MISSING)
                 if value is MISSING or (value is None and p >= 2):
-                    setattr(n, name, values[p])
+                    _write(n, name, values[p], LOCATIONS, writers)
                 else:
                     values[p] = value
             frame = tuple(values)

@@ -6,6 +6,8 @@ descended into in place rather than by a nested call, so deep trees need no recu
 import ast
 from types import MethodType
 
+from ._typed import Guard
+
 AST = ast.AST
 
 
@@ -33,6 +35,8 @@ def _inline(self, bound, function) -> bool:
 
 def visitor_generic_visit(self, node):
     levels = [_child_nodes(node)]
+    path = [node]  # the node of each level: a cycle repeats one
+    guard = Guard()
     while levels:
         for item in levels[-1]:
             visit_ = self.visit
@@ -41,12 +45,16 @@ def visitor_generic_visit(self, node):
                 visitor = getattr(self, method, self.generic_visit)
                 if _inline(self, visitor, visitor_generic_visit):
                     levels.append(_child_nodes(item))
+                    path.append(item)
+                    if len(path) >= guard.limit:
+                        guard.check(path)
                     break
                 visitor(item)
             else:
                 visit_(item)
         else:
             levels.pop()
+            path.pop()
 
 
 def _transform(node):
@@ -76,12 +84,15 @@ def _transform(node):
 
 def transformer_generic_visit(self, node):
     levels = [_transform(node)]
+    path = [node]
+    guard = Guard()
     result = None
     while True:
         try:
             child = levels[-1].send(result)
         except StopIteration as done:
             levels.pop()
+            path.pop()
             result = done.value
             if not levels:
                 return result
@@ -92,6 +103,9 @@ def transformer_generic_visit(self, node):
             visitor = getattr(self, method, self.generic_visit)
             if _inline(self, visitor, transformer_generic_visit):
                 levels.append(_transform(child))
+                path.append(child)
+                if len(path) >= guard.limit:
+                    guard.check(path)
                 result = None
                 continue
             result = visitor(child)
