@@ -21,7 +21,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import sprig
-from conftest import PURE, native_only
+from conftest import CPYTHON, PURE, cpython_only, native_only
 from oracles import (CAN_SEE_THREADS_END, CORPUS_PATHS, DEBUG, JOIN_MAY_RETURN_EARLY, bare_ast,
                      is_node, join_until_ended, parse_stdlib, run_python)
 
@@ -286,6 +286,8 @@ COLLIDING = {  # pairs with one Python hash, or whose types lie close together
 
 @pytest.mark.parametrize("a, b", COLLIDING.values(), ids=COLLIDING.keys())
 def test_leaves_python_hashes_alike_stay_apart(a, b):
+    if not CPYTHON and type(a) is type(b) is str:
+        pytest.skip("CPython only: its string hash makes the pair collide")
     assert type(a) is not type(b) or hash(a) == hash(b)  # the pair is what it claims
     assert sprig.subtree_hash(const(a)) != sprig.subtree_hash(const(b))
     if not PURE:
@@ -504,6 +506,7 @@ def fresh_classes(count):
     return [type(f"Fresh{i}", (ast.AST,), {"_fields": ("a",)}) for i in range(count)]
 
 
+@cpython_only("sys.getrefcount")
 def test_threads_hold_no_classes():
     # A thread's per-type records watch their classes without holding them, while the
     # thread runs and after it has ended.
