@@ -263,8 +263,13 @@ PyMethodDef* const kStdlibOrder[] = {
     &g_patch_ast,         &g_restore_ast,
 };
 
+// The module is sprig._native, and the package sprig hands its names on: functions and
+// classes name the package as their __module__, where callers find them (as the pure
+// implementation's do).
+constexpr char kPublicModule[] = "sprig";
+
 Status add_function(PyObject* module, PyMethodDef* record, bool exported = true) {
-    Ref module_name = Ref::adopt(PyModule_GetNameObject(module));
+    Ref module_name = Ref::adopt(PyUnicode_InternFromString(kPublicModule));
     if (!module_name) return fail(take_pending());
     Ref function = Ref::adopt(PyCMethod_New(record, module, module_name.get(), nullptr));
     if (!function) return fail(take_pending());
@@ -354,7 +359,7 @@ Status add_visitor_classes(PyObject* module) {
     Ref ast = Ref::adopt(PyImport_ImportModule("ast"));
     if (!ast) return fail(take_pending());
     StandardMethods standard = standard_methods();
-    Ref module_name = Ref::adopt(PyModule_GetNameObject(module));
+    Ref module_name = Ref::adopt(PyUnicode_InternFromString(kPublicModule));
     if (!module_name) return fail(take_pending());
     State& st = state();
     auto type = make_visitor_function_type(module);
@@ -479,7 +484,7 @@ PyModuleDef_Slot g_slots[] = {
 
 PyModuleDef g_definition = {
     PyModuleDef_HEAD_INIT,
-    "sprig",
+    "sprig._native",
     "",
     sizeof(State),
     nullptr,
@@ -492,6 +497,6 @@ PyModuleDef g_definition = {
 }  // namespace
 }  // namespace sprig
 
-extern "C" [[gnu::visibility("default")]] PyObject* PyInit_sprig() {
+extern "C" [[gnu::visibility("default")]] PyObject* PyInit__native() {
     return PyModuleDef_Init(&sprig::g_definition);
 }

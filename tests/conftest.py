@@ -15,16 +15,43 @@ import sys
 import pytest
 from hypothesis import HealthCheck, settings
 
+import sprig
 from oracles import CORPUS_IDS, CORPUS_PATHS, DEBUG, parse_stdlib
+
+PURE = getattr(sprig, "IMPLEMENTATION", "native") == "pure"
+
+
+def native_only(reason):
+    """Marks a test of a detail only the native module has; the pure one skips it."""
+    return pytest.mark.skipif(PURE, reason=f"pure implementation: {reason}")
 
 settings.register_profile(
     "sprig",
     database=None,  # nothing written into the checkout
     deadline=None,  # the debug interpreter is slow and uneven
-    max_examples=40 if DEBUG else 200,
+    # The debug interpreter is slow; PyPy runs the pure implementation's first calls slowly
+    # too, before its compiler has warmed up.
+    max_examples=40 if DEBUG or sys.implementation.name == "pypy" else 200,
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
 )
 settings.load_profile("sprig")
+
+
+CPYTHON = sys.implementation.name == "cpython"
+
+
+def cpython_only(reason):
+    """Marks a test of a CPython detail (reference counts, reused addresses, assignable
+    instance dictionaries, its string hash) that PyPy does not share."""
+    return pytest.mark.skipif(not CPYTHON, reason=f"CPython only: {reason}")
+
+
+# The leak loop counts references, which only a debug CPython does; on PyPy the module
+# cannot even be collected. PyPy's _testcapi compiles a C source that Debian does not ship,
+# and fails with an OSError: as an ImportError, its users skip.
+if not CPYTHON:
+    collect_ignore = ["test_refleaks.py"]
+    sys.modules["_testcapi"] = None
 
 
 # Modules that run corpus tests again under another mode take every 4th corpus module.
@@ -51,6 +78,26 @@ def pytest_collection_modifyitems(config, items):
     items[:] = items[k - 1::n]
 
 
+def pytest_sessionstart(session):
+    """SPRIG_EXPECT_IMPLEMENTATION=native or pure, set by each leg of the test tools, names
+    the implementation the leg tests: on the other one it stops before any test runs, so that
+    a native module that failed to build or load never passes as the pure one."""
+    expected = os.environ.get("SPRIG_EXPECT_IMPLEMENTATION")
+    if not expected:
+        return
+    import sprig
+
+    if sprig.IMPLEMENTATION != expected:
+        why = ""
+        if expected == "native":
+            try:
+                import sprig._native  # noqa: F401
+            except ImportError as e:
+                why = f" (importing sprig._native: {e})"
+        pytest.exit(f"this leg tests the {expected} implementation, but sprig "
+                    f"{sprig.__file__} uses the {sprig.IMPLEMENTATION} one{why}", returncode=3)
+
+
 @pytest.fixture(scope="module")
 def stdlib_tree(request):
     tree = parse_stdlib(request.param)
@@ -62,7 +109,8 @@ def stdlib_tree(request):
 @pytest.fixture(scope="session")
 def installed_python(tmp_path_factory):
     """A fresh virtual environment of the running interpreter with sprig installed into it
-    by `make install`, as the README tells a user; returns the environment's python. It
+    by `make install`, as the README tells a user (the pure wheel's contents when the pure
+    implementation is under test); returns the environment's python. It
     sees the system's packages (scikit-build-core, pip, mypy) but not the checkout's build.
     Release interpreters only: the build is an optimized one."""
     if hasattr(sys, "gettotalrefcount"):
@@ -77,9 +125,12 @@ def installed_python(tmp_path_factory):
     venv = tmp_path_factory.mktemp("venv")
     run([sys.executable, "-m", "venv", "--system-site-packages", "--without-pip", venv])
     python = venv / "bin" / "python"
-    run(["make", "-C", root, "install", f"PYTHON={python}",
-         "PIP_FLAGS=--no-build-isolation --no-deps --no-index --quiet"],
-        env=clean_environment(PIP_NO_CACHE_DIR="1"))
+    flags = "--no-build-isolation --no-deps --no-index --quiet"
+    if PURE:
+        flags += " --config-settings=wheel.cmake=false"  # what the pure wheel holds
+    # A native build that fails must fail here, not fall back to the pure implementation.
+    run(["make", "-C", root, "install", f"PYTHON={python}", f"PIP_FLAGS={flags}"],
+        env=clean_environment(PIP_NO_CACHE_DIR="1", SPRIG_REQUIRE_NATIVE="" if PURE else "1"))
     return python
 
 

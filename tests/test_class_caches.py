@@ -14,6 +14,7 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 
 import sprig
+from conftest import cpython_only
 from oracles import ids, stdlib_preorder
 
 LOCATIONS = ("lineno", "col_offset", "end_lineno", "end_col_offset")
@@ -200,6 +201,7 @@ def walk_fresh_classes(count):
 
 
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/statm")
+@cpython_only("classes die when their last reference goes")
 def test_walked_classes_die_and_their_entries_go():
     refs = walk_fresh_classes(20_000)
     gc.collect()

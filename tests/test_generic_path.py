@@ -8,6 +8,7 @@ so the differential tests below run here again with it forced.
 import pytest
 
 import sprig
+from conftest import native_only
 from test_edits import test_fix_missing_locations_matches_ast_all  # noqa: F401
 from test_hash import test_corpus_entries_and_root, test_generated_trees as test_hash_generated  # noqa: F401
 from test_typed import test_corpus as test_typed_corpus  # noqa: F401
@@ -19,6 +20,9 @@ from test_walks import (  # noqa: F401
     test_hand_built,
     test_three_hundred_fields,
 )
+
+
+pytestmark = native_only("no in-place dictionary reads to turn off")
 
 
 @pytest.fixture(autouse=True)

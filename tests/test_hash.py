@@ -21,6 +21,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import sprig
+from conftest import CPYTHON, PURE, cpython_only, native_only
 from oracles import (CAN_SEE_THREADS_END, CORPUS_PATHS, DEBUG, JOIN_MAY_RETURN_EARLY, bare_ast,
                      is_node, join_until_ended, parse_stdlib, run_python)
 
@@ -123,6 +124,7 @@ EXACT = {
 }  # fmt: skip
 
 
+@native_only("its hashes keep the promise, not the native engine's values")
 @pytest.mark.parametrize("make, value", EXACT.values(), ids=EXACT.keys())
 def test_exact_values(make, value):
     node = make()
@@ -147,6 +149,7 @@ SMALL = [
 ]
 
 
+@native_only("its hashes keep the promise, not the native engine's values")
 @pytest.mark.parametrize("source", SMALL)
 def test_parsed_trees(source):
     tree = ast.parse(source)
@@ -185,6 +188,7 @@ def generated(draw, depth=3):
     return bare(kind, **fields)
 
 
+@native_only("its hashes keep the promise, not the native engine's values")
 @given(generated())
 def test_generated_trees(tree):
     assert sprig.subtree_hash(tree) == signed(expected(tree))
@@ -218,6 +222,7 @@ def test_nans_hash_equally_even_as_different_objects():
     assert a is not b and sprig.subtree_hash(const(a)) == sprig.subtree_hash(const(b))
 
 
+@native_only("its hashes keep the promise, not the native engine's values")
 @pytest.mark.parametrize("value", [[1, [2]], {"k": [1]}, {1, 2}], ids=["list", "dict", "set"])
 def test_a_value_without_a_hash_still_hashes(value):
     assert sprig.subtree_hash(const(value)) == signed(expected(const(value)))
@@ -227,6 +232,7 @@ WIDE = [2**63 - 1, 2**63, -(2**63), -(2**63) - 1, 2**64, -(2**64), 2**127, -(2**
         2**4000 + 5, -(2**4000)]  # the last two beyond the room on the stack
 
 
+@native_only("its hashes keep the promise, not the native engine's values")
 @pytest.mark.parametrize("value", WIDE, ids=lambda v: f"{v:#x}"[:24])
 def test_ints_enter_by_their_words(value):
     node = const(value)
@@ -262,7 +268,8 @@ def test_wide_ints_whose_raw_words_cancel_stay_apart(a, b, cancels):
     assert (raw_word_chain(a) == raw_word_chain(b)) == cancels  # the pair is what it claims
     trees = [ast.Expr(ast.List([const(v), name_x()], ast.Load())) for v in (a, b)]
     assert sprig.subtree_hash(trees[0]) != sprig.subtree_hash(trees[1])
-    assert [sprig.subtree_hash(t) for t in trees] == [signed(expected(t)) for t in trees]
+    if not PURE:
+        assert [sprig.subtree_hash(t) for t in trees] == [signed(expected(t)) for t in trees]
 
 
 COLLIDING = {  # pairs with one Python hash, or whose types lie close together
@@ -279,9 +286,12 @@ COLLIDING = {  # pairs with one Python hash, or whose types lie close together
 
 @pytest.mark.parametrize("a, b", COLLIDING.values(), ids=COLLIDING.keys())
 def test_leaves_python_hashes_alike_stay_apart(a, b):
+    if not CPYTHON and type(a) is type(b) is str:
+        pytest.skip("CPython only: its string hash makes the pair collide")
     assert type(a) is not type(b) or hash(a) == hash(b)  # the pair is what it claims
     assert sprig.subtree_hash(const(a)) != sprig.subtree_hash(const(b))
-    assert sprig.subtree_hash(const(a)) == signed(expected(const(a)))
+    if not PURE:
+        assert sprig.subtree_hash(const(a)) == signed(expected(const(a)))
 
 
 def test_absent_and_none_differ():
@@ -296,9 +306,11 @@ def test_equal_subtrees_and_shared_ones():
     pair = ast.Tuple(elts=[shared, ast.BinOp(shared, ast.Add(), shared)], ctx=shared.ctx)
     found = sprig.subtree_hashes(pair)
     assert len(found) == 5 and found.keys() == {id(n) for n in ast.walk(pair)}
-    assert found[id(pair)] == signed(expected(pair))
+    if not PURE:
+        assert found[id(pair)] == signed(expected(pair))
 
 
+@native_only("its hashes keep the promise, not the native engine's values")
 @pytest.mark.parametrize("root", [7, "s", None, [ast.Name("x")], bare_ast(), ast.Name], ids=repr)
 def test_a_root_that_is_no_node_is_hashed_as_one(root):
     assert sprig.subtree_hashes(root) == {id(root): signed(mix(0, id(type(root))))}
@@ -379,7 +391,10 @@ class Reentrant:
 
 def test_a_repr_may_call_sprig():
     tree = ast.Expr(ast.BinOp(const(Reentrant()), ast.Add(), name_x()))
-    assert sprig.subtree_hash(tree) == signed(expected(tree))
+    if PURE:
+        assert sprig.subtree_hash(tree) == sprig.subtree_hash(tree)
+    else:
+        assert sprig.subtree_hash(tree) == signed(expected(tree))
 
 
 class Flipping(ast.AST):
@@ -401,7 +416,7 @@ def test_a_node_first_met_while_hashing_gets_a_run_of_its_own():
     hashes = sprig.subtree_hashes(node)
     assert Flipping.reads == 2 and len(hashes) == 3  # node, the Name collected, its Load
     second = ast.Name(id="read 2", ctx=ast.Load())
-    assert hashes[id(node)] == signed(mix(mix(mix(0, id(Flipping)), 0), expected(second)))
+    assert PURE or hashes[id(node)] == signed(mix(mix(mix(0, id(Flipping)), 0), expected(second)))
 
 
 class Guarded(ast.AST):
@@ -422,7 +437,7 @@ def test_a_field_that_raises():
         sprig.subtree_hash(ast.Expr(bare(Guarded, a=1, c=name_x())))
     node = bare(Hidden, a=1, c=name_x())  # AttributeError: b is absent
     without_b = mix(mix(mix(mix(mix(0, id(Hidden)), 0), leaf(1)), 2), expected(node.c))
-    assert sprig.subtree_hash(node) == signed(without_b)
+    assert PURE or sprig.subtree_hash(node) == signed(without_b)
 
 
 class BadRepr:
@@ -491,6 +506,7 @@ def fresh_classes(count):
     return [type(f"Fresh{i}", (ast.AST,), {"_fields": ("a",)}) for i in range(count)]
 
 
+@cpython_only("sys.getrefcount")
 def test_threads_hold_no_classes():
     # A thread's per-type records watch their classes without holding them, while the
     # thread runs and after it has ended.

@@ -12,6 +12,7 @@ import weakref
 import pytest
 
 import sprig
+from conftest import cpython_only
 from oracles import CORPUS_PATHS, ids, parse_stdlib
 from test_typed import frontier, of_types, visitor_events
 
@@ -58,6 +59,7 @@ def test_remembered_sets_answer_as_fresh_ones(tree):
     agree(tree, NODE_CLASSES, NODE_CLASSES)  # one tuple as both arguments
 
 
+@cpython_only("a dead tuple's address is given to the next one")
 def test_a_dead_tuple_s_address_serves_its_successor():
     tree = TREES[0]
     seen = []
@@ -79,6 +81,7 @@ def leaf_tree(leaf):
     return ast.Module([ast.Expr(node), ast.Expr(ast.Call(ast.Name("f"), [node], []))], [])
 
 
+@cpython_only("a class dies at once when its last reference goes")
 def test_dead_classes_are_neither_kept_nor_confused_with_new_ones():
     refs = []
     for i in range(12):

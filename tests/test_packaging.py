@@ -1,6 +1,7 @@
-"""What a user gets from `make install` and a packager from the sdist, on the running
-interpreter: the module, importable from outside the checkout, with its type stubs, the
-license and the metadata, with one version everywhere."""
+"""What a user gets from `make install` and a packager from the sdist and the pure wheel, on
+the running interpreter: the package with the implementation under test, importable from
+outside the checkout, with its type stubs, start-up hook, license and metadata, with one
+version everywhere."""
 
 import json
 import os
@@ -8,10 +9,11 @@ import pathlib
 import re
 import sys
 import tarfile
+import zipfile
 
 import pytest
 
-from conftest import clean_environment, run
+from conftest import PURE, clean_environment, run
 
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -24,6 +26,7 @@ import ast, importlib.metadata as md, json, pathlib, sprig
 dist = md.distribution("sprig")
 print(json.dumps({
     "module": sprig.__file__, "version": sprig.__version__, "all": sprig.__all__,
+    "implementation": sprig.IMPLEMENTATION,
     "nodes": len(sprig.walk_dfs(ast.parse("x = 1"))),
     "meta_version": dist.version, "license": dist.metadata["License-Expression"],
     "license_files": dist.metadata.get_all("License-File"),
@@ -72,7 +75,12 @@ def test_install_carries_module_stubs_license_and_metadata(installed_python, tmp
     assert "__version__" not in got["all"] and len(got["all"]) >= 12
     assert got["license"] == "MIT" and got["license_files"] == ["LICENSE"]
     assert got["license_text"] == (ROOT / "LICENSE").read_text()
-    assert "sprig-stubs/__init__.pyi" in got["files"]
+    files = got["files"]
+    assert {"sprig/__init__.py", "sprig-stubs/__init__.pyi", "sprig-patch-ast.pth"} <= set(files)
+    assert any(f.startswith("sprig/_pure/") for f in files)
+    native = [f for f in files if re.fullmatch(r"sprig/_native\..*\.so", f)]
+    assert len(native) == (0 if PURE else 1), native
+    assert got["implementation"] == ("pure" if PURE else "native")
     assert got["requires"] == ">=" + SUPPORTED[0]
     classifiers = set(got["classifiers"])
     assert {"Typing :: Typed", "Programming Language :: C++"} <= classifiers
@@ -82,17 +90,41 @@ def test_install_carries_module_stubs_license_and_metadata(installed_python, tmp
     assert got["author"] and got["keywords"]
 
 
-def test_sdist_carries_license(tmp_path):
+def build(kind, tmp_path, *settings):
+    """The sdist or a wheel built by the build backend into tmp_path; returns its path."""
     if os.environ.get("SPRIG_PYTHON312") and sys.version_info[:2] == (3, 12):
-        pytest.skip("the pyenv-built 3.12 has no build backend; make wheels builds the sdist")
-    run([sys.executable, "-c", "import sys, scikit_build_core.build as b; "
-         "b.build_sdist(sys.argv[1])", tmp_path], cwd=ROOT, env=clean_environment())
-    with tarfile.open(tmp_path / f"sprig-{VERSION}.tar.gz") as sdist:
+        pytest.skip("the pyenv-built 3.12 has no build backend; make wheels builds the dists")
+    config = dict(s.split("=", 1) for s in settings)
+    # PYTHONPATH stays: where the backend is borrowed (PyPy), it names where it is.
+    done = run([sys.executable, "-c", "import sys, scikit_build_core.build as b; "
+                f"print(b.build_{kind}(sys.argv[1], {config!r}))", tmp_path], cwd=ROOT)
+    return tmp_path / done.stdout.splitlines()[-1]
+
+
+def test_sdist_carries_license_and_package(tmp_path):
+    with tarfile.open(build("sdist", tmp_path)) as sdist:
         names = sdist.getnames()
         info = sdist.extractfile(f"sprig-{VERSION}/PKG-INFO").read().decode()
-    assert f"sprig-{VERSION}/LICENSE" in names
+    top = f"sprig-{VERSION}"
+    assert {f"{top}/{p}" for p in ("LICENSE", "python/sprig/__init__.py",
+                                   "src/startup/sprig-patch-ast.pth")} <= set(names)
+    assert any(n.startswith(f"{top}/python/sprig/_pure/") for n in names)
     assert "\nLicense-Expression: MIT\n" in info and "\nLicense-File: LICENSE\n" in info
     assert f"\nVersion: {VERSION}\n" in info
+
+
+def test_pure_wheel_fits_any_interpreter_and_holds_no_native_code(tmp_path):
+    path = build("wheel", tmp_path, "wheel.cmake=false")
+    assert path.name == f"sprig-{VERSION}-py3-none-any.whl"
+    with zipfile.ZipFile(path) as wheel:
+        names = set(wheel.namelist())
+        meta = wheel.read(f"sprig-{VERSION}.dist-info/WHEEL").decode()
+        hook = wheel.read("sprig-patch-ast.pth")
+    assert "Root-Is-Purelib: true" in meta and "Tag: py3-none-any" in meta
+    assert {"sprig/__init__.py", "sprig-stubs/__init__.pyi", "sprig-patch-ast.pth"} <= names
+    assert any(n.startswith("sprig/_pure/") for n in names)
+    assert not [n for n in names if n.endswith((".so", ".pyd", ".dylib"))]
+    assert hook == (ROOT / "src/startup/sprig-patch-ast.pth").read_bytes()
 
 
 def test_every_public_name_works_when_installed(installed_python, tmp_path):

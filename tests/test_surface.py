@@ -11,6 +11,7 @@ import sys
 import pytest
 
 import sprig
+from conftest import native_only
 from oracles import run_python
 
 EXEC_ORDER = [
@@ -281,12 +282,16 @@ def test_keywords_bind_like_positions(name, args, kwargs, positional):
 
 
 
+@native_only("a new import of sprig takes the loaded pure modules again, with their objects")
 def test_reimport_makes_new_functions_with_shared_state():
     run_python(
         """
         import ast, sys, warnings
         import sprig as first
-        del sys.modules["sprig"]
+        def forget():  # the package and the implementation under it
+            for name in [n for n in sys.modules if n.split(".")[0] == "sprig"]:
+                del sys.modules[name]
+        forget()
         import sprig as second
         assert first is not second
         assert second.__all__ == first.__all__ and second.__all__ is not first.__all__
@@ -304,7 +309,7 @@ def test_reimport_makes_new_functions_with_shared_state():
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
             second.walk(tree)
-            del sys.modules["sprig"]
+            forget()
             import sprig as third
             third.walk(tree)
         assert len(caught) == 1, caught
@@ -317,6 +322,7 @@ def test_reimport_makes_new_functions_with_shared_state():
     )
 
 
+@native_only("no per-thread class table to find borrowed")
 def test_internal_failure_is_a_base_exception_outside_the_module():
     # Re-entering a walk from Python code run while the thread's class table is being
     # built finds the table borrowed: an internal failure, never a corrupted table.
@@ -355,9 +361,11 @@ def test_internal_failure_is_a_base_exception_outside_the_module():
 
 
 @pytest.mark.skipif(sys.version_info >= (3, 12), reason="3.12 on: see test_interpreters.py")
+@native_only("the refusal is the native module's")
 def test_a_subinterpreter_cannot_import_the_module():
-    # 3.11 has no slot for the import system to check, so the module refuses every
-    # interpreter but the main one itself; the main interpreter goes on working.
+    # 3.11 has no slot for the import system to check, so the native module refuses every
+    # interpreter but the main one itself, and the package there takes the pure
+    # implementation; the main interpreter goes on working.
     pytest.importorskip("_xxsubinterpreters")
     out = run_python(
         """
@@ -365,7 +373,8 @@ def test_a_subinterpreter_cannot_import_the_module():
         import sprig
         sub = low.create(isolated=False)
         try:
-            low.run_string(sub, "import sprig")
+            low.run_string(sub, "import sprig; assert sprig.IMPLEMENTATION == 'pure'; "
+                                "import sprig._native")
         except low.RunFailedError as error:
             print(error)
         finally:

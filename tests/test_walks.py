@@ -18,6 +18,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import sprig
+from conftest import cpython_only
 from oracles import bare_ast, expression_chain, ids, preorder, run_python, stdlib_preorder
 
 WALK_WARNING = (
@@ -64,7 +65,8 @@ def test_siblings_come_after_the_whole_subtree():
         "Assign", "Name", "Store", "Constant",
         "Assign", "Name", "Store", "Call", "Name", "Load", "Constant",
     ]  # fmt: skip
-    assert found[3] is found[7]  # the parser shares one Store: listed once per place
+    # CPython's parser shares one Store, PyPy's makes one each: listed once per place
+    assert (found[3] is found[7]) == (tree.body[0].targets[0].ctx is tree.body[1].targets[0].ctx)
     assert Counter(ids(sprig.walk_unordered(tree))) == Counter(ids(found))
     assert sprig._walk_count(tree) == 12
 
@@ -392,6 +394,7 @@ def test_many_classes_and_deep_inheritance():
     scenario()
 
 
+@cpython_only("sys.getrefcount")
 def test_a_class_under_two_ast_bases_holds_its_names_once():
     # A new thread's table meets the second class below both bases. Each class's field name
     # is a string of its own, so its reference count shows what the table holds of it.

@@ -26,6 +26,9 @@ run() {
         py=$(tools/interpreter "$v" release)
         path=$dir
         "$py" -c "import matplotlib" 2>/dev/null || path=$dir:/usr/lib/python3/dist-packages
+        # Timing the pure implementation by mistake would say nothing about the native one.
+        PYTHONPATH=$path "$py" -c "import sprig, sys
+sys.exit(sprig.IMPLEMENTATION != \"native\" and \"bench: the native module did not load\")"
         PYTHONPATH=$path exec "$py" bench/bench.py "$@"
     ' bash "$v" "$@"
 }

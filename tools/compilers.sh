@@ -29,7 +29,8 @@ leg() {
         dir=$(CXX=$cxx SPRIG_BUILD_DIR=build/cc-$cxx SPRIG_WERROR=1 \
               SPRIG_CMAKE_ARGS=-DSPRIG_LTO=OFF \
               tools/build.sh release "$version")
-        PYTHONPATH=$dir "$(tools/interpreter "$version" release)" -m pytest -p no:cacheprovider \
+        PYTHONPATH=$dir SPRIG_EXPECT_IMPLEMENTATION=native \
+            "$(tools/interpreter "$version" release)" -m pytest -p no:cacheprovider \
             --basetemp="/tmp/sprig-pytest-$cxx" "$@"
     ' bash "$cxx" "$version" "${slice[@]}"
 }

@@ -39,6 +39,8 @@ echo "== $py (address and undefined-behaviour sanitizers)"
 # in pools of child interpreters over the whole library: instrumented, that alone took
 # minutes.
 export SPRIG_SLICE=1
+# The instrumented native module, never the pure implementation (tests/conftest.py checks).
+export SPRIG_EXPECT_IMPLEMENTATION=native
 sanitized() {
     LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)" \
         PYTHONPATH=$dir $py -m pytest -q -p no:cacheprovider \

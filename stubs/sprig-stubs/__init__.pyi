@@ -35,6 +35,8 @@ __all__ = [
 ]
 
 __version__: str
+# Which implementation `import sprig` took: the native module, or the pure-Python one.
+IMPLEMENTATION: Literal["native", "pure"]
 
 # The event codes of walk_frontier_events; its events are these plain ints.
 MATCH: Final = 0
