@@ -26,4 +26,7 @@ globals().update({name: value for name, value in vars(_impl).items()
                   if not name.startswith("__")})
 __all__ = list(_impl.__all__)
 __doc__ = _impl.__doc__
+# A dunder, which the copy above leaves out with the module's own.
+if hasattr(_impl, "__version__"):
+    __version__ = _impl.__version__
 del _choose, _impl, _os
