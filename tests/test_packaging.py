@@ -13,6 +13,7 @@ import zipfile
 
 import pytest
 
+import sprig
 from conftest import PURE, clean_environment, run
 
 
@@ -66,6 +67,10 @@ for name in sprig.__all__:
 print(sprig.__file__)
 print(sprig._walk_count(tree), len(list(ast.walk(tree))))
 """
+
+def test_the_module_in_use_has_the_release_version():
+    assert sprig.__version__ == VERSION
+
 
 def test_install_carries_module_stubs_license_and_metadata(installed_python, tmp_path):
     probe = run([installed_python, "-c", PROBE], cwd=tmp_path, env=clean_environment())

@@ -213,6 +213,15 @@ BINDING_ERRORS = [
     ("walk_of_types", (T, K), {"\udc80": 1},
      "walk_of_types() got an unexpected keyword argument '\udc80'"),
     ("_walk_count", (), {"n\u00f6de": 1}, "_walk_count() got an unexpected keyword argument 'n\u00f6de'"),
+    # the ast helpers are named in their messages as in the ast module
+    ("ast_walk", (), {}, "walk() missing 1 required positional argument: 'node'"),
+    ("ast_iter_fields", (T, T), {}, "iter_fields() takes 1 positional arguments but 2 were given"),
+    ("ast_increment_lineno", (T, 1, 1), {},
+     "increment_lineno() takes from 1 to 2 positional arguments but 3 were given"),
+    ("ast_copy_location", (T,), {"node": T},
+     "copy_location() got an unexpected keyword argument 'node'"),
+    ("ast_fix_missing_locations", (T,), {"node": T},
+     "fix_missing_locations() got multiple values for argument 'node'"),
 ]  # fmt: skip
 
 # Every function, each way of getting the arguments wrong.

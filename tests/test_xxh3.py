@@ -46,3 +46,12 @@ def test_every_length_against_the_library():
     data = os.urandom(2300)
     for n in range(len(data) + 1):
         assert xxh3_module.xxh3_128(data[:n]) == xxh3(data[:n]), n
+
+
+def test_the_xxhash_module_serves_where_it_imports():
+    xxhash = pytest.importorskip("xxhash")
+    digest = pytest.importorskip("sprig._pure._digest")
+    assert digest.xxh3_128 is xxhash.xxh3_128_intdigest
+    data = os.urandom(2300)
+    for n in range(len(data) + 1):
+        assert xxhash.xxh3_128_intdigest(data[:n]) == xxh3_module.xxh3_128(data[:n]), n

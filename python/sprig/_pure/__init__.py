@@ -19,6 +19,8 @@ from ._walks import walk_count as _walk_count_body, walk_deprecated as _walk_dep
 from ._walks import walk_dfs as _walk_dfs, walk_unordered as _walk_unordered
 
 __doc__ = ""
+# The release version, as the native module gives it; the suite checks the two agree.
+__version__ = "0.1.0"
 NODE = ("node",)
 
 walk = exported("walk", NODE, 1, (
@@ -114,6 +116,22 @@ restore_ast = exported("restore_ast", (), 0, (
     "Put the `ast` module's own objects back where `patch_ast` installed sprig's and\n"
     "nobody has rebound the name since. Calling it again changes nothing."))(_restore_ast)
 
+
+
+def _direct_reads_body(enable):
+    # Pure Python reads every dictionary through its API: there is no in-place mode to
+    # turn on. The truth test still runs, as the native module's does.
+    if enable is not None:
+        bool(enable)
+    return False
+
+
+_direct_reads = exported("_direct_reads", ("enable",), 0, (
+    "For tests and benchmarks. Whether the fast walks read node dictionaries in\n"
+    "place on this interpreter. `False` turns that off, so every walk reads\n"
+    "through the dictionary API; `True` turns it back on where the check made\n"
+    "at import allows it. Returns the mode now in effect."))(_direct_reads_body)
+
 MATCH, ENTER, EXIT = 0, 1, 2
 
 __all__ = [
@@ -125,8 +143,9 @@ __all__ = [
     "ast_increment_lineno", "ast_fix_missing_locations", "patch_ast", "restore_ast",
     "MATCH", "ENTER", "EXIT",
 ]
-# Only the public names stay: the helper modules and the bodies' aliases go (the modules
-# stay importable through sys.modules).
-for _name in [n for n in globals() if not n.startswith("__") and n not in __all__]:
+# Only the public names and the private _direct_reads stay, as on the native module: the
+# helper modules and the bodies' aliases go (the modules stay importable through sys.modules).
+for _name in [n for n in globals()
+              if not n.startswith("__") and n not in __all__ and n != "_direct_reads"]:
     del globals()[_name]
 del _name

@@ -4,7 +4,8 @@ readable field, its position and value; a child node stands there as its own dig
 
 import struct
 
-from ._hashing import MISSING, bottom_up, nested
+from ._hashing import MISSING, collect, nested
+from ._typed import Reader
 
 try:
     from xxhash import xxh3_128_intdigest as xxh3_128
@@ -33,9 +34,33 @@ def _identity(cls: type) -> bytes:
     return xxh3_128(_text(module) + _text(qualname)).to_bytes(16, "little")
 
 
+def _leaf(value: object, identity) -> bytes:
+    kind = type(value)
+    if kind is str:
+        return b"\x0a" + _text(value)
+    if kind is int:
+        if -(1 << 63) <= value < 1 << 63:
+            return b"\x07" + _U64(value & _M64)
+        n = ((value if value >= 0 else ~value).bit_length() + 8) // 8
+        return b"\x08" + _U64(n) + value.to_bytes(n, "little", signed=True)
+    if value is None or value is ...:
+        return _CONSTANTS[value]
+    if kind is bool:
+        return b"\x06" if value else b"\x05"
+    if kind is float:
+        return b"\x09" + (_NAN if value != value else _F64(value))
+    if kind is bytes:
+        return b"\x0b" + _U64(len(value)) + value
+    return b"\x0c" + identity(kind) + _text(repr(value))
+
+
 def _digests(root: object) -> dict:
-    """{id(node): 16-byte digest} for `root` and every node below it."""
+    """{id(node): b"\\x01" + 16-byte digest}, a child's entry in its parent's record, for
+    `root` and every node below it."""
+    reader = Reader()
+    info_get = reader.info.get
     identities: dict = {}
+    texts: dict = {}  # a str leaf's encoding: names recur throughout a tree
 
     def identity(cls: type) -> bytes:
         known = identities.get(cls)
@@ -43,63 +68,73 @@ def _digests(root: object) -> dict:
             known = identities[cls] = _identity(cls)
         return known
 
-    def leaf(value: object) -> bytes:
-        kind = type(value)
-        if kind is str:
-            return b"\x0a" + _text(value)
-        if kind is int:
-            if -(1 << 63) <= value < 1 << 63:
-                return b"\x07" + _U64(value & _M64)
-            n = ((value if value >= 0 else ~value).bit_length() + 8) // 8
-            return b"\x08" + _U64(n) + value.to_bytes(n, "little", signed=True)
-        if value is None or value is ...:
-            return _CONSTANTS[value]
-        if kind is bool:
-            return b"\x06" if value else b"\x05"
-        if kind is float:
-            return b"\x09" + (_NAN if value != value else _F64(value))
-        if kind is bytes:
-            return b"\x0b" + _U64(len(value)) + value
-        return b"\x0c" + identity(kind) + _text(repr(value))
-
-    def node_digest(node: object, memo: dict, reader) -> bytes:
+    memo: dict = {}
+    for node in reversed(collect(root, reader)):
+        key = id(node)
+        if key in memo:
+            continue
         cls = type(node)
-        parts = [identity(cls)]
+        head = identities.get(cls)
+        parts = [head if head is not None else identity(cls)]
         add = parts.append
         stored = getattr(node, "__dict__", None)
         if type(stored) is not dict:
             stored = {}
-        fields_of = reader.fields
-        for i, name in enumerate(reader.root_fields(node)):
+        fields = info_get(cls, MISSING)
+        if fields is MISSING or fields is None:
+            fields = reader.root_fields(node)
+        positions = _POSITIONS if len(fields) <= 256 else _positions(len(fields))
+        for position, name in zip(positions, fields):
             value = stored.get(name, MISSING)
             if value is MISSING:
                 try:
                     value = getattr(node, name)
                 except AttributeError:
                     continue
-            add(_POSITIONS[i] if i < 256 else i.to_bytes(4, "little"))
-            if type(value) is list:
+            add(position)
+            kind = type(value)
+            if kind is str:
+                text = texts.get(value)
+                if text is None:
+                    text = texts[value] = b"\x0a" + _text(value)
+                add(text)
+                continue
+            if value is None:
+                add(b"\x03")
+                continue
+            if kind is list:
                 add(b"\x02" + _U64(len(value)))
                 items = value
             else:
                 items = (value,)
             for item in items:
-                if fields_of(type(item)) is not None:
+                k = info_get(type(item), MISSING)
+                if k is MISSING:
+                    k = reader.fields(type(item))
+                if k is not None:
                     d = memo.get(id(item))
-                    add(b"\x01" + (d if d is not None else nested(item, _digests)))
+                    add(d if d is not None else nested(item, _digests))
+                elif type(item) is str:
+                    text = texts.get(item)
+                    if text is None:
+                        text = texts[item] = b"\x0a" + _text(item)
+                    add(text)
                 else:
-                    add(leaf(item))
-        return xxh3_128(b"".join(parts)).to_bytes(16, "little")
+                    add(_leaf(item, identity))
+        memo[key] = b"\x01" + xxh3_128(b"".join(parts)).to_bytes(16, "little")
+    return memo
 
-    return bottom_up(root, node_digest)
+
+def _positions(count: int) -> list:
+    return [i.to_bytes(4, "little") for i in range(count)]
 
 
 def subtree_digests(node):
-    return {key: int.from_bytes(d, "little") for key, d in _digests(node).items()}
+    return {key: int.from_bytes(d[1:], "little") for key, d in _digests(node).items()}
 
 
 def subtree_digest(node):
     memo = _digests(node)
     if id(node) not in memo:
         raise RuntimeError("the tree changed while it was being hashed")
-    return int.from_bytes(memo[id(node)], "little")
+    return int.from_bytes(memo[id(node)][1:], "little")

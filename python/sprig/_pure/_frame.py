@@ -51,10 +51,11 @@ def _join(names: list[str]) -> str:
     return ", ".join(quoted[:-1]) + ", and " + quoted[-1]
 
 
-def bind(name: str, params: tuple[str, ...], required: int, args: tuple, kwargs: dict) -> list:
+def bind(name: str, params: tuple[str, ...], required: int, args: tuple, kwargs: dict,
+         omitted: Any = None) -> list:
     """The slots for `args` and `kwargs`, checked in the native module's order: the positional
     count, then each keyword in call order, then the missing required parameters. An omitted
-    optional parameter is None."""
+    optional parameter is `omitted`."""
     count, n = len(params), len(args)
     if n > count:
         verb = "was" if n == 1 else "were"
@@ -74,7 +75,7 @@ def bind(name: str, params: tuple[str, ...], required: int, args: tuple, kwargs:
         word = "argument" if len(missing) == 1 else "arguments"
         raise TypeError(f"{name}() missing {len(missing)} required positional {word}: "
                         f"{_join(missing)}")
-    return [None if s is _UNSET else s for s in slots]
+    return [omitted if s is _UNSET else s for s in slots]
 
 
 _UNSET: Any = object()

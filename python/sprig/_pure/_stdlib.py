@@ -7,25 +7,51 @@ in the same order on an explicit stack, so that deep trees do not exhaust the re
 limit. patch_ast installs them, and the visitor classes, into the ast module."""
 
 import ast
+import inspect
 import threading
 import types
+
+from ._frame import bind
 
 _STANDARD = {name: getattr(ast, name) for name in (
     "walk", "iter_child_nodes", "iter_fields", "copy_location", "increment_lineno",
     "fix_missing_locations", "NodeVisitor", "NodeTransformer")}
 
 
-def _same_code(name: str, doc: str) -> types.FunctionType:
-    """The standard function `name` as a function of its own called ast_<name>. It keeps
-    the ast module's globals, so it finds the helpers it calls where the standard one does."""
+_OMITTED = object()
+
+
+def _named(body, name: str, doc: str):
+    """`body`, a function taking the parameters of the ast module's function `name`, as
+    sprig's ast_<name>: the native module's argument binding, whose errors name the ast
+    function as the native module's do, and the standard function's defaults for arguments
+    left out."""
+    shown = inspect.signature(_STANDARD[name])
+    params = tuple(shown.parameters)
+    count = len(params)
+    required = sum(p.default is inspect.Parameter.empty for p in shown.parameters.values())
+
+    def entry(*args, **kwargs):
+        if kwargs or not required <= len(args) <= count:
+            args = bind(name, params, required, args, kwargs, _OMITTED)
+            while args and args[-1] is _OMITTED:
+                args.pop()
+        return body(*args)
+
+    entry.__name__ = entry.__qualname__ = "ast_" + name
+    entry.__module__ = "sprig"
+    entry.__doc__ = doc
+    entry.__self__ = None  # type: ignore[attr-defined]  # as a module function's
+    entry.__signature__ = shown  # type: ignore[attr-defined]
+    entry.__text_signature__ = str(shown)  # type: ignore[attr-defined]
+    return entry
+
+
+def _same_code(name: str, doc: str):
+    """The standard function `name` run as sprig's ast_<name>. Its code keeps the ast
+    module's globals, so it finds the helpers it calls where the standard one does."""
     standard = _STANDARD[name]
-    made = types.FunctionType(standard.__code__, standard.__globals__, "ast_" + name,
-                              standard.__defaults__, standard.__closure__)
-    made.__kwdefaults__ = standard.__kwdefaults__
-    made.__qualname__ = "ast_" + name
-    made.__module__ = "sprig"
-    made.__doc__ = doc
-    return made
+    return _named(standard, name, doc)
 
 
 ast_walk = _same_code(
@@ -49,8 +75,7 @@ ast_increment_lineno = _same_code(
 _DONE = object()
 
 
-def ast_fix_missing_locations(node):
-    """`ast.fix_missing_locations`, call for call, on an explicit stack; returns `node`."""
+def _fix_missing_locations(node):
     # Each level holds the iterator over a node's children and the values they inherit,
     # where the standard function's recursion holds them in its frames.
     levels = []
@@ -92,7 +117,9 @@ def ast_fix_missing_locations(node):
             return node
 
 
-ast_fix_missing_locations.__module__ = "sprig"
+ast_fix_missing_locations = _named(
+    _fix_missing_locations, "fix_missing_locations",
+    "`ast.fix_missing_locations`, call for call, on an explicit stack; returns `node`.")
 
 _lock = threading.Lock()
 

@@ -1,6 +1,7 @@
 """XXH3-128 with seed 0 and the default secret, in Python, written from xxHash's published
 description of the algorithm. Used only where no `xxhash` module can be imported."""
 
+import operator
 from struct import Struct
 
 M64 = (1 << 64) - 1
@@ -18,7 +19,6 @@ SECRET = bytes.fromhex(
     "2b16be587d47a1fc8ff8b8d17ad031ce45cb3a8f95160428afd7fbcabb4b407e")
 _U32 = Struct("<I").unpack_from
 _U64 = Struct("<Q").unpack_from
-_U64x2 = Struct("<QQ").unpack_from
 _U64x8 = Struct("<8Q").unpack_from
 # The secret as 64-bit words at every byte offset the short inputs use.
 _S = {i: _U64(SECRET, i)[0] for i in range(0, 185)}
@@ -38,95 +38,143 @@ def _avalanche64(h: int) -> int:
     return h ^ (h >> 32)
 
 
-def _fold(a: int, b: int) -> int:
-    p = a * b
-    return (p & M64) ^ (p >> 64)
-
-
-def _mix16(data: bytes, at: int, secret_at: int) -> int:
-    lo, hi = _U64x2(data, at)
-    return _fold(lo ^ _S[secret_at], hi ^ _S[secret_at + 8])
-
-
 def _finish(lo: int, hi: int, n: int) -> int:
-    low = _avalanche((lo + hi) & M64)
-    high = (-_avalanche((lo * P64_1 + hi * P64_4 + n * P64_2) & M64)) & M64
-    return high << 64 | low
+    h = (lo + hi) & M64
+    h ^= h >> 37
+    h = (h * PRIME_MX1) & M64
+    low = h ^ (h >> 32)
+    h = (lo * P64_1 + hi * P64_4 + _LENGTH_P2[n]) & M64
+    h ^= h >> 37
+    h = (h * PRIME_MX1) & M64
+    return ((-(h ^ (h >> 32))) & M64) << 64 | low
 
 
-def _mid(data: bytes, n: int) -> int:
-    """17 to 240 bytes."""
-    lo, hi = (n * P64_1) & M64, 0
-    if n <= 128:
-        rounds = ((n - 1) >> 5) + 1
-        for i in range(rounds - 1, -1, -1):
-            a, b = 16 * i, n - 16 * (i + 1)
-            lo = (lo + _mix16(data, a, 32 * i)) & M64
-            x, y = _U64x2(data, b)
-            lo ^= (x + y) & M64
-            hi = (hi + _mix16(data, b, 32 * i + 16)) & M64
-            x, y = _U64x2(data, a)
-            hi ^= (x + y) & M64
-        return _finish(lo, hi, n)
-    for i in range(n // 32):
-        a, b = 32 * i, 32 * i + 16
-        s = 32 * i if i < 4 else 3 + 32 * (i - 4)
-        lo = (lo + _mix16(data, a, s)) & M64
-        x, y = _U64x2(data, b)
-        lo ^= (x + y) & M64
-        hi = (hi + _mix16(data, b, s + 16)) & M64
-        x, y = _U64x2(data, a)
-        hi ^= (x + y) & M64
+# The mixing steps below keep their sums unmasked: carries only run upwards and a product's
+# low 64 bits depend only on its factors' low 64 bits, so the low 64 bits stay exact and one
+# mask at the end serves. A 128-bit product p folds to its halves' xor as p ^ (p >> 64),
+# exact in the low 64 bits likewise.
+
+# 17 to 128 bytes: round i mixes the 16 bytes at 16 * i with the secret's at 32 * i and the
+# 16 bytes ending 16 * i before the end with those at 32 * i + 16; the last round first.
+# Written out round by round: a loop costs a fifth more at this size.
+_K = [_S[8 * i] for i in range(16)]
+_WORDS = [Struct(f"<{2 * r}Q").unpack_from for r in range(15)]
+_PAIR = _WORDS[1]
+_LENGTH_P1 = [(n * P64_1) & M64 for n in range(241)]
+_LENGTH_P2 = [(n * P64_2) & M64 for n in range(241)]
+
+
+def _up_to_128(data: bytes, n: int) -> int:
+    k = _K
+    lo, hi = _LENGTH_P1[n], 0
+    if n > 32:
+        if n > 64:
+            if n > 96:
+                a0, a1 = _PAIR(data, 48)
+                b0, b1 = _PAIR(data, n - 64)
+                p = (a0 ^ k[12]) * (a1 ^ k[13])
+                lo = (lo + (p ^ p >> 64)) ^ (b0 + b1)
+                p = (b0 ^ k[14]) * (b1 ^ k[15])
+                hi = (hi + (p ^ p >> 64)) ^ (a0 + a1)
+            a0, a1 = _PAIR(data, 32)
+            b0, b1 = _PAIR(data, n - 48)
+            p = (a0 ^ k[8]) * (a1 ^ k[9])
+            lo = (lo + (p ^ p >> 64)) ^ (b0 + b1)
+            p = (b0 ^ k[10]) * (b1 ^ k[11])
+            hi = (hi + (p ^ p >> 64)) ^ (a0 + a1)
+        a0, a1 = _PAIR(data, 16)
+        b0, b1 = _PAIR(data, n - 32)
+        p = (a0 ^ k[4]) * (a1 ^ k[5])
+        lo = (lo + (p ^ p >> 64)) ^ (b0 + b1)
+        p = (b0 ^ k[6]) * (b1 ^ k[7])
+        hi = (hi + (p ^ p >> 64)) ^ (a0 + a1)
+    a0, a1 = _PAIR(data, 0)
+    b0, b1 = _PAIR(data, n - 16)
+    p = (a0 ^ k[0]) * (a1 ^ k[1])
+    lo = (lo + (p ^ p >> 64)) ^ (b0 + b1)
+    p = (b0 ^ k[2]) * (b1 ^ k[3])
+    hi = (hi + (p ^ p >> 64)) ^ (a0 + a1)
+    return _finish(lo & M64, hi & M64, n)
+
+
+# 129 to 240 bytes: 32-byte rounds against the secret at 32 * i for the first four, at
+# 3 + 32 * (i - 4) after them, and the last 32 bytes against the secret's end.
+_LONG_ROUND_KEYS = [(_S[s], _S[s + 8], _S[s + 16], _S[s + 24])
+                    for s in (32 * i if i < 4 else 3 + 32 * (i - 4) for i in range(7))]
+_TAIL_KEYS = (_S[103], _S[111], _S[119], _S[127])
+
+
+def _up_to_240(data: bytes, n: int) -> int:
+    rounds = n // 32
+    words = _WORDS[2 * rounds](data, 0)
+    lo, hi = _LENGTH_P1[n], 0
+    for i in range(rounds):
+        k0, k1, k2, k3 = _LONG_ROUND_KEYS[i]
+        a0, a1, b0, b1 = words[4 * i:4 * i + 4]
+        p = (a0 ^ k0) * (a1 ^ k1)
+        lo = (lo + (p ^ (p >> 64))) ^ (b0 + b1)
+        p = (b0 ^ k2) * (b1 ^ k3)
+        hi = (hi + (p ^ (p >> 64))) ^ (a0 + a1)
         if i == 3:
-            lo, hi = _avalanche(lo), _avalanche(hi)
-    # The last 32 bytes, the halves swapped, against the secret's end (seed 0 either way).
-    a, b, s = n - 16, n - 32, 136 - 17 - 16
-    lo = (lo + _mix16(data, a, s)) & M64
-    x, y = _U64x2(data, b)
-    lo ^= (x + y) & M64
-    hi = (hi + _mix16(data, b, s + 16)) & M64
-    x, y = _U64x2(data, a)
-    hi ^= (x + y) & M64
-    return _finish(lo, hi, n)
+            lo, hi = _avalanche(lo & M64), _avalanche(hi & M64)
+    # The last 32 bytes, the halves swapped.
+    b0, b1, a0, a1 = _WORDS[2](data, n - 32)
+    k0, k1, k2, k3 = _TAIL_KEYS
+    p = (a0 ^ k0) * (a1 ^ k1)
+    lo = (lo + (p ^ (p >> 64))) ^ (b0 + b1)
+    p = (b0 ^ k2) * (b1 ^ k3)
+    hi = (hi + (p ^ (p >> 64))) ^ (a0 + a1)
+    return _finish(lo & M64, hi & M64, n)
 
 
-_SECRET_WORDS = [_U64x8(SECRET, 8 * n) for n in range(17)]
+# More than 240 bytes: stripes of 64 bytes into eight accumulators, blocks of 16 stripes,
+# stripe s of a block keyed by the secret at 8 * s. Lane i of a stripe adds the data word
+# of lane i ^ 1 and the product of its key's 32-bit halves, and additions commute within a
+# block: a block is one sum per lane over its stripes, each computed by C loops (map, sum)
+# over the block's words read at once, rather than word by word.
+_SECRET32 = Struct("<48I").unpack_from(SECRET, 0)
+_STRIPE_KEYS32 = [_SECRET32[2 * s:2 * s + 16] for s in range(17)]
+_BLOCK_KEYS32 = tuple(k for s in range(16) for k in _STRIPE_KEYS32[s])
+_READ64 = [Struct(f"<{8 * s}Q").unpack_from for s in range(17)]
+_READ32 = [Struct(f"<{16 * s}I").unpack_from for s in range(17)]
 _SCRAMBLE = _U64x8(SECRET, 192 - 64)
-_LAST = _U64x8(SECRET, 192 - 64 - 7)
+_LAST_KEYS32 = Struct("<16I").unpack_from(SECRET, 192 - 64 - 7)
+_XOR, _MUL = operator.xor, operator.mul
 
 
-def _stripe(acc: list, words: tuple, keys: tuple) -> None:
+def _stripes(acc: list, data: bytes, at: int, count: int, keys32) -> None:
+    """Adds `count` stripes from `at`, keyed by `keys32` (16 halves per stripe), to `acc`."""
+    halves = list(map(_XOR, _READ32[count](data, at), keys32))
+    products = list(map(_MUL, halves[0::2], halves[1::2]))
+    words = _READ64[count](data, at)
     for i in range(8):
-        v = words[i]
-        k = v ^ keys[i]
-        acc[i ^ 1] = (acc[i ^ 1] + v) & M64
-        acc[i] = (acc[i] + (k & 0xFFFFFFFF) * (k >> 32)) & M64
+        acc[i] += sum(products[i::8]) + sum(words[i ^ 1::8])
 
 
 def _long(data: bytes, n: int) -> int:
-    """More than 240 bytes: stripes of 64 bytes into eight accumulators, blocks of 16."""
     acc = [P32_3, P64_1, P64_2, P64_3, P64_4, P32_2, P64_5, P32_1]
     blocks = (n - 1) // 1024
     for b in range(blocks):
-        for s in range(16):
-            _stripe(acc, _U64x8(data, 1024 * b + 64 * s), _SECRET_WORDS[s])
+        _stripes(acc, data, 1024 * b, 16, _BLOCK_KEYS32)
         for i in range(8):
-            a = acc[i]
+            a = acc[i] & M64
             a ^= a >> 47
-            a ^= _SCRAMBLE[i]
-            acc[i] = (a * P32_1) & M64
-    for s in range((n - 1 - 1024 * blocks) // 64):
-        _stripe(acc, _U64x8(data, 1024 * blocks + 64 * s), _SECRET_WORDS[s])
-    _stripe(acc, _U64x8(data, n - 64), _LAST)
+            acc[i] = ((a ^ _SCRAMBLE[i]) * P32_1) & M64
+    rest = (n - 1 - 1024 * blocks) // 64
+    if rest:
+        _stripes(acc, data, 1024 * blocks, rest, _BLOCK_KEYS32[:16 * rest])
+    _stripes(acc, data, n - 64, 1, _LAST_KEYS32)
+    acc = [a & M64 for a in acc]
 
     def merge(at: int, start: int) -> int:
         r = start
         for i in range(4):
-            r += _fold(acc[2 * i] ^ _U64(SECRET, at + 16 * i)[0],
-                       acc[2 * i + 1] ^ _U64(SECRET, at + 16 * i + 8)[0])
+            p = (acc[2 * i] ^ _U64(SECRET, at + 16 * i)[0]) * \
+                (acc[2 * i + 1] ^ _U64(SECRET, at + 16 * i + 8)[0])
+            r += p ^ (p >> 64)
         return _avalanche(r & M64)
 
-    low = merge(11, (n * P64_1) & M64)
+    low = merge(11, n * P64_1)
     high = merge(192 - 64 - 11, ~(n * P64_2) & M64)
     return high << 64 | low
 
@@ -135,7 +183,9 @@ def xxh3_128(data: bytes) -> int:
     """XXH3-128 of `data` as the integer high64 * 2**64 + low64."""
     n = len(data)
     if n > 16:
-        return _mid(data, n) if n <= 240 else _long(data, n)
+        if n <= 128:
+            return _up_to_128(data, n)
+        return _up_to_240(data, n) if n <= 240 else _long(data, n)
     if n > 8:
         flip_lo = _S[32] ^ _S[40]
         flip_hi = _S[48] ^ _S[56]
