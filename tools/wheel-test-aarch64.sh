@@ -35,8 +35,8 @@ try_wheel() {
         checkout=$(pwd)
         cd "$env"
         t=$SECONDS
-        "$env/venv/bin/python" "$checkout/tools/readme_examples.py" "$checkout/README.md"
         "$env/venv/bin/python" "$checkout/tools/native_check.py" "$checkout/$wheel"
+        "$env/venv/bin/python" "$checkout/tools/readme_examples.py" "$checkout/README.md"
         echo "README examples and native check: $((SECONDS - t)) s"
         cd "$checkout"
         "$env/venv/bin/python" -m pytest --basetemp="$env/tmp" "$@"
