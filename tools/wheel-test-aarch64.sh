@@ -39,7 +39,7 @@ try_wheel() {
         "$env/venv/bin/python" "$checkout/tools/readme_examples.py" "$checkout/README.md"
         echo "README examples and native check: $((SECONDS - t)) s"
         cd "$checkout"
-        "$env/venv/bin/python" -m pytest --basetemp="$env/tmp" "$@"
+        SPRIG_EXPECT_IMPLEMENTATION=native "$env/venv/bin/python" -m pytest --basetemp="$env/tmp" "$@"
         rm -rf "$env"
     ' bash "$version" "$wheel" "${slice[@]}"
 }
