@@ -16,7 +16,7 @@ try_wheel() {
     local root=$1 py=$2 version=$3
     local tag=cp${version/./}
     local wheel
-    wheel=$(ls dist/sprig-*-"$tag"-"$tag"-manylinux*.whl 2>/dev/null | head -n 1 || true)
+    wheel=$(ls dist/sprig-*-"$tag"-"$tag"-manylinux*_x86_64.whl 2>/dev/null | head -n 1 || true)
     [ -n "$wheel" ] || { echo "wheel-test: no wheel for CPython $version in dist/ (make wheels)" >&2; exit 1; }
     echo "== $(basename "$wheel") on $root"
     SPRIG_CORPUS_STEP=25 tools/pyroot --root "$root" bash -c '
