@@ -12,7 +12,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 versions=("$@")
 [ ${#versions[@]} -gt 0 ] || versions=(3.11 3.14)
-slice=(tests/test_walks.py tests/test_hash.py tests/test_visitors.py -q -x -p no:cacheprovider)
+slice=(tests/test_walks.py tests/test_hash.py tests/test_visitors.py -q -x -rs -p no:cacheprovider)
 source tools/jobs.sh
 start=$SECONDS
 try_wheel() {
