@@ -8,13 +8,13 @@ PYROOT := tools/pyroot
 PY ?=
 
 .PHONY: test sanitize bench bench-all build install clean compilers wheels wheel-test \
-	debian-route roots
+	debian-route roots wheels-aarch64 wheel-test-aarch64
 
 test:
 	tools/check.sh $(if $(PY),--python $(PY)) $(ARGS)
 
-# Every supported compiler (g++ 12, 14, 16; clang 14, 19): a build without warnings and a
-# quick slice of the suite on each.
+# Every supported compiler (g++ 12, 14, 16; clang 14, 19, and 19 with libc++): a build
+# without warnings and a quick slice of the suite on each.
 compilers:
 	tools/compilers.sh $(ARGS)
 
@@ -26,6 +26,15 @@ wheels:
 # on PyPy the pure wheel and the sdist.
 wheel-test:
 	tools/wheel-test.sh
+
+# The manylinux aarch64 wheels (CPython 3.11, 3.13, 3.14, 3.15), cross-compiled into dist/.
+wheels-aarch64:
+	tools/wheels-aarch64.sh
+
+# The aarch64 wheels installed with pip and tried under qemu-user emulation (ARGS: the
+# versions; 3.11 and 3.14 by default).
+wheel-test-aarch64:
+	tools/wheel-test-aarch64.sh $(ARGS)
 
 # The README's Debian 12 and Debian 13 routes from the sdist in dist/, word for word.
 debian-route:

@@ -21,7 +21,7 @@ start=$SECONDS
 try_wheel() {
     local root=$1 py=$2 version=$3
     local tag=cp${version/./} want=native
-    local pattern="sprig-*-$tag-$tag-manylinux*.whl"
+    local pattern="sprig-*-$tag-$tag-manylinux*_x86_64.whl"
     [ "$version" = pypy ] && { pattern="sprig-*-py3-none-any.whl"; want=pure; }
     local wheel
     wheel=$(ls dist/$pattern 2>/dev/null | head -n 1 || true)
