@@ -45,11 +45,11 @@ for v in "${ordered[@]}"; do
             [ -n "$step" ] || { step=4; [ "$kind" = debug ] && step=20; [ "$kind" = pure ] && step=10; }
         fi
         extra=()
-        if [ "$v" = pypy ]; then
-            # PyPy: every 50th module, and not the clone finder's runs over the whole library,
-            # which the pure 3.14 leg makes.
-            [ -n "${SPRIG_CORPUS_STEP:-}" ] || step=50
+        if [ "$kind" = pure ] && [ "$v" != 3.14 ]; then
+            # The pure slices leave out the clone finder's runs over the whole library, which
+            # the pure 3.14 leg makes; PyPy takes every 50th module.
             extra=(--ignore=tests/test_clones.py)
+            [ "$v" != pypy ] || [ -n "${SPRIG_CORPUS_STEP:-}" ] || step=50
         fi
         job "$v-$kind" env SPRIG_CORPUS_STEP="$step" SPRIG_SLICE=$slice \
             tools/pyroot --root "$root" tools/leg.sh "$kind" "$v" "${extra[@]}" "$@"
