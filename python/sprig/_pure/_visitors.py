@@ -4,17 +4,32 @@ them, in the same order; a child whose dispatch ends in the class's own generic_
 descended into in place rather than by a nested call, so deep trees need no recursion."""
 
 import ast
-from types import MethodType
+from types import MethodType, SimpleNamespace
 
 from ._typed import Guard
 
 AST = ast.AST
 
+# Up to 3.13 the standard visit_Constant warns of a deprecated handler (visit_Num and the
+# like) with the place of its caller, the standard visit. Called through that visit, it
+# names the same place as under the standard class.
+_STANDARD_VISIT = ast.NodeVisitor.visit
+_STANDARD_VISIT_CONSTANT = vars(ast.NodeVisitor).get("visit_Constant")
+
+
+def _call(visitor, node):
+    if (_STANDARD_VISIT_CONSTANT is not None
+            and getattr(visitor, "__func__", None) is _STANDARD_VISIT_CONSTANT):
+        found = SimpleNamespace(generic_visit=visitor)
+        setattr(found, "visit_" + node.__class__.__name__, visitor)
+        return _STANDARD_VISIT(found, node)
+    return visitor(node)
+
 
 def visit(self, node):
     method = 'visit_' + node.__class__.__name__
     visitor = getattr(self, method, self.generic_visit)
-    return visitor(node)
+    return _call(visitor, node)
 
 
 def _child_nodes(node):
@@ -49,7 +64,7 @@ def visitor_generic_visit(self, node):
                     if len(path) >= guard.limit:
                         guard.check(path)
                     break
-                visitor(item)
+                _call(visitor, item)
             else:
                 visit_(item)
         else:
@@ -108,7 +123,7 @@ def transformer_generic_visit(self, node):
                     guard.check(path)
                 result = None
                 continue
-            result = visitor(child)
+            result = _call(visitor, child)
         else:
             result = visit_(child)
 
