@@ -169,6 +169,7 @@ def test_class_attributes_reassigned_are_read_at_the_next_call(check, owner, thr
                 assert call(lambda: check(tree(leaf))), (fields, attributes)
 
 
+@cpython_only("version tags, and _testcapi that spends them, are CPython's")
 def test_a_class_out_of_version_tags_is_read_at_every_call():
     testcapi = pytest.importorskip("_testcapi")
     base, leaf = classes()
