@@ -9,11 +9,24 @@ from types import MethodType
 from ._typed import Guard
 
 AST = ast.AST
+# Up to 3.13 the standard visit_Constant calls the deprecated per-type handlers (visit_Num
+# and so on) with a warning that names its caller's caller: the standard visit. Reached
+# through it, the warning names the line it names for the standard classes.
+_AST_VISIT = ast.NodeVisitor.visit
+_AST_VISIT_CONSTANT = vars(ast.NodeVisitor).get("visit_Constant")
+
+
+def _constant_handler(self, visitor) -> bool:
+    """Whether `visitor` is the standard visit_Constant bound to `self`."""
+    return (type(visitor) is MethodType and visitor.__func__ is _AST_VISIT_CONSTANT
+            and visitor.__self__ is self)
 
 
 def visit(self, node):
     method = 'visit_' + node.__class__.__name__
     visitor = getattr(self, method, self.generic_visit)
+    if _AST_VISIT_CONSTANT is not None and _constant_handler(self, visitor):
+        return _AST_VISIT(self, node)
     return visitor(node)
 
 
@@ -49,7 +62,10 @@ def visitor_generic_visit(self, node):
                     if len(path) >= guard.limit:
                         guard.check(path)
                     break
-                visitor(item)
+                if _AST_VISIT_CONSTANT is not None and _constant_handler(self, visitor):
+                    _AST_VISIT(self, item)
+                else:
+                    visitor(item)
             else:
                 visit_(item)
         else:
@@ -108,7 +124,10 @@ def transformer_generic_visit(self, node):
                     guard.check(path)
                 result = None
                 continue
-            result = visitor(child)
+            if _AST_VISIT_CONSTANT is not None and _constant_handler(self, visitor):
+                result = _AST_VISIT(self, child)
+            else:
+                result = visitor(child)
         else:
             result = visit_(child)
 
