@@ -13,6 +13,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import sprig
+from conftest import native_only
 from oracles import DEBUG, expression_chain, ids, run_python
 
 A = ast
@@ -424,6 +425,8 @@ def test_cycle_is_a_value_error(setup):
     assert run_python(code) == "ok\n"
 
 
+@native_only("the failing allocations land in the interpreter's own running of Python code, "
+             "which CPython does not promise to survive (3.15 crashes)")
 def test_failed_allocations_are_memory_errors():
     # Each allocation of a Python object fails in turn, up to the index objects of a result
     # whose list positions pass the cached small ints.

@@ -70,6 +70,19 @@ def _write(node: object, name: str, value: object, names: tuple[str, ...],
         _store(via.__get__(node, cls), name, value)
 
 
+def _write_parents(children: list, parent: object, writers: dict) -> None:
+    """_write(child, "parent", parent) for each child, the common case inline."""
+    for child in children:
+        cls = type(child)
+        via = writers.get(cls, MISSING)
+        if via is MISSING:
+            via = writers[cls] = dictionary_writer(cls, PARENT)
+        if via is None:
+            child.parent = parent
+        else:
+            _store(via.__get__(child, cls), "parent", parent)
+
+
 def set_parents(node):
     reader = Reader()
     children = reader.children
@@ -78,8 +91,7 @@ def set_parents(node):
     path = []
     guard = Guard()
     below = children(node, reader.root_fields(node))
-    for child in below:
-        _write(child, "parent", node, PARENT, writers)
+    _write_parents(below, node, writers)
     if below:
         below.reverse()
         stack.append(below)
@@ -94,8 +106,7 @@ def set_parents(node):
         below = children(p)
         if not below:
             continue
-        for child in below:
-            _write(child, "parent", p, PARENT, writers)
+        _write_parents(below, p, writers)
         below.reverse()
         stack.append(below)
         path.append(p)
@@ -141,12 +152,18 @@ def fix_missing_locations(node):
             stored = getattr(n, "__dict__", None)
             if type(stored) is not dict:
                 stored = {}
+            via = writers.get(cls, MISSING)
+            if via is MISSING:
+                via = writers[cls] = dictionary_writer(cls, LOCATIONS)
             values = list(frame)
             for p in mask:
                 name = LOCATIONS[p]
                 value = stored.get(name, MISSING)
                 if value is MISSING or (value is None and p >= 2):
-                    _write(n, name, values[p], LOCATIONS, writers)
+                    if via is not None and type(n) is cls:
+                        _store(via.__get__(n, cls), name, values[p])
+                    else:  # a write before this one may have changed the node's class
+                        _write(n, name, values[p], LOCATIONS, writers)
                 else:
                     values[p] = value
             frame = tuple(values)
