@@ -16,7 +16,7 @@ import pytest
 from hypothesis import HealthCheck, settings
 
 import sprig
-from oracles import CORPUS_IDS, CORPUS_PATHS, DEBUG, parse_stdlib
+from oracles import CORPUS_IDS, CORPUS_PATHS, DEBUG, SLICE, parse_stdlib
 
 PURE = getattr(sprig, "IMPLEMENTATION", "native") == "pure"
 
@@ -31,7 +31,8 @@ settings.register_profile(
     deadline=None,  # the debug interpreter is slow and uneven
     # The debug interpreter is slow; PyPy runs the pure implementation's first calls slowly
     # too, before its compiler has warmed up.
-    max_examples=40 if DEBUG or sys.implementation.name == "pypy" else 200,
+    # The slices of the other versions take a quarter of the whole-suite leg's trees.
+    max_examples=40 if DEBUG or sys.implementation.name == "pypy" else 50 if SLICE else 200,
     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
 )
 settings.load_profile("sprig")
@@ -115,7 +116,7 @@ def installed_python(tmp_path_factory):
     Release interpreters only: the build is an optimized one."""
     if hasattr(sys, "gettotalrefcount"):
         pytest.skip("installs an optimized build for the release interpreter only")
-    if os.environ.get("SPRIG_SLICE") == "1":
+    if SLICE:
         pytest.skip("SPRIG_SLICE=1: the whole-suite leg installs; wheel-test and the Debian "
                     "routes install on every version")
     if os.environ.get("SPRIG_PYTHON312") and sys.version_info[:2] == (3, 12):

@@ -18,6 +18,8 @@ from contextlib import contextmanager
 from pathlib import Path
 
 DEBUG = hasattr(sys, "gettotalrefcount")
+# A leg that checks a slice of what the whole-suite legs check (tools/check.sh).
+SLICE = os.environ.get("SPRIG_SLICE") == "1"
 
 # -- corpus --------------------------------------------------------------------------------
 

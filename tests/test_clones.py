@@ -11,7 +11,8 @@ from collections import defaultdict
 
 import pytest
 
-from oracles import DEBUG
+import sprig
+from oracles import DEBUG, SLICE
 
 EXAMPLE = pathlib.Path(__file__).resolve().parent.parent / "examples" / "clones.py"
 STDLIB = sysconfig.get_paths()["stdlib"]
@@ -27,11 +28,18 @@ def clones(*args):
     return done.stdout
 
 
+# The runs over the whole library check the example's work split, the same on every version and
+# implementation: the native 3.14 leg makes them.
+library_runs = pytest.mark.skipif(SLICE or sprig.IMPLEMENTATION == "pure",
+                                  reason="the native whole-suite leg runs the library")
+
+
 @pytest.fixture(scope="module")
 def single_process_report():
     return clones(STDLIB, "--workers", 1)
 
 
+@library_runs
 def test_a_dask_cluster_gives_the_single_process_report(single_process_report):
     try:
         import distributed
@@ -45,10 +53,12 @@ def test_a_dask_cluster_gives_the_single_process_report(single_process_report):
     assert report == single_process_report
 
 
+@library_runs
 def test_a_process_pool_gives_the_single_process_report(single_process_report):
     assert clones(STDLIB, "--workers", 2) == single_process_report
 
 
+@library_runs
 @pytest.mark.skipif(sys.version_info < (3, 14), reason="InterpreterPoolExecutor is 3.14's")
 def test_a_pool_of_interpreters_gives_the_single_process_report(single_process_report):
     assert clones(STDLIB, "--interpreters", 2) == single_process_report

@@ -3,14 +3,17 @@
 # for each version, the optimized build on its release interpreter, then the debug build on
 # its debug interpreter, where the interpreter's assertions are live and the reference-leak
 # loop runs. CPython 3.12 is a release build only here, so it has no leak loop. The pure
-# implementation runs too (leg.sh pure): on 3.14 the whole suite, on 3.11 and on PyPy
-# (version "pypy", in a root without a compiler) a slice.
+# implementation runs too (leg.sh pure): on 3.14 the whole suite, on PyPy (version "pypy", in a
+# root without a compiler; Python 3.11) a slice.
 #   check.sh [--python VERSION]... [pytest arguments]
-# --python (repeatable) picks versions (3.11 to 3.15, pypy); the default is every one. 3.14
-# runs the whole suite; the others a representative slice: every test file, with every 4th
-# module of the standard-library corpus (SPRIG_CORPUS_STEP sets another step for all of
-# them), leaving `make install` into a virtual environment to 3.14 (SPRIG_SLICE=1). The legs
-# run side by side, one per core (SPRIG_JOBS sets another number), each printed when it ends.
+# --python (repeatable) picks versions (3.11 to 3.15, pypy); the default is every one. The
+# 3.14 release leg runs the whole suite on the whole standard-library corpus, the one place
+# where every module is checked; the other legs every test file on every Nth corpus module
+# (3.14 debug and pure: 10th; the other versions: release 10th, debug 40th, PyPy 50th;
+# SPRIG_CORPUS_STEP sets one step for all of them). Legs other than 3.14's also run fewer
+# generated trees and leave the process-pool runs and `make install` into a virtual
+# environment to 3.14 (SPRIG_SLICE=1). The legs run side by side, one per core (SPRIG_JOBS
+# sets another number), each printed when it ends.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 versions=()
@@ -31,25 +34,26 @@ for v in "${versions[@]}"; do [ "$v" = 3.14 ] && ordered=("$v" "${ordered[@]}") 
 for v in "${ordered[@]}"; do
     root=$(tools/roots "$v")
     kinds=(release debug)
-    case $v in 3.14|3.11) kinds+=(pure) ;; pypy) kinds=(pure) ;; esac
+    case $v in 3.14) kinds+=(pure) ;; pypy) kinds=(pure) ;; esac
     for kind in "${kinds[@]}"; do
         if [ "$v" = 3.12 ] && [ "$kind" = debug ]; then
             echo "== python3.12d: none on this machine (pyenv builds release interpreters only);" \
                  "3.12 runs without the reference-leak loop"
             continue
         fi
-        step=${SPRIG_CORPUS_STEP:-} slice=0
+        step=${SPRIG_CORPUS_STEP:-} slice=0 extra=()
+        if [ -z "$step" ]; then
+            case $v-$kind in
+                3.14-release) ;;
+                3.14-*|*-release) step=10 ;;
+                pypy-*) step=50 ;;
+                *-debug) step=40 ;;
+            esac
+        fi
         if [ "$v" != 3.14 ]; then
             slice=1
-            # debug: every 20th; pure, where Python code does the native module's work: 10th
-            [ -n "$step" ] || { step=4; [ "$kind" = debug ] && step=20; [ "$kind" = pure ] && step=10; }
-        fi
-        extra=()
-        if [ "$kind" = pure ] && [ "$v" != 3.14 ]; then
-            # The pure slices leave out the clone finder's runs over the whole library, which
-            # the pure 3.14 leg makes; PyPy takes every 50th module.
-            extra=(--ignore=tests/test_clones.py)
-            [ "$v" != pypy ] || [ -n "${SPRIG_CORPUS_STEP:-}" ] || step=50
+            # The clone finder's runs over the whole library are the 3.14 legs' to make.
+            [ "$kind" != pure ] || extra=(--ignore=tests/test_clones.py)
         fi
         job "$v-$kind" env SPRIG_CORPUS_STEP="$step" SPRIG_SLICE=$slice \
             tools/pyroot --root "$root" tools/leg.sh "$kind" "$v" "${extra[@]}" "$@"
