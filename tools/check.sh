@@ -2,7 +2,8 @@
 # The test suite on every supported CPython, each in the root that holds it (tools/roots):
 # for each version, the optimized build on its release interpreter, then the debug build on
 # its debug interpreter, where the interpreter's assertions are live and the reference-leak
-# loop runs. CPython 3.12 is a release build only here, so it has no leak loop. The pure
+# loop runs. CPython 3.12 is a release build only here, so it has no leak loop. 3.11's release
+# leg builds with clang 19 and LLVM's libc++, 3.13's with g++ 14 (see tools/compilers.sh). The pure
 # implementation runs too (leg.sh pure): on 3.14 the whole suite, on PyPy (version "pypy", in a
 # root without a compiler; Python 3.11) a slice.
 #   check.sh [--python VERSION]... [pytest arguments]
@@ -55,7 +56,16 @@ for v in "${ordered[@]}"; do
             # The clone finder's runs over the whole library are the 3.14 legs' to make.
             [ "$kind" != pure ] || extra=(--ignore=tests/test_clones.py)
         fi
-        job "$v-$kind" env SPRIG_CORPUS_STEP="$step" SPRIG_SLICE=$slice \
+        # Some legs build with another of the supported compilers than their root's own, so
+        # that each one builds the module (without a warning, under CI) and passes a leg.
+        cxx=() label=$v-$kind
+        case $label in
+            3.11-release) cxx=(CXX=clang++-19 CXXFLAGS=-stdlib=libc++ LDFLAGS=-stdlib=libc++) ;;
+            3.13-release) cxx=(CXX=g++-14) ;;
+        esac
+        [ ${#cxx[@]} -eq 0 ] || cxx+=(SPRIG_BUILD_DIR="build/$label-${cxx[0]#CXX=}"
+                                      SPRIG_CMAKE_ARGS=-DSPRIG_LTO=OFF)
+        job "$label" env SPRIG_CORPUS_STEP="$step" SPRIG_SLICE=$slice "${cxx[@]}" \
             tools/pyroot --root "$root" tools/leg.sh "$kind" "$v" "${extra[@]}" "$@"
     done
 done

@@ -17,6 +17,11 @@ if [ "$kind" = pure ]; then
 else
     py=$(tools/interpreter "$version" "$kind")
     dir=$(tools/build.sh "$kind" "$version")
+    if [[ "${CXXFLAGS:-}" == *-stdlib=libc++* ]]; then
+        # The module must really use that library, not the compiler's default one.
+        readelf -d "$dir"/*/_native*.so 2>/dev/null | grep -q "NEEDED.*\[libc++\.so" \
+            || { echo "leg: the module built with $CXX does not link libc++" >&2; exit 1; }
+    fi
     export SPRIG_EXPECT_IMPLEMENTATION=native
 fi
 note=""
