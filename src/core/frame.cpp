@@ -155,6 +155,11 @@ Failure cycle_error() {
     return raise(PyExc_ValueError, "the tree contains a cycle: a node is its own descendant");
 }
 
+Failure cycle_recursion_error() {
+    return raise(PyExc_RecursionError,
+                 "the tree contains a cycle: a node is its own descendant");
+}
+
 Failure type_mismatch(PyObject* value, PyTypeObject* target) {
     PyObject* target_name = PyType_GetQualName(target);
     if (!target_name) return take_pending();

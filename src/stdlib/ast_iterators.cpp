@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <new>
 
+#include "core/signals.hpp"
 #include "stdlib/stdlib_ast.hpp"
 
 namespace sprig {
@@ -312,6 +313,9 @@ struct WalkIterator {
     PyObject_HEAD
     WalkQueue queue;
     PyObject* first[kInlineQueue];
+    // A consumer in native code (list(), a for loop in C) runs no bytecode between steps:
+    // the walk itself lets signal handlers run, since on a cycle it never ends.
+    SignalCheck signals;
     bool running;
     bool done;
 };
@@ -351,7 +355,11 @@ PyObject* walk_next(PyObject* op) {
         return already_executing();
     if (self->done) return nullptr;
     self->running = true;
-    auto step = walk_step(self->queue);
+    Result<Ref> step = Ref();
+    if (auto checked = self->signals.step(); !checked) [[unlikely]]
+        step = fail(std::move(checked.error()));
+    else
+        step = walk_step(self->queue);
     self->running = false;
     if (step && *step) [[likely]]
         return step->release();
@@ -545,6 +553,7 @@ Result<Ref> ast_walk(PyObject* node) {
     auto* self = PyObject_GC_New(WalkIterator, globals().walk_type);
     if (!self) return fail(take_pending());
     new (&self->queue) WalkQueue(self->first, kInlineQueue);
+    new (&self->signals) SignalCheck();
     self->queue.q.push_unchecked(Py_NewRef(node));  // todo = deque([node])
     self->running = false;
     self->done = false;
