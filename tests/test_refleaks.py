@@ -628,6 +628,7 @@ _HELPER_CALLS = {
     "ast_increment_lineno": ok(lambda: sprig.ast_increment_lineno(_edited_tree(), 2)),
     "ast_increment_lineno: bad n": raises(TypeError, sprig.ast_increment_lineno, TREE, "x"),
     "ast_fix_missing_locations": ok(lambda: sprig.ast_fix_missing_locations(_edited_tree())),
+    "ast_copy_location: not bound": raises(TypeError, sprig.ast_copy_location, TREE, old_nod=TREE),
     "ast_fix_missing_locations: cycle": raises(RecursionError, sprig.ast_fix_missing_locations,
                                                CYCLE),
     "ast_increment_lineno: interrupted": _interrupted(sprig.ast_increment_lineno),

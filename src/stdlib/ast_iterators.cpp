@@ -529,6 +529,16 @@ Status init_stdlib_ast(PyObject* module) {
     if (!made.fields || !made.attributes || !made.dunder_class || !made.location[3] ||
         !made.zero || !made.one)
         return fail(null_object(SPRIG_HERE));
+    // In the order of the Params::standard positions (module.cpp). Taken before any patch of
+    // this module's could stand in their place.
+    const char* standard[kStandardHelpers] = {"walk", "iter_child_nodes", "iter_fields",
+                                              "copy_location", "increment_lineno",
+                                              "fix_missing_locations"};
+    for (int i = 0; i < kStandardHelpers; ++i) {
+        PyObject* found = PyObject_GetAttrString(ast.get(), standard[i]);
+        if (!found) return fail(take_pending());
+        Py_XSETREF(state().objects.standard[i], found);
+    }
     made.object_class = Py_XNewRef(_PyType_Lookup(&PyBaseObject_Type, made.dunder_class));
     if (!made.object_class) return fail(null_object(SPRIG_HERE));
     auto walk = make_type(module, "sprig.WalkIterator", walk_next, walk_dealloc, walk_traverse,

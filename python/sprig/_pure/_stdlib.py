@@ -31,9 +31,17 @@ def _named(body, name: str, doc: str):
     count = len(params)
     required = sum(p.default is inspect.Parameter.empty for p in shown.parameters.values())
 
+    standard = _STANDARD[name]
+
     def entry(*args, **kwargs):
         if kwargs or not required <= len(args) <= count:
-            args = bind(name, params, required, args, kwargs, _OMITTED)
+            try:
+                args = bind(name, params, required, args, kwargs, _OMITTED)
+            except TypeError:
+                # The standard function, of the same signature, raises its own binding
+                # error (whose text differs between versions) before it runs anything.
+                standard(*args, **kwargs)
+                raise
             while args and args[-1] is _OMITTED:
                 args.pop()
         return body(*args)
