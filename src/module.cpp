@@ -45,12 +45,12 @@ constexpr Params kSubtreeDigest{"subtree_digest", {"node"}, 1, 1};
 constexpr Params kFixMissingLocations{"fix_missing_locations", {"node"}, 1, 1};
 constexpr Params kDirectReads{"_direct_reads", {"enable"}, 1, 0};
 // Named as in the ast module, so that a wrong call reads as it would there.
-constexpr Params kAstWalk{"walk", {"node"}, 1, 1};
-constexpr Params kAstIterChildNodes{"iter_child_nodes", {"node"}, 1, 1};
-constexpr Params kAstIterFields{"iter_fields", {"node"}, 1, 1};
-constexpr Params kAstCopyLocation{"copy_location", {"new_node", "old_node"}, 2, 2};
-constexpr Params kAstIncrementLineno{"increment_lineno", {"node", "n"}, 2, 1};
-constexpr Params kAstFixMissingLocations{"fix_missing_locations", {"node"}, 1, 1};
+constexpr Params kAstWalk{"walk", {"node"}, 1, 1, 0};
+constexpr Params kAstIterChildNodes{"iter_child_nodes", {"node"}, 1, 1, 1};
+constexpr Params kAstIterFields{"iter_fields", {"node"}, 1, 1, 2};
+constexpr Params kAstCopyLocation{"copy_location", {"new_node", "old_node"}, 2, 2, 3};
+constexpr Params kAstIncrementLineno{"increment_lineno", {"node", "n"}, 2, 1, 4};
+constexpr Params kAstFixMissingLocations{"fix_missing_locations", {"node"}, 1, 1, 5};
 constexpr Params kPatchAst{"patch_ast", {}, 0, 0};
 constexpr Params kRestoreAst{"restore_ast", {}, 0, 0};
 
@@ -107,17 +107,20 @@ PyMethodDef g_walk_dfs = SPRIG_RECORD(kWalkDfs, body_walk_dfs,
     "Walk the AST rooted at `node` in strict depth-first pre-order and\n"
     "return every descendant (including `node` itself) as a list.\n"
     "\n"
-    "It returns the nodes `ast.walk` finds, in depth-first pre-order\n"
-    "(`ast.walk` goes breadth-first). Use `walk_unordered` if traversal order\n"
-    "doesn't matter.");
+    "Children are read from each node's instance dictionary alone: the\n"
+    "entries under its class's `_fields`, where an exact list gives its node\n"
+    "items. On trees that the parser and the ast classes make, these are the\n"
+    "nodes `ast.walk` finds, in depth-first pre-order (`ast.walk` goes\n"
+    "breadth-first); a child served by a property or `__getattr__` is not\n"
+    "visited. Use `walk_unordered` if traversal order doesn't matter.");
 
 PyMethodDef g_walk_unordered = SPRIG_RECORD(kWalkUnordered, body_walk_unordered,
     "walk_unordered(node)\n--\n\n"
     "Walk the AST rooted at `node` and return every descendant (including\n"
     "`node` itself) as a list, in an implementation-defined order.\n"
     "\n"
-    "The set of returned nodes is identical to `walk_dfs` and to\n"
-    "`ast.walk`; only the order differs, and no order is promised: it may\n"
+    "The set of returned nodes is identical to `walk_dfs`'s (read from the\n"
+    "instance dictionaries alone, as `walk_dfs` says); only the order differs, and no order is promised: it may\n"
     "change from one version to the next. The walk takes nodes off its stack in\n"
     "batches and prefetches the memory of each batch before reading it.");
 

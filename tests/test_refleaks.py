@@ -9,6 +9,7 @@ returns, `raises(Error, f, *args)` for one that must raise Error.
 import ast
 import gc
 import inspect
+import signal
 import sys
 import threading
 import warnings
@@ -584,6 +585,26 @@ def _walk_reentering():
     raises(ValueError, next, walker)()
 
 
+class _Alarm(Exception):
+    pass
+
+
+def _interrupted(f):
+    # An endless walk of a cycle, ended by a signal handler's exception.
+    def ring(*args):
+        raise _Alarm
+
+    def call():
+        previous = signal.signal(signal.SIGALRM, ring)
+        try:
+            signal.setitimer(signal.ITIMER_REAL, 0.01)
+            raises(_Alarm, f, CYCLE)()
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            signal.signal(signal.SIGALRM, previous)
+    return call
+
+
 def _patched_twice():
     sprig.patch_ast()
     sprig.patch_ast()
@@ -610,6 +631,11 @@ _HELPER_CALLS = {
     "ast_increment_lineno": ok(lambda: sprig.ast_increment_lineno(_edited_tree(), 2)),
     "ast_increment_lineno: bad n": raises(TypeError, sprig.ast_increment_lineno, TREE, "x"),
     "ast_fix_missing_locations": ok(lambda: sprig.ast_fix_missing_locations(_edited_tree())),
+    "ast_copy_location: not bound": raises(TypeError, sprig.ast_copy_location, TREE, old_nod=TREE),
+    "ast_fix_missing_locations: cycle": raises(RecursionError, sprig.ast_fix_missing_locations,
+                                               CYCLE),
+    "ast_increment_lineno: interrupted": _interrupted(sprig.ast_increment_lineno),
+    "ast_walk: interrupted": _interrupted(lambda node: list(sprig.ast_walk(node))),
     "ast_fix_missing_locations: raising": raises(
         RuntimeError, lambda: sprig.ast_fix_missing_locations(ast.Expr(_trap()))),
     "patch_ast, restore_ast": _patched_twice,

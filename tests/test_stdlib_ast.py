@@ -14,7 +14,7 @@ from hypothesis import given, strategies as st
 
 import sprig
 from conftest import clean_environment, run
-from oracles import CORPUS_IDS, CORPUS_PATHS, DEBUG, ids, parse_stdlib
+from oracles import CORPUS_IDS, CORPUS_PATHS, DEBUG, ids, parse_stdlib, run_python
 
 ORIGINAL = {name: getattr(ast, name) for name in (
     "walk", "iter_child_nodes", "iter_fields", "copy_location", "increment_lineno",
@@ -327,6 +327,37 @@ def test_iterators_hold_what_they_still_need():
     next(walker)
     walker.close()
     assert list(walker) == []
+
+
+def test_a_cycle_ends_as_it_does_in_the_standard_library():
+    # In a child with a bounded address space: a fault here hangs and eats memory. The
+    # recursive helper raises RecursionError; the breadth-first ones never end, in either
+    # module, and a signal handler's exception stops them.
+    out = run_python(
+        """
+        import ast, resource, signal, sprig
+        resource.setrlimit(resource.RLIMIT_AS, (4 << 30, resource.RLIM_INFINITY))
+        tree = ast.parse("x = [1]")
+        tree.body[0].value.elts.append(tree)
+        def outcome(call):
+            try:
+                call()
+            except (RecursionError, KeyboardInterrupt) as e:
+                return type(e).__name__
+        def stop(*args):
+            raise KeyboardInterrupt
+        signal.signal(signal.SIGALRM, stop)
+        for name in "fix_missing_locations", "increment_lineno", "walk":
+            results = []
+            for f in getattr(ast, name), getattr(sprig, "ast_" + name):
+                signal.setitimer(signal.ITIMER_REAL, 0.2)
+                results.append(outcome(lambda: list(f(tree) if name == "walk" else [f(tree)])))
+                signal.setitimer(signal.ITIMER_REAL, 0)
+            print(name, *results)
+        """, timeout=60)
+    assert out.split("\n") == ["fix_missing_locations RecursionError RecursionError",
+                               "increment_lineno KeyboardInterrupt KeyboardInterrupt",
+                               "walk KeyboardInterrupt KeyboardInterrupt", ""]
 
 
 # -- patch_ast -----------------------------------------------------------------------------

@@ -42,16 +42,19 @@ DOCS = {
         "Walk the AST rooted at `node` in strict depth-first pre-order and\n"
         "return every descendant (including `node` itself) as a list.\n"
         "\n"
-        "It returns the nodes `ast.walk` finds, in depth-first pre-order\n"
-        "(`ast.walk` goes breadth-first). Use `walk_unordered` if traversal order\n"
-        "doesn't matter."
+        "Children are read from each node's instance dictionary alone: the\n"
+        "entries under its class's `_fields`, where an exact list gives its node\n"
+        "items. On trees that the parser and the ast classes make, these are the\n"
+        "nodes `ast.walk` finds, in depth-first pre-order (`ast.walk` goes\n"
+        "breadth-first); a child served by a property or `__getattr__` is not\n"
+        "visited. Use `walk_unordered` if traversal order doesn't matter."
     ),
     "walk_unordered": (
         "Walk the AST rooted at `node` and return every descendant (including\n"
         "`node` itself) as a list, in an implementation-defined order.\n"
         "\n"
-        "The set of returned nodes is identical to `walk_dfs` and to\n"
-        "`ast.walk`; only the order differs, and no order is promised: it may\n"
+        "The set of returned nodes is identical to `walk_dfs`'s (read from the\n"
+        "instance dictionaries alone, as `walk_dfs` says); only the order differs, and no order is promised: it may\n"
         "change from one version to the next. The walk takes nodes off its stack in\n"
         "batches and prefetches the memory of each batch before reading it."
     ),
@@ -171,14 +174,14 @@ BINDING_ERRORS = [
      "walk_frontier_events() missing 2 required positional arguments: 'kinds' and 'bracket'"),
     ("walk_frontier_events", (), {}, "walk_frontier_events() missing 3 required positional "
      "arguments: 'node', 'kinds', and 'bracket'"),
-    ("walk_dfs", (T, T), {}, "walk_dfs() takes 1 positional arguments but 2 were given"),
+    ("walk_dfs", (T, T), {}, "walk_dfs() takes 1 positional argument but 2 were given"),
     ("walk_of_types", (T, K, None, None), {},
      "walk_of_types() takes from 2 to 3 positional arguments but 4 were given"),
     ("walk_dfs", (T,), {"node": T}, "walk_dfs() got multiple values for argument 'node'"),
     ("walk_dfs", (T,), {"nodes": 1}, "walk_dfs() got an unexpected keyword argument 'nodes'"),
     # too many positional arguments win over an unexpected keyword
     ("walk_dfs", (T, T), {"nodes": 1},
-     "walk_dfs() takes 1 positional arguments but 2 were given"),
+     "walk_dfs() takes 1 positional argument but 2 were given"),
     ("walk_frontier", (T, K, K), {"kinds": K},
      "walk_frontier() takes 2 positional arguments but 3 were given"),
     # an unexpected keyword wins over a missing argument
@@ -216,13 +219,21 @@ BINDING_ERRORS = [
     ("_walk_count", (), {"n\u00f6de": 1}, "_walk_count() got an unexpected keyword argument 'n\u00f6de'"),
     # the ast helpers are named in their messages as in the ast module
     ("ast_walk", (), {}, "walk() missing 1 required positional argument: 'node'"),
-    ("ast_iter_fields", (T, T), {}, "iter_fields() takes 1 positional arguments but 2 were given"),
+    ("ast_iter_fields", (T, T), {}, "iter_fields() takes 1 positional argument but 2 were given"),
     ("ast_increment_lineno", (T, 1, 1), {},
      "increment_lineno() takes from 1 to 2 positional arguments but 3 were given"),
     ("ast_copy_location", (T,), {"node": T},
      "copy_location() got an unexpected keyword argument 'node'"),
     ("ast_fix_missing_locations", (T,), {"node": T},
      "fix_missing_locations() got multiple values for argument 'node'"),
+    # a keyword close to a parameter's name: 3.13 and later suggest it
+    ("ast_walk", (T, T), {}, "walk() takes 1 positional argument but 2 were given"),
+    ("ast_copy_location", (T,), {"old_nod": T},
+     "copy_location() got an unexpected keyword argument 'old_nod'"),
+    ("ast_increment_lineno", (T,), {"m": 1},
+     "increment_lineno() got an unexpected keyword argument 'm'"),
+    ("ast_fix_missing_locations", (), {"nod": T},
+     "fix_missing_locations() got an unexpected keyword argument 'nod'"),
 ]  # fmt: skip
 
 # Every function, each way of getting the arguments wrong.
@@ -238,10 +249,11 @@ for _name, (_params, _required) in PARAMETERS.items():
     _takes = (
         f"{len(_params)}" if _required == len(_params) else f"from {_required} to {len(_params)}"
     )
+    _noun = "argument" if _takes == "1" else "arguments"
     BINDING_ERRORS += [
         (_name, (), {}, f"{_name}() missing {len(_missing)} required positional {_word}: {_listed}"),
         (_name, (T,) * _count, {},
-         f"{_name}() takes {_takes} positional arguments but {_count} were given"),
+         f"{_name}() takes {_takes} positional {_noun} but {_count} were given"),
         (_name, (T,) * _required, {"bogus": 1}, f"{_name}() got an unexpected keyword argument 'bogus'"),
         (_name, (T,) * _required, {"node": T}, f"{_name}() got multiple values for argument 'node'"),
     ]  # fmt: skip
@@ -257,6 +269,11 @@ def test_binding_error(name, args, kwargs, message):
     with pytest.raises(TypeError) as info:
         getattr(sprig, name)(*args, **kwargs)
     assert type(info.value) is TypeError
+    if name.startswith("ast_"):  # the ast function's text on this version, suggestion and all
+        with pytest.raises(TypeError) as standard:
+            getattr(ast, name[4:])(*args, **kwargs)
+        assert str(standard.value).startswith(message)
+        message = str(standard.value)
     assert str(info.value) == message
 
 

@@ -247,6 +247,21 @@ def test_fields_found_whatever_the_set_order():
     assert sprig.walk_dfs(n) == [n, a, a.ctx, n.op, b, b.ctx]
 
 
+def test_children_served_by_attribute_hooks_are_not_followed():
+    # The documented difference from ast.walk, which reads fields with getattr.
+    class Served(ast.AST):
+        _fields = ("a", "b")
+        a = property(lambda self: ast.Name("p"))
+
+        def __getattr__(self, name):
+            return ast.Name("g") if name == "b" else super().__getattribute__(name)
+
+    tree = ast.Expr(Served())
+    assert [type(n).__name__ for n in ast.walk(tree)][:4] == ["Expr", "Served", "Name", "Name"]
+    assert sprig.walk_dfs(tree) == sprig.walk_unordered(tree) == [tree, tree.value]
+    assert sprig._walk_count(tree) == 2
+
+
 def test_parent_links_change_nothing():
     tree = ast.parse("def f(a):\n    return a + g(b=1)\nx[1:2] = y")
     before = ids(sprig.walk_dfs(tree))

@@ -5,6 +5,11 @@
 
 namespace sprig {
 
+bool has_repeat(PyObject** begin, PyObject** end) {
+    std::sort(begin, end);
+    return std::adjacent_find(begin, end) != end;
+}
+
 bool PathGuard::deepen(PyObject* node, uint32_t depth) {
     // path_[0..limit_) holds the ancestors of `node` (depth >= limit_).
     Grow<PyObject*> sorted;
@@ -14,10 +19,7 @@ bool PathGuard::deepen(PyObject* node, uint32_t depth) {
     }
     for (uint32_t i = 0; i < limit_; ++i) sorted.push_unchecked(path_[i]);
     sorted.push_unchecked(node);
-    PyObject** begin = sorted.data();
-    PyObject** end = begin + sorted.size();
-    std::sort(begin, end);
-    if (std::adjacent_find(begin, end) != end) {
+    if (has_repeat(sorted.data(), sorted.data() + sorted.size())) {
         failure = cycle_error();
         return false;
     }

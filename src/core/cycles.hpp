@@ -15,6 +15,9 @@
 
 namespace sprig {
 
+/// Whether [begin, end) names one node twice; reorders the range.
+bool has_repeat(PyObject** begin, PyObject** end);
+
 class PathGuard {
 public:
     static constexpr uint32_t kFirstLimit = 256;

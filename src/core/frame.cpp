@@ -49,8 +49,8 @@ Status bind(const Params& p, PyObject* const* args, Py_ssize_t n, PyObject* kwna
     if (n > p.count) {
         const char* verb = n == 1 ? "was" : "were";
         if (p.required == p.count)
-            return fail(binding_error("%s() takes %d positional arguments but %zd %s given",
-                                      p.function, p.count, n, verb));
+            return fail(binding_error("%s() takes %d positional argument%s but %zd %s given",
+                                      p.function, p.count, p.count == 1 ? "" : "s", n, verb));
         return fail(binding_error("%s() takes from %d to %d positional arguments but %zd %s given",
                                   p.function, p.required, p.count, n, verb));
     }
@@ -155,6 +155,11 @@ Failure cycle_error() {
     return raise(PyExc_ValueError, "the tree contains a cycle: a node is its own descendant");
 }
 
+Failure cycle_recursion_error() {
+    return raise(PyExc_RecursionError,
+                 "the tree contains a cycle: a node is its own descendant");
+}
+
 Failure type_mismatch(PyObject* value, PyTypeObject* target) {
     PyObject* target_name = PyType_GetQualName(target);
     if (!target_name) return take_pending();
@@ -202,12 +207,32 @@ void raise_failure(Failure failure) {
     PyErr_SetString(type ? type : PyExc_SystemError, failure.internal.c_str());
 }
 
+// A call that does not bind, handed to the standard function with the same signature,
+// which raises its own binding error before it runs anything. Should it run after all, its
+// result is dropped and `own` stands.
+[[gnu::cold, gnu::noinline]] Failure standard_binding_error(State* state, const Params& params,
+                                                            Failure own, PyObject* const* args,
+                                                            Py_ssize_t nargsf,
+                                                            PyObject* kwnames) {
+    PyObject* standard = state->objects.standard[params.standard];
+    if (!standard) return own;
+    PyObject* r = PyObject_Vectorcall(standard, args, static_cast<size_t>(nargsf), kwnames);
+    if (r) {
+        Py_DECREF(r);
+        return own;
+    }
+    return take_pending();
+}
+
 PyObject* call_in_frame(State* state, const Params& params, Result<Ref> (*body)(Args),
                         PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     Entered entered(state);
     if (!entered.ok()) return nullptr;
     PyObject* slots[3] = {nullptr, nullptr, nullptr};
     Status bound = bind(params, args, PyVectorcall_NARGS(nargsf), kwnames, slots);
+    if (!bound && params.standard >= 0) [[unlikely]]
+        bound = fail(standard_binding_error(state, params, std::move(bound.error()), args,
+                                            nargsf, kwnames));
     Result<Ref> result = bound ? body(slots) : fail(std::move(bound.error()));
     if (result) return result->release();
     raise_failure(std::move(result.error()));

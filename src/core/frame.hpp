@@ -11,6 +11,7 @@ struct Params {
     const char* names[3];       // parameter names, in order
     int count;                  // number of parameters (at most 3)
     int required;               // the first `required` parameters must be given
+    int standard = -1;          // position in State::Objects::standard, or -1
 };
 
 /// Bound parameters: borrowed, null for an omitted optional one.

@@ -128,6 +128,9 @@ using Status = Result<void>;
 [[gnu::cold, gnu::noinline]] Failure type_mismatch(PyObject* value, PyTypeObject* target);
 /// ValueError for a node that is its own descendant.
 [[gnu::cold, gnu::noinline]] Failure cycle_error();
+/// RecursionError for a node that is its own descendant, where the standard function
+/// that a helper stands for recurses until the recursion limit stops it.
+[[gnu::cold, gnu::noinline]] Failure cycle_recursion_error();
 
 /// Clears the pending exception, unless it is the module's internal-failure exception raised
 /// by code we called: that one is never swallowed and ends the call.

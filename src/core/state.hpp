@@ -22,6 +22,9 @@ struct PatchObjects {
     PyObject* original[kPatchedNames];     // owned while patched
 };
 
+/// The ast module's helpers that sprig's ast_* functions stand for, as found at import.
+constexpr int kStandardHelpers = 6;
+
 /// Room for the owned objects of the ast helpers and of the visitor classes.
 constexpr size_t kStdlibObjects = 24;
 constexpr size_t kVisitorObjects = 32;
@@ -49,6 +52,10 @@ struct State {
         PyObject* stdlib[kStdlibObjects];
         PyObject* visitors[kVisitorObjects];
         PatchObjects patch;
+        // By Params::standard: a call of sprig's function that does not bind is handed to
+        // the standard one, whose binding error (its text differs between versions) is
+        // the one raised.
+        PyObject* standard[kStandardHelpers];
     } objects;
     static_assert(std::is_standard_layout_v<Objects> &&
                   sizeof(Objects) % sizeof(PyObject*) == 0);

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <new>
 
+#include "core/signals.hpp"
 #include "stdlib/stdlib_ast.hpp"
 
 namespace sprig {
@@ -312,6 +313,9 @@ struct WalkIterator {
     PyObject_HEAD
     WalkQueue queue;
     PyObject* first[kInlineQueue];
+    // A consumer in native code (list(), a for loop in C) runs no bytecode between steps:
+    // the walk itself lets signal handlers run, since on a cycle it never ends.
+    SignalCheck signals;
     bool running;
     bool done;
 };
@@ -351,7 +355,11 @@ PyObject* walk_next(PyObject* op) {
         return already_executing();
     if (self->done) return nullptr;
     self->running = true;
-    auto step = walk_step(self->queue);
+    Result<Ref> step = Ref();
+    if (auto checked = self->signals.step(); !checked) [[unlikely]]
+        step = fail(std::move(checked.error()));
+    else
+        step = walk_step(self->queue);
     self->running = false;
     if (step && *step) [[likely]]
         return step->release();
@@ -521,6 +529,16 @@ Status init_stdlib_ast(PyObject* module) {
     if (!made.fields || !made.attributes || !made.dunder_class || !made.location[3] ||
         !made.zero || !made.one)
         return fail(null_object(SPRIG_HERE));
+    // In the order of the Params::standard positions (module.cpp). Taken before any patch of
+    // this module's could stand in their place.
+    const char* standard[kStandardHelpers] = {"walk", "iter_child_nodes", "iter_fields",
+                                              "copy_location", "increment_lineno",
+                                              "fix_missing_locations"};
+    for (int i = 0; i < kStandardHelpers; ++i) {
+        PyObject* found = PyObject_GetAttrString(ast.get(), standard[i]);
+        if (!found) return fail(take_pending());
+        Py_XSETREF(state().objects.standard[i], found);
+    }
     made.object_class = Py_XNewRef(_PyType_Lookup(&PyBaseObject_Type, made.dunder_class));
     if (!made.object_class) return fail(null_object(SPRIG_HERE));
     auto walk = make_type(module, "sprig.WalkIterator", walk_next, walk_dealloc, walk_traverse,
@@ -545,6 +563,7 @@ Result<Ref> ast_walk(PyObject* node) {
     auto* self = PyObject_GC_New(WalkIterator, globals().walk_type);
     if (!self) return fail(take_pending());
     new (&self->queue) WalkQueue(self->first, kInlineQueue);
+    new (&self->signals) SignalCheck();
     self->queue.q.push_unchecked(Py_NewRef(node));  // todo = deque([node])
     self->running = false;
     self->done = false;

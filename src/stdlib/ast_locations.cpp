@@ -1,5 +1,7 @@
 // copy_location, increment_lineno and fix_missing_locations of the ast module, natively:
 // each location attribute tested, read and written as ast.py does, in the same order.
+#include "core/cycles.hpp"
+#include "core/signals.hpp"
 #include "stdlib/ast_iterators.hpp"
 #include "stdlib/stdlib_ast.hpp"
 
@@ -177,9 +179,28 @@ public:
             release(f.values);
         }
     }
+    // A node that is its own descendant makes the descent endless, where the standard
+    // function's recursion ends in RecursionError: each time the depth reaches a limit
+    // that doubles, the nodes on the stack are checked for a repeat. Real trees never
+    // reach the first limit.
+    Status check_depth() {
+        if (size() < limit_) [[likely]]
+            return {};
+        limit_ *= 2;
+        Grow<PyObject*> seen;
+        if (!seen.reserve(size())) return fail(no_memory());
+        for (size_t i = 0; i < size(); ++i) seen.push_unchecked((*this)[i].children.node);
+        if (has_repeat(seen.data(), seen.data() + seen.size()))
+            return fail(cycle_recursion_error());
+        return {};
+    }
+
+private:
+    size_t limit_ = 1024;
 };
 
 Status push_fix_frame(FixStack& stack, PyObject* node, const Inherited& from, unsigned* epoch) {
+    SPRIG_TRY(stack.check_depth());
     FixFrame f{};
     for (int p = 0; p < kLocations; ++p) f.values.value[p] = Py_NewRef(from.value[p]);
     Status fixed = fix_one(node, f.values, epoch);
@@ -239,7 +260,12 @@ Result<Ref> ast_increment_lineno(PyObject* node, PyObject* n) {
     queue.q.push_unchecked(Py_NewRef(node));
     unsigned epoch = 0;
     Status done;
+    SignalCheck signals;
     for (;;) {
+        // ast.walk's queue never empties on a structure with a cycle: only a signal
+        // handler stops it, as it stops the standard function.
+        done = signals.step();
+        if (!done) break;
         auto step = walk_step(queue);
         if (!step) {
             done = fail(generator_failure(std::move(step.error())));
@@ -264,7 +290,9 @@ Result<Ref> ast_fix_missing_locations(PyObject* node) {
     Status pushed = push_fix_frame(stack, node, start, &epoch);
     release(start);
     if (!pushed) return fail(std::move(pushed.error()));
+    SignalCheck signals;
     while (!stack.empty()) {
+        SPRIG_TRY(signals.step());
         FixFrame& top = stack[stack.size() - 1];
         auto child = next_child(top.children);
         if (!child) return fail(generator_failure(std::move(child.error())));

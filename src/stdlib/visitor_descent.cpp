@@ -3,8 +3,8 @@
 // nodes that have no handler of their own run on an explicit stack, not in Python frames.
 #include "stdlib/visitor_descent.hpp"
 
-#include <algorithm>
-
+#include "core/cycles.hpp"
+#include "core/signals.hpp"
 #include "stdlib/visitor_dispatch.hpp"
 #include "stdlib/visitor_writes.hpp"
 #include "stdlib/visitors.hpp"
@@ -42,10 +42,7 @@ public:
         Grow<PyObject*> seen;
         if (!seen.reserve(size())) return fail(no_memory());
         for (size_t i = 0; i < size(); ++i) seen.push_unchecked((*this)[i].node);
-        std::sort(seen.data(), seen.data() + seen.size());
-        if (std::adjacent_find(seen.data(), seen.data() + seen.size()) !=
-            seen.data() + seen.size())
-            return fail(cycle_error());
+        if (has_repeat(seen.data(), seen.data() + seen.size())) return fail(cycle_error());
         return {};
     }
 
@@ -303,7 +300,9 @@ Result<Ref> next_child(Session& s, Frame& f, const NodeClass** rec) {
 Result<Ref> run_generic(Session& s, PyObject* root, Mode mode) {
     FrameStack stack(s);
     SPRIG_TRY(push_frame(s, stack, Ref::retain(root), mode));
+    SignalCheck signals;
     for (;;) {
+        SPRIG_TRY(signals.step());
         const NodeClass* rec = nullptr;
         auto child = next_child(s, stack[stack.size() - 1], &rec);
         if (!child) return fail(std::move(child.error()));

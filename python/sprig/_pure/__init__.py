@@ -33,16 +33,19 @@ walk_dfs = exported("walk_dfs", NODE, 1, (
     "Walk the AST rooted at `node` in strict depth-first pre-order and\n"
     "return every descendant (including `node` itself) as a list.\n"
     "\n"
-    "It returns the nodes `ast.walk` finds, in depth-first pre-order\n"
-    "(`ast.walk` goes breadth-first). Use `walk_unordered` if traversal order\n"
-    "doesn't matter."))(_walk_dfs)
+    "Children are read from each node's instance dictionary alone: the\n"
+    "entries under its class's `_fields`, where an exact list gives its node\n"
+    "items. On trees that the parser and the ast classes make, these are the\n"
+    "nodes `ast.walk` finds, in depth-first pre-order (`ast.walk` goes\n"
+    "breadth-first); a child served by a property or `__getattr__` is not\n"
+    "visited. Use `walk_unordered` if traversal order doesn't matter."))(_walk_dfs)
 
 walk_unordered = exported("walk_unordered", NODE, 1, (
     "Walk the AST rooted at `node` and return every descendant (including\n"
     "`node` itself) as a list, in an implementation-defined order.\n"
     "\n"
-    "The set of returned nodes is identical to `walk_dfs` and to\n"
-    "`ast.walk`; only the order differs, and no order is promised: it may\n"
+    "The set of returned nodes is identical to `walk_dfs`'s (read from the\n"
+    "instance dictionaries alone, as `walk_dfs` says); only the order differs, and no order is promised: it may\n"
     "change from one version to the next. The walk takes nodes off its stack in\n"
     "batches and prefetches the memory of each batch before reading it."))(_walk_unordered)
 

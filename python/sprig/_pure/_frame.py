@@ -60,7 +60,8 @@ def bind(name: str, params: tuple[str, ...], required: int, args: tuple, kwargs:
     if n > count:
         verb = "was" if n == 1 else "were"
         takes = f"{count}" if required == count else f"from {required} to {count}"
-        raise TypeError(f"{name}() takes {takes} positional arguments but {n} {verb} given")
+        noun = "argument" if takes == "1" else "arguments"
+        raise TypeError(f"{name}() takes {takes} positional {noun} but {n} {verb} given")
     slots: list[Any] = list(args) + [_UNSET] * (count - n)
     for keyword, value in kwargs.items():
         try:

@@ -31,9 +31,17 @@ def _named(body, name: str, doc: str):
     count = len(params)
     required = sum(p.default is inspect.Parameter.empty for p in shown.parameters.values())
 
+    standard = _STANDARD[name]
+
     def entry(*args, **kwargs):
         if kwargs or not required <= len(args) <= count:
-            args = bind(name, params, required, args, kwargs, _OMITTED)
+            try:
+                args = bind(name, params, required, args, kwargs, _OMITTED)
+            except TypeError:
+                # The standard function, of the same signature, raises its own binding
+                # error (whose text differs between versions) before it runs anything.
+                standard(*args, **kwargs)
+                raise
             while args and args[-1] is _OMITTED:
                 args.pop()
         return body(*args)
@@ -79,9 +87,17 @@ def _fix_missing_locations(node):
     # Each level holds the iterator over a node's children and the values they inherit,
     # where the standard function's recursion holds them in its frames.
     levels = []
+    # A node that is its own descendant would make the descent endless, where the standard
+    # function's recursion ends in RecursionError: each time the depth reaches a limit that
+    # doubles, the nodes on the stack are checked for a repeat.
+    limit = 1024
     lineno, col_offset, end_lineno, end_col_offset = 1, 0, 1, 0
     current = node
     while True:
+        if len(levels) >= limit:
+            limit *= 2
+            if len({id(level[2]) for level in levels}) < len(levels):
+                raise RecursionError("the tree contains a cycle: a node is its own descendant")
         if 'lineno' in current._attributes:
             if not hasattr(current, 'lineno'):
                 current.lineno = lineno
@@ -105,9 +121,9 @@ def _fix_missing_locations(node):
         # The ast module's iter_child_nodes, looked up at each node as the standard
         # function's global lookup does.
         levels.append((ast.iter_child_nodes(current),
-                       (lineno, col_offset, end_lineno, end_col_offset)))
+                       (lineno, col_offset, end_lineno, end_col_offset), current))
         while levels:
-            children, inherited = levels[-1]
+            children, inherited, _ = levels[-1]
             current = next(children, _DONE)
             if current is not _DONE:
                 lineno, col_offset, end_lineno, end_col_offset = inherited
