@@ -8,6 +8,7 @@ a __setattr__/__delattr__ hook sees must all agree.
 
 import ast
 import copy
+import subprocess
 import sys
 import warnings
 
@@ -461,6 +462,28 @@ def test_deep_trees_finish_and_cycles_stop():
         for shape in (empty, linter):
             with pytest.raises((RecursionError, ValueError)):
                 shape(base)().visit(loop)
+
+
+def test_every_import_descends_as_the_first():
+    # Test runners and reloads import the package afresh: each import's classes must keep
+    # their own explicit stack, however many came before.
+    script = """if True:
+        import ast, sys
+        node = ast.Constant(1)
+        for _ in range(20_000):  # far deeper than a C stack would allow
+            node = ast.UnaryOp(ast.USub(), node)
+        for _ in range(10):
+            for name in [m for m in sys.modules if m.split(".")[0] == "sprig"]:
+                del sys.modules[name]
+            import sprig
+            class V(sprig.NodeVisitor):
+                pass
+            V().visit(node)
+            sprig.NodeTransformer().visit(node)
+    """
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          timeout=300)
+    assert done.returncode == 0, done.stderr[-2000:]
 
 
 def test_deep_trees_through_handlers_raise_recursion_error():
