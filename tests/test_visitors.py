@@ -486,6 +486,40 @@ def test_every_import_descends_as_the_first():
     assert done.returncode == 0, done.stderr[-2000:]
 
 
+def test_small_thread_stacks_end_in_recursion_error_not_a_crash():
+    # A handler calling generic_visit nests C calls per level; on a 256 KiB thread stack the
+    # stack runs out long before the recursion limit, which before 3.14 counts calls only.
+    script = """if True:
+        import ast, sys, threading
+        import sprig
+        class V(sprig.NodeVisitor):
+            def visit_UnaryOp(self, node):
+                self.generic_visit(node)
+        trees = {}
+        for depth in (20, 100, 400, 3000):  # made and freed here: 3.13 frees them recursively
+            node = ast.Constant(1)
+            for _ in range(depth):
+                node = ast.UnaryOp(ast.USub(), node)
+            trees[depth] = node
+        outcome = {}
+        def visit(depth):
+            try:
+                V().visit(trees[depth])
+                outcome[depth] = "done"
+            except RecursionError:
+                outcome[depth] = "RecursionError"
+        threading.stack_size(256 * 1024)
+        for depth in trees:
+            thread = threading.Thread(target=visit, args=(depth,))
+            thread.start()
+            thread.join()
+        assert outcome[20] == "done" and outcome[3000] == "RecursionError", outcome
+    """
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          timeout=300)
+    assert done.returncode == 0, done.stderr[-2000:]
+
+
 def test_deep_trees_through_handlers_raise_recursion_error():
     deep = expression_chain(100_000)
 
