@@ -43,8 +43,8 @@ DOCS = {
         "return every descendant (including `node` itself) as a list.\n"
         "\n"
         "It returns the nodes `ast.walk` finds, in depth-first pre-order\n"
-        "(`ast.walk` goes breadth-first). Use `walk_unordered` if traversal order\n"
-        "doesn't matter."
+        "(`ast.walk` goes breadth-first). `walk_unordered` returns the same\n"
+        "nodes in no promised order, and is no faster on a tree in cache."
     ),
     "walk_unordered": (
         "Walk the AST rooted at `node` and return every descendant (including\n"
@@ -53,7 +53,12 @@ DOCS = {
         "The set of returned nodes is identical to `walk_dfs` and to\n"
         "`ast.walk`; only the order differs, and no order is promised: it may\n"
         "change from one version to the next. The walk takes nodes off its stack in\n"
-        "batches and prefetches the memory of each batch before reading it."
+        "batches and prefetches the memory of each batch before reading it.\n"
+        "\n"
+        "Its speed is no reason to choose it: measured on two machines, it was\n"
+        "slower than `walk_dfs` on a tree in cache (by 4% and by 50%), and from\n"
+        "as fast to a fifth faster on one out of cache. What it buys is freedom\n"
+        "from an order, which a later version may spend on speed."
     ),
     "walk": (
         "Deprecated in favour of `walk_dfs`, which returns the same list.\n"
