@@ -83,7 +83,8 @@ def tool_sources(tools):
         for name in tool.sources:
             path = DIST / name
             files = [path] if path.is_file() else sorted(path.rglob("*.py"))
-            found += [(DIST, p) for p in files if "tests" not in p.relative_to(DIST).parts]
+            found += [(DIST, p) for p in files
+                      if not {"test", "tests"} & set(p.relative_to(DIST).parts)]
     return found
 
 
@@ -182,7 +183,7 @@ def main():
     parser.add_argument("--python", required=True, help="the interpreter of the environment "
                         "in which sprig is installed")
     parser.add_argument("--step", type=int, default=4, help="every Nth stdlib module")
-    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--rounds", type=int, default=4)
     parser.add_argument("--only", default="", help="tools to run, by name, comma-separated")
     parser.add_argument("--no-tool-sources", action="store_true")
     parser.add_argument("--out", default="build/bench-tools")
@@ -218,10 +219,16 @@ def main():
     cpu = {(t.name, m): [] for t in tools for m in envs}
     first = {}
     differs = set()
-    # Round 0 is untimed: it writes the tools' bytecode caches and takes the first outputs.
-    for round_ in range(args.rounds + 1):
+    # An untimed run of each kind on one file writes the bytecode caches that the tools and
+    # sprig leave on their first start.
+    for tool in tools:
+        for mode in envs:
+            run_tool(tool, args.python, files[:1], corpus, out / f"work-{tool.name}",
+                     envs[mode])
+    for round_ in range(1, args.rounds + 1):
+        said = []
         for tool in tools:
-            order = ("plain", "patched") if round_ % 2 == 0 else ("patched", "plain")
+            order = ("plain", "patched") if round_ % 2 else ("patched", "plain")
             for mode in order:
                 run = run_tool(tool, args.python, files, corpus, out / f"work-{tool.name}",
                                envs[mode])
@@ -230,9 +237,11 @@ def main():
                 elif run.output != first[tool.name] and tool.name not in differs:
                     differs.add(tool.name)
                     fail_diff(tool, out, first[tool.name], run.output, f"{mode}-{round_}")
-                if round_:
-                    cpu[tool.name, mode].append(run.cpu)
-        print(f"  round {round_} of {args.rounds} done", file=sys.stderr)
+                cpu[tool.name, mode].append(run.cpu)
+            said.append(f"{tool.name} {cpu[tool.name, 'plain'][-1]:.2f}/"
+                        f"{cpu[tool.name, 'patched'][-1]:.2f}")
+        print(f"  round {round_} of {args.rounds} (CPU s without/with): " + ", ".join(said),
+              file=sys.stderr)
 
     import ast
     rows = []
