@@ -51,8 +51,9 @@ bench-all:
 
 # Real ast-based tools (flake8 with plugins, pyupgrade, vulture, radon, bandit), as Debian
 # packages them, timed with and without SPRIG_PATCH_AST=1 on CPython 3.14; fails if any
-# output differs. Installs the tools into the testing root on first use (about a minute);
-# a run takes about TIME on 2 cores. Not part of test or CI. ARGS go to bench/tools.py.
+# output differs. Installs the tools into the testing root on first use (about a minute).
+# A run (4 rounds) takes about 8 minutes of CPU; it took 14 minutes on 2 cores shared with
+# other work. Not part of test or CI. ARGS go to bench/tools.py.
 bench-tools:
 	tools/bench-tools.sh $(ARGS)
 
