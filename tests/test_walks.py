@@ -21,10 +21,7 @@ import sprig
 from conftest import cpython_only
 from oracles import bare_ast, expression_chain, ids, preorder, run_python, stdlib_preorder
 
-WALK_WARNING = (
-    "sprig.walk is deprecated; use walk_dfs for strict depth-first order or walk_unordered "
-    "for the faster order-agnostic variant"
-)
+WALK_WARNING = "sprig.walk is deprecated; use walk_dfs, which returns the same list"
 
 
 def assert_walks_match(root):

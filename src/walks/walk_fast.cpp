@@ -460,8 +460,7 @@ Result<Ref> walk_deprecated(PyObject* node) {
     Ref held = Ref::retain(node);
     if (!g_walk_warned.exchange(true, std::memory_order_seq_cst)) {
         if (PyErr_WarnEx(PyExc_DeprecationWarning,
-                         "sprig.walk is deprecated; use walk_dfs for strict depth-first order "
-                         "or walk_unordered for the faster order-agnostic variant",
+                         "sprig.walk is deprecated; use walk_dfs, which returns the same list",
                          1) < 0)
             return fail(take_pending());
     }

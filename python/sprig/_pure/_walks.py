@@ -168,8 +168,7 @@ def walk_count(node):
 
 
 _warned = False
-WALK_WARNING = ("sprig.walk is deprecated; use walk_dfs for strict depth-first order or "
-                "walk_unordered for the faster order-agnostic variant")
+WALK_WARNING = "sprig.walk is deprecated; use walk_dfs, which returns the same list"
 
 
 def walk_deprecated(node):
