@@ -1073,7 +1073,8 @@ def main():
     result = {"python": sys.version, "version": platform.python_version(),
               "direct_reads": sprig._direct_reads(),
               "corpus": args.corpus or sysconfig.get_paths()["stdlib"],
-              "machine": machine(), "quick": args.quick, "pure": args.pure, "files": len(paths), "modules": len(sizes), "nodes": nodes, "rounds": rounds,
+              "machine": machine(), "quick": args.quick, "pure": args.pure,
+              "files": len(paths), "modules": len(sizes), "nodes": nodes, "rounds": rounds,
               "hash_sample_step": HASH_SAMPLE_STEP, "rows": rows, "notes": notes}
     if per_call:
         result["per_call"] = per_call
