@@ -5,7 +5,10 @@ timed in this process, interleaved round by round; the minimum over the rounds c
 timing, every row's result is checked against its peer's on every tree it is timed on.
 
     bench.py [--quick] [--full] [--docs] [--rounds N] [--big-rounds N] [--json PATH]
-             [--no-callgrind] [--only TEXT]
+             [--no-callgrind] [--only TEXT] [--pure]
+
+--pure also times each row's sprig call as the pure-Python implementation makes it, in the
+same rounds (sprig._pure, imported beside the native module): a column peer/pure.
 
 Besides the JSON it prints a summary, one line per sprig function, and writes that summary
 as Markdown and the speed-ups as a plot beside the JSON (or into docs/ with --docs).
@@ -193,7 +196,10 @@ def unique(nodes):
 VISIT_FLOOR = FLOOR + "_walk_count(t), a visit of every node"
 
 
-def read_groups(flat):
+# The group builders take the implementation to time as `sprig`: the native module, or with
+# --pure the pure one, whose groups are then the same calls on it.
+
+def read_groups(flat, sprig=sprig):
     def ids_and_hashes(tree):
         ids = [id(n) for n in unique(flat[id(tree)])]
         return ids, [hash((i, 1)) for i in ids]
@@ -233,7 +239,7 @@ def read_groups(flat):
                lambda t: sprig.walk_frontier_events(t, (ast.Name,), BRACKET), same_list),
             Op(VISIT_FLOOR, sprig._walk_count),
         ]),
-    ] + visitor_groups() + stdlib_helper_groups(flat)
+    ] + visitor_groups(sprig) + stdlib_helper_groups(flat, sprig)
 
 
 # ---- the drop-in visitor classes ----------------------------------------------------------
@@ -267,7 +273,7 @@ def _linted(cls):
     return run
 
 
-def linter_by_events(tree, bracket=tuple(getattr(ast, n) for n in LINTED)):
+def linter_by_events(tree, bracket=tuple(getattr(ast, n) for n in LINTED), sprig=sprig):
     """The linter written around walk_frontier_events: a Python loop over its stream."""
     found = []
     for event, node in sprig.walk_frontier_events(tree, (), bracket):
@@ -287,7 +293,10 @@ def parsing(lint, sources):
     return run
 
 
-def visitor_groups():
+def visitor_groups(sprig=sprig):
+    def by_events(tree):
+        return linter_by_events(tree, sprig=sprig)
+
     empty_a, linter_a = visitor_classes(ast.NodeVisitor)
     empty_s, linter_s = visitor_classes(sprig.NodeVisitor)
     sources = Prebuilt(lambda t: [p.read_bytes() for p in SOURCE_PATHS[id(t)]])
@@ -302,7 +311,7 @@ def visitor_groups():
         Group("ast.NodeVisitor linter: 7 handlers record and call generic_visit",
               _linted(linter_a), [
             Op("sprig.NodeVisitor linter", _linted(linter_s), same_list),
-            Op("walk_frontier_events linter: a Python loop over the events", linter_by_events,
+            Op("walk_frontier_events linter: a Python loop over the events", by_events,
                same_list),
         ]),
         Group("ast.NodeTransformer renaming every Name", lambda t: rename_a().visit(t), [
@@ -315,7 +324,7 @@ def visitor_groups():
             Op("ast.parse, then the sprig.NodeVisitor linter",
                parsing(_linted(linter_s), sources), same_list),
             Op("ast.parse, then the walk_frontier_events linter",
-               parsing(linter_by_events, sources), same_list),
+               parsing(by_events, sources), same_list),
         ]),
     ]
 
@@ -366,7 +375,7 @@ def lint(tree):
     return problems
 
 
-def patched(fn):
+def patched(fn, sprig=sprig):
     def run(*args):
         sprig.patch_ast()
         try:
@@ -388,7 +397,7 @@ class Lazy(Prebuilt):
         return self.made[id(tree)]
 
 
-def stdlib_helper_groups(flat):
+def stdlib_helper_groups(flat, sprig=sprig):
     subtrees = Lazy(small_subtrees)
     every = Lazy(lambda t: unique(flat[id(t)]))
     targets = Lazy(lambda t: [(ast.Name("x", ast.Load()), n) for n in unique(flat[id(t)])
@@ -463,12 +472,12 @@ def stdlib_helper_groups(flat):
         ]),
         Group("end to end: a linter-like pass of ast.walk/iter_child_nodes/iter_fields, "
               "unpatched", lint, [
-            Op("end to end: the same pass under patch_ast()", patched(lint), same_list),
+            Op("end to end: the same pass under patch_ast()", patched(lint, sprig), same_list),
         ]),
         Group("end to end with parsing: ast.parse + the linter-like pass, unpatched",
               lambda t: parsed_lint(sources[t]), [
             Op("end to end with parsing: the same under patch_ast()",
-               lambda t: patched(parsed_lint)(sources[t]), same_list,
+               lambda t: patched(parsed_lint, sprig)(sources[t]), same_list,
                prepare=sources.prepare),
         ]),
     ]
@@ -479,7 +488,7 @@ def stores(method, *args):
     collections.deque(map(method, *args), maxlen=0)
 
 
-def edit_groups(flat):
+def edit_groups(flat, sprig=sprig):
     """The edit rows compare the trees' state after the call, not the call's return value.
     The floor of location repair makes the same dictionary stores as the call, straight into
     each node's __dict__: all four locations on every located node, as the reset leaves
@@ -613,7 +622,9 @@ def check(group, ops, corpus, trees, reset):
     return wrong
 
 
-def time_group(group, corpus, rounds, notes):
+def time_group(group, corpus, rounds, notes, pure=None):
+    """The group's rows; `pure`, the same group built on the pure implementation, adds the
+    pure figures of each sprig call (not of the floors) to its row."""
     trees = corpus.workload("files", group.sample)
     reset = (lambda t: corpus.reset(t, EDITED[group.edit])) if group.edit else None
     ops = [op for op in group.ops if available(op, trees[0])]
@@ -624,14 +635,20 @@ def time_group(group, corpus, rounds, notes):
         return []
     for call in check(group, ops, corpus, trees, reset):
         notes.append(f"RESULTS DIFFER: {call} vs {group.peer_call}")
+    pure_ops = []
+    if pure:
+        calls = {op.call for op in ops if not op.call.startswith(FLOOR)}
+        pure_ops = [op for op in pure.ops if op.call in calls and available(op, trees[0])]
+        for call in check(group, pure_ops, corpus, trees, reset):
+            notes.append(f"RESULTS DIFFER: pure {call} vs {group.peer_call}")
     rows = []
     for workload in WORKLOADS:
         work = corpus.workload(workload, group.sample)
-        for op in ops:
+        for op in ops + pure_ops:
             if op.prepare:
                 for t in work:
                     op.prepare(t)
-        fns = [group.peer] + [op.fn for op in ops]
+        fns = [group.peer] + [op.fn for op in ops + pure_ops]
         best = [float("inf")] * len(fns)
         for _ in range(rounds[workload]):
             for i, fn in enumerate(fns):  # peer, then each sprig call: interleaved
@@ -639,20 +656,26 @@ def time_group(group, corpus, rounds, notes):
                 best[i] = min(best[i], one_pass(fn, work, workload == "warm", reset))
         nodes = corpus.nodes(work)
         floor = next((ns for op, ns in zip(ops, best[1:]) if op.call.startswith(FLOOR)), None)
+        pure_ns = {op.call: ns for op, ns in zip(pure_ops, best[1 + len(ops):])}
         for op, ns in zip(ops, best[1:]):
-            rows.append({
+            row = {
                 "operation": op.call, "peer": group.peer_call, "workload": workload,
                 "modules": len(trees), "nodes": nodes, "rounds": rounds[workload],
                 "peer_ns_per_node": best[0] / nodes, "sprig_ns_per_node": ns / nodes,
                 "ratio": best[0] / ns if ns else None,
                 "floor_ratio": ns / floor if floor else None,
-            })
+            }
+            if op.call in pure_ns:
+                row["pure_ns_per_node"] = pure_ns[op.call] / nodes
+                row["pure_ratio"] = best[0] / pure_ns[op.call] if pure_ns[op.call] else None
+            rows.append(row)
     return rows
 
 
-def run_timings(trees_of, rounds, notes, only=None):
+def run_timings(trees_of, rounds, notes, only=None, pure=None):
     """All rows (or those of the groups that mention `only`); each corpus is parsed afresh
-    so the edits never reach the read-only rows."""
+    so the edits never reach the read-only rows. `pure`: the pure implementation, timed
+    beside the native one."""
     def wanted(group):
         return not only or any(only in call for call in
                                [group.peer_call] + [op.call for op in group.ops])
@@ -661,13 +684,14 @@ def run_timings(trees_of, rounds, notes, only=None):
     try:
         for edit in (False, True):
             corpus = Corpus(trees_of())
-            groups = [g for g in (edit_groups if edit else read_groups)(corpus.flat)
-                      if wanted(g)]
+            build = edit_groups if edit else read_groups
+            groups = [g for g in build(corpus.flat) if wanted(g)]
+            twins = [g for g in build(corpus.flat, pure) if wanted(g)] if pure else groups
             gc.freeze()  # the corpus is never garbage: keep it out of each collection
-            for group in groups:
-                rows += time_group(group, corpus, rounds, notes)
+            for group, twin in zip(groups, twins):
+                rows += time_group(group, corpus, rounds, notes, twin if pure else None)
                 print(f"  timed: {group.peer_call}", file=sys.stderr, flush=True)
-            del corpus, groups
+            del corpus, groups, twins
             gc.unfreeze()
             gc.collect()  # parent links made the edited trees cyclic
     finally:
@@ -788,9 +812,15 @@ def instructions_per_node(sizes, quick):
 
 # ---- output -----------------------------------------------------------------------------
 
+def pure_cell(row):
+    ratio = row.get("pure_ratio")
+    return f"{ratio:.2f}x" if ratio else "-"
+
+
 def table(rows):
+    pure = any("pure_ratio" in r for r in rows)
     head = ("operation", "workload", "nodes", "peer ns/node", "sprig ns/node",
-            "peer/sprig", "sprig/floor")
+            "peer/sprig", "sprig/floor") + (("peer/pure",) if pure else ())
     body, last_peer = [], None
     for r in rows:
         if r["peer"] != last_peer:
@@ -800,7 +830,8 @@ def table(rows):
             "  " + r["operation"], r["workload"], f"{r['nodes']:,}",
             f"{r['peer_ns_per_node']:.2f}", f"{r['sprig_ns_per_node']:.2f}",
             f"{r['ratio']:.1f}x" if r["ratio"] else "-",
-            f"{r['floor_ratio']:.2f}" if r["floor_ratio"] else ""))
+            f"{r['floor_ratio']:.2f}" if r["floor_ratio"] else "")
+            + ((pure_cell(r),) if pure else ()))
     full = [b for b in body if len(b) > 1]
     widths = [max(len(b[i]) for b in [head] + full) for i in range(len(head))]
     lines = []
@@ -840,32 +871,40 @@ def summary(rows):
     return list(entries.values())
 
 
-def summary_cells(entry):
+def has_pure(entries):
+    return any("pure_ratio" in e.get(w, {}) for e in entries for w in SUMMARY_WORKLOADS)
+
+
+def summary_cells(entry, pure=False):
     cells = []
     for workload in SUMMARY_WORKLOADS:
         r = entry.get(workload)
         if r is None:
-            cells += ["-"] * 4
+            cells += ["-"] * (5 if pure else 4)
             continue
         cells += [f"{r['peer_ns_per_node']:.2f}", f"{r['sprig_ns_per_node']:.2f}",
                   f"{r['ratio']:.1f}x" if r["ratio"] else "-",
                   f"{r['floor_ratio']:.2f}" if r["floor_ratio"] else "-"]
+        if pure:
+            cells.append(pure_cell(r))
     return cells
 
 
-SUMMARY_HEAD = ("function", "peer", "sprig", "peer/sprig", "sprig/floor",
-                "peer", "sprig", "peer/sprig", "sprig/floor")
+SUMMARY_COLUMNS = ("peer", "sprig", "peer/sprig", "sprig/floor")
 
 
 def summary_table(entries):
-    """Plain text: ns per node for the peer and sprig, the speed-up and the floor ratio,
-    warm and then cold; the peers follow below the table."""
-    body = [[e["name"]] + summary_cells(e) for e in entries]
-    widths = [max(len(row[i]) for row in [SUMMARY_HEAD] + body)
-              for i in range(len(SUMMARY_HEAD))]
-    warm = sum(widths[1:5]) + 6
+    """Plain text: ns per node for the peer and sprig, the speed-up and the floor ratio (and
+    the pure implementation's speed-up, if timed), warm and then cold; the peers follow below
+    the table."""
+    pure = has_pure(entries)
+    columns = SUMMARY_COLUMNS + (("peer/pure",) if pure else ())
+    head = ("function",) + columns * 2
+    body = [[e["name"]] + summary_cells(e, pure) for e in entries]
+    widths = [max(len(row[i]) for row in [head] + body) for i in range(len(head))]
+    warm = sum(widths[1:1 + len(columns)]) + 2 * (len(columns) - 1)
     lines = [" " * widths[0] + "  " + "warm (ns/node)".ljust(warm) + "  files, cold (ns/node)"]
-    for row in [SUMMARY_HEAD] + body:
+    for row in [head] + body:
         lines.append("  ".join(c.ljust(w) if i == 0 else c.rjust(w)
                                for i, (c, w) in enumerate(zip(row, widths))).rstrip())
     lines.append("peers:")
@@ -874,11 +913,12 @@ def summary_table(entries):
 
 
 def summary_markdown(entries, about):
-    head = ("function", "warm: peer ns/node", "sprig ns/node", "peer/sprig", "sprig/floor",
-            "cold: peer ns/node", "sprig ns/node", "peer/sprig", "sprig/floor")
+    pure = ("peer/pure",) if has_pure(entries) else ()
+    head = (("function", "warm: peer ns/node", "sprig ns/node", "peer/sprig", "sprig/floor")
+            + pure + ("cold: peer ns/node", "sprig ns/node", "peer/sprig", "sprig/floor") + pure)
     lines = ["| " + " | ".join(head) + " |", "|" + " --- |" * len(head)]
     for e in entries:
-        lines.append(f"| `{e['name']}` | " + " | ".join(summary_cells(e)) + " |")
+        lines.append(f"| `{e['name']}` | " + " | ".join(summary_cells(e, bool(pure))) + " |")
     lines += ["", "| function | the sprig call | its peer |", "| --- | --- | --- |"]
     escaped_bar = "\\|"  # a backslash inside an f-string's braces needs 3.12
     lines += [f"| `{e['name']}` | `{e['call']}` | `{e['peer'].replace('|', escaped_bar)}` |"
@@ -955,6 +995,9 @@ def write_summary(rows, result, md_path, png_path):
              f"{result['rounds']['warm']}, cold {result['rounds']['files']}. Times are ns "
              "per node, the best round; peer/sprig is how many times faster sprig is, "
              "sprig/floor how its time compares with its group's floor.")
+    if has_pure(entries):
+        about += (" peer/pure is the same for the pure-Python implementation, timed in the "
+                  "same rounds: below 1, it is slower than the peer.")
     if result.get("quick"):
         about += " A --quick run: every 8th file, fewer rounds."
     md_path.parent.mkdir(parents=True, exist_ok=True)
@@ -984,6 +1027,8 @@ def main():
     ap.add_argument("--corpus", metavar="DIR",
                     help="the .py files under DIR instead of this interpreter's stdlib, so that "
                          "runs on several interpreters time the same workload")
+    ap.add_argument("--pure", action="store_true",
+                    help="also time each sprig call on the pure-Python implementation")
     ap.add_argument("--callgrind-child", nargs="+", help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.callgrind_child:
@@ -1014,7 +1059,10 @@ def main():
     print()
 
     notes = []
-    rows = run_timings(trees_of, rounds, notes, args.only)
+    pure = None
+    if args.pure:
+        import sprig._pure as pure  # beside the native module, whose figures stay as they are
+    rows = run_timings(trees_of, rounds, notes, args.only, pure)
     print(table(rows) if args.full else summary_table(summary(rows)))
     per_call = None
     if not args.only or args.only in "walk_frontier_events":
@@ -1025,7 +1073,8 @@ def main():
     result = {"python": sys.version, "version": platform.python_version(),
               "direct_reads": sprig._direct_reads(),
               "corpus": args.corpus or sysconfig.get_paths()["stdlib"],
-              "machine": machine(), "quick": args.quick, "files": len(paths), "modules": len(sizes), "nodes": nodes, "rounds": rounds,
+              "machine": machine(), "quick": args.quick, "pure": args.pure,
+              "files": len(paths), "modules": len(sizes), "nodes": nodes, "rounds": rounds,
               "hash_sample_step": HASH_SAMPLE_STEP, "rows": rows, "notes": notes}
     if per_call:
         result["per_call"] = per_call

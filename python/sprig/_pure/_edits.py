@@ -6,7 +6,7 @@ import ast
 import types
 
 from ._typed import Guard, Reader
-from ._walks import MISSING
+from ._walks import MISSING, node_fields
 
 LOCATIONS = ("lineno", "col_offset", "end_lineno", "end_col_offset")
 PARENT = ("parent",)
@@ -14,6 +14,9 @@ PARENT = ("parent",)
 # The __setattr__ entries that are the generic one: object's and ast.AST's own copy of it.
 _GENERIC_SETATTR = [d for d in (vars(object).get("__setattr__"), vars(ast.AST).get("__setattr__"))
                     if d is not None]
+# The same for __getattribute__: reading `node.__dict__` then runs no code of the class's.
+_GENERIC_GETATTRIBUTE = [d for d in (vars(object).get("__getattribute__"),
+                                     vars(ast.AST).get("__getattribute__")) if d is not None]
 _MRO = type.__dict__["__mro__"].__get__
 _OWN = type.__dict__["__dict__"].__get__
 _store = dict.__setitem__
@@ -54,6 +57,18 @@ def dictionary_writer(cls: type, names: tuple[str, ...]):
     if type(dictionary) is not types.GetSetDescriptorType:
         return None
     return dictionary
+
+
+def _plain_reads(cls: type) -> bool:
+    """Whether attribute reads of instances of `cls` are the generic ones."""
+    try:
+        for klass in _MRO(cls):
+            found = _OWN(klass).get("__getattribute__", MISSING)
+            if found is not MISSING:
+                return any(found is generic for generic in _GENERIC_GETATTRIBUTE)
+    except Exception:
+        pass
+    return False
 
 
 def _write(node: object, name: str, value: object, names: tuple[str, ...],
@@ -116,7 +131,8 @@ def set_parents(node):
 
 
 def _location_mask(cls: type) -> tuple[int, ...]:
-    """The positions in LOCATIONS of the location attributes `cls` declares, in order."""
+    """The positions in LOCATIONS of the location attributes `cls` declares, in order;
+    _ALL itself where it declares all four."""
     try:
         names = cls._attributes
     except Exception:
@@ -124,7 +140,11 @@ def _location_mask(cls: type) -> tuple[int, ...]:
     if not isinstance(names, (tuple, list)):
         return ()
     names = [n for n in tuple(names) if isinstance(n, str)]
-    return tuple(p for p, name in enumerate(LOCATIONS) if name in names)
+    mask = tuple(p for p, name in enumerate(LOCATIONS) if name in names)
+    return _ALL if mask == _ALL else mask
+
+
+_ALL = (0, 1, 2, 3)
 
 
 def fix_missing_locations(node):
@@ -134,48 +154,133 @@ def fix_missing_locations(node):
     instance dictionary alone."""
     reader = Reader()
     children = reader.children
-    masks: dict = {}
+    info = reader.info
+    # class -> its _location_mask, its dictionary_writer when located, its child fields
+    classes: dict = {}
     writers: dict = {}
     start = (1, 0, 1, 0)
     stack = []   # levels of children still to visit, reversed
     frames = []  # the values each level's children inherit
     path = []
     guard = Guard()
+    limit = guard.limit
     n, frame = node, start
     root_fields = reader.root_fields(node)
     while True:
         cls = type(n)
-        mask = masks.get(cls)
-        if mask is None:
-            mask = masks[cls] = _location_mask(cls)
+        known = classes.get(cls)
+        if known is None:
+            mask = _location_mask(cls)
+            via = dictionary_writer(cls, LOCATIONS) if mask else None
+            if mask:
+                writers[cls] = via
+            # Where the edits may store into the dictionary and reads are the generic ones,
+            # `n.__dict__[name] = value` is that store, the dictionary held meanwhile.
+            plain = mask is _ALL and via is not None and _plain_reads(cls)
+            known = classes[cls] = (mask, via, reader.fields(cls), plain)
+        mask, via, fields, plain = known
         if mask:
-            stored = getattr(n, "__dict__", None)
-            if type(stored) is not dict:
-                stored = {}
-            via = writers.get(cls, MISSING)
-            if via is MISSING:
-                via = writers[cls] = dictionary_writer(cls, LOCATIONS)
-            values = list(frame)
-            for p in mask:
-                name = LOCATIONS[p]
-                value = stored.get(name, MISSING)
-                if value is MISSING or (value is None and p >= 2):
-                    if via is not None and type(n) is cls:
-                        _store(via.__get__(n, cls), name, values[p])
-                    else:  # a write before this one may have changed the node's class
-                        _write(n, name, values[p], LOCATIONS, writers)
+            if plain:
+                # The located classes of the ast module: the loop below, written out. A
+                # store runs no code unless the dictionary holds an odd key, and the class
+                # is checked again before each store.
+                stored = n.__dict__
+                lineno, col_offset, end_lineno, end_col_offset = frame
+                value = stored.get("lineno", MISSING)
+                if value is MISSING:
+                    if type(n) is cls:
+                        n.__dict__["lineno"] = lineno
+                    else:
+                        _write(n, "lineno", lineno, LOCATIONS, writers)
                 else:
-                    values[p] = value
-            frame = tuple(values)
-        below = children(n, root_fields)
-        root_fields = None
+                    lineno = value
+                value = stored.get("col_offset", MISSING)
+                if value is MISSING:
+                    if type(n) is cls:
+                        n.__dict__["col_offset"] = col_offset
+                    else:
+                        _write(n, "col_offset", col_offset, LOCATIONS, writers)
+                else:
+                    col_offset = value
+                value = stored.get("end_lineno", MISSING)
+                if value is MISSING or value is None:
+                    if type(n) is cls:
+                        n.__dict__["end_lineno"] = end_lineno
+                    else:
+                        _write(n, "end_lineno", end_lineno, LOCATIONS, writers)
+                else:
+                    end_lineno = value
+                value = stored.get("end_col_offset", MISSING)
+                if value is MISSING or value is None:
+                    if type(n) is cls:
+                        n.__dict__["end_col_offset"] = end_col_offset
+                    else:
+                        _write(n, "end_col_offset", end_col_offset, LOCATIONS, writers)
+                else:
+                    end_col_offset = value
+                frame = (lineno, col_offset, end_lineno, end_col_offset)
+            else:
+                stored = getattr(n, "__dict__", None)
+                if type(stored) is not dict:
+                    stored = {}
+                values = list(frame)
+                for p in mask:
+                    name = LOCATIONS[p]
+                    value = stored.get(name, MISSING)
+                    if value is MISSING or (value is None and p >= 2):
+                        if via is not None and type(n) is cls:
+                            _store(via.__get__(n, cls), name, values[p])
+                        else:  # a write before this one may have changed the node's class
+                            _write(n, name, values[p], LOCATIONS, writers)
+                    else:
+                        values[p] = value
+                frame = tuple(values)
+        if root_fields is not None:
+            below = children(n, root_fields)
+            root_fields = None
+        elif type(n) is not cls:  # a write changed the node's class
+            below = children(n)
+        elif fields:
+            # children(n, fields), written out: a call per node costs as much as this does
+            if plain:
+                stored = n.__dict__
+            else:
+                stored = getattr(n, "__dict__", None)
+                if type(stored) is not dict:
+                    stored = {}
+            below = []
+            for name in fields:
+                value = stored.get(name, MISSING)
+                if value is MISSING:
+                    try:
+                        value = getattr(n, name)
+                    except AttributeError:
+                        continue
+                if value is None:
+                    continue
+                if type(value) is list:
+                    for item in value:
+                        f = info.get(type(item), MISSING)
+                        if f is MISSING:
+                            f = info[type(item)] = node_fields(type(item))
+                        if f is not None:
+                            below.append(item)
+                else:
+                    f = info.get(type(value), MISSING)
+                    if f is MISSING:
+                        f = info[type(value)] = node_fields(type(value))
+                    if f is not None:
+                        below.append(value)
+        else:
+            below = None
         if below:
             below.reverse()
             stack.append(below)
             frames.append(frame)
             path.append(n)
-            if len(path) >= guard.limit:
+            if len(path) >= limit:
                 guard.check(path)
+                limit = guard.limit
         while stack and not stack[-1]:
             stack.pop()
             frames.pop()

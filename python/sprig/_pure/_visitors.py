@@ -6,7 +6,8 @@ descended into in place rather than by a nested call, so deep trees need no recu
 import ast
 from types import MethodType, SimpleNamespace
 
-from ._typed import Guard
+from ._frame import cycle_error
+from ._walks import FIRST_DEPTH_LIMIT, has_repeat
 
 AST = ast.AST
 
@@ -20,10 +21,14 @@ _STANDARD_VISIT_CONSTANT = vars(ast.NodeVisitor).get("visit_Constant")
 def _call(visitor, node):
     if (_STANDARD_VISIT_CONSTANT is not None
             and getattr(visitor, "__func__", None) is _STANDARD_VISIT_CONSTANT):
-        found = SimpleNamespace(generic_visit=visitor)
-        setattr(found, "visit_" + node.__class__.__name__, visitor)
-        return _STANDARD_VISIT(found, node)
+        return _call_standard(visitor, node)
     return visitor(node)
+
+
+def _call_standard(visitor, node):
+    found = SimpleNamespace(generic_visit=visitor)
+    setattr(found, "visit_" + node.__class__.__name__, visitor)
+    return _STANDARD_VISIT(found, node)
 
 
 def visit(self, node):
@@ -32,9 +37,16 @@ def visit(self, node):
     return _call(visitor, node)
 
 
-def _child_nodes(node):
-    """The standard generic_visit's reads of `node`, lazily: the nodes of its fields."""
-    for field, value in ast.iter_fields(node):
+def _child_nodes(node, fields):
+    """The standard generic_visit's reads of `node`, lazily: the nodes of its fields. The
+    fields are read as ast.iter_fields reads them, each when the one before is done, in one
+    generator rather than two: the descent is at its cheapest when a level costs one frame.
+    `fields` is `node._fields`, read by the caller."""
+    for field in fields:
+        try:
+            value = getattr(node, field)
+        except AttributeError:
+            continue
         if isinstance(value, list):
             for item in value:
                 if isinstance(item, AST):
@@ -43,28 +55,39 @@ def _child_nodes(node):
             yield value
 
 
-def _inline(self, bound, function) -> bool:
-    """Whether `bound` is `function` bound to `self`: the call it stands for is made here."""
-    return type(bound) is MethodType and bound.__func__ is function and bound.__self__ is self
+# The checks below whether `self.visit` or a handler is the standard class's function bound
+# to `self` (the call it stands for is then made in place) are written out in the loops: a
+# call to a helper per node costs as much as a level of the standard descent.
 
 
 def visitor_generic_visit(self, node):
-    levels = [_child_nodes(node)]
+    levels = [_child_nodes(node, node._fields)]
     path = [node]  # the node of each level: a cycle repeats one
-    guard = Guard()
+    limit = FIRST_DEPTH_LIMIT
+    method_type = MethodType
     while levels:
         for item in levels[-1]:
             visit_ = self.visit
-            if _inline(self, visit_, visit):
-                method = 'visit_' + item.__class__.__name__
-                visitor = getattr(self, method, self.generic_visit)
-                if _inline(self, visitor, visitor_generic_visit):
-                    levels.append(_child_nodes(item))
+            if (type(visit_) is method_type and visit_.__func__ is visit
+                    and visit_.__self__ is self):
+                visitor = getattr(self, 'visit_' + item.__class__.__name__, self.generic_visit)
+                if (type(visitor) is method_type and visitor.__func__ is visitor_generic_visit
+                        and visitor.__self__ is self):
+                    # The read its generic_visit would make first, made now: a node without
+                    # fields (a context, an operator) needs no level.
+                    fields = item._fields
+                    if type(fields) is tuple and not fields:
+                        continue
+                    levels.append(_child_nodes(item, fields))
                     path.append(item)
-                    if len(path) >= guard.limit:
-                        guard.check(path)
+                    if len(path) >= limit:
+                        limit = _deeper(path, limit)
                     break
-                _call(visitor, item)
+                if (_STANDARD_VISIT_CONSTANT is not None
+                        and getattr(visitor, "__func__", None) is _STANDARD_VISIT_CONSTANT):
+                    _call_standard(visitor, item)
+                else:
+                    visitor(item)
             else:
                 visit_(item)
         else:
@@ -72,10 +95,27 @@ def visitor_generic_visit(self, node):
             path.pop()
 
 
-def _transform(node):
+def _deeper(path: list, limit: int) -> int:
+    """The cycle check each time the depth reaches `limit`, which doubles each time."""
+    if has_repeat(path):
+        raise cycle_error()
+    return limit * 2
+
+
+# What _transform yields once it has written back every child: the level is done.
+_DONE = object()
+
+
+def _transform(node, fields):
     """The standard NodeTransformer.generic_visit of `node`, yielding each child to be
-    visited and taking back what its visit returned; returns `node`."""
-    for field, old_value in ast.iter_fields(node):
+    visited and taking back what its visit returned; yields _DONE at the end (a generator
+    that returned would raise StopIteration, which costs more than a level's descent). The
+    fields are read as in _child_nodes."""
+    for field in fields:
+        try:
+            old_value = getattr(node, field)
+        except AttributeError:
+            continue
         if isinstance(old_value, list):
             new_values = []
             for value in old_value:
@@ -94,36 +134,48 @@ def _transform(node):
                 delattr(node, field)
             else:
                 setattr(node, field, new_node)
-    return node
+    yield _DONE
 
 
 def transformer_generic_visit(self, node):
-    levels = [_transform(node)]
+    # Each level's generator, resumed with what the visit of its last child returned; the
+    # innermost one's send is also at hand.
+    send = _transform(node, node._fields).send
+    sends = [send]
     path = [node]
-    guard = Guard()
+    limit = FIRST_DEPTH_LIMIT
+    method_type = MethodType
     result = None
     while True:
-        try:
-            child = levels[-1].send(result)
-        except StopIteration as done:
-            levels.pop()
-            path.pop()
-            result = done.value
-            if not levels:
+        child = send(result)
+        if child is _DONE:
+            sends.pop()
+            result = path.pop()
+            if not sends:
                 return result
+            send = sends[-1]
             continue
         visit_ = self.visit
-        if _inline(self, visit_, visit):
-            method = 'visit_' + child.__class__.__name__
-            visitor = getattr(self, method, self.generic_visit)
-            if _inline(self, visitor, transformer_generic_visit):
-                levels.append(_transform(child))
+        if type(visit_) is method_type and visit_.__func__ is visit and visit_.__self__ is self:
+            visitor = getattr(self, 'visit_' + child.__class__.__name__, self.generic_visit)
+            if (type(visitor) is method_type and visitor.__func__ is transformer_generic_visit
+                    and visitor.__self__ is self):
+                fields = child._fields  # as in visitor_generic_visit
+                if type(fields) is tuple and not fields:
+                    result = child
+                    continue
+                send = _transform(child, fields).send
+                sends.append(send)
                 path.append(child)
-                if len(path) >= guard.limit:
-                    guard.check(path)
+                if len(path) >= limit:
+                    limit = _deeper(path, limit)
                 result = None
                 continue
-            result = _call(visitor, child)
+            if (_STANDARD_VISIT_CONSTANT is not None
+                    and getattr(visitor, "__func__", None) is _STANDARD_VISIT_CONSTANT):
+                result = _call_standard(visitor, child)
+            else:
+                result = visitor(child)
         else:
             result = visit_(child)
 

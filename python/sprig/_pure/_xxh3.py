@@ -56,10 +56,10 @@ def _finish(lo: int, hi: int, n: int) -> int:
 
 # 17 to 128 bytes: round i mixes the 16 bytes at 16 * i with the secret's at 32 * i and the
 # 16 bytes ending 16 * i before the end with those at 32 * i + 16; the last round first.
-# Written out round by round: a loop costs a fifth more at this size.
+# The words of all rounds are read by two calls, those from the start and those up to the
+# end; the rounds are written out: a loop costs a fifth more at this size.
 _K = [_S[8 * i] for i in range(16)]
 _WORDS = [Struct(f"<{2 * r}Q").unpack_from for r in range(15)]
-_PAIR = _WORDS[1]
 _LENGTH_P1 = [(n * P64_1) & M64 for n in range(241)]
 _LENGTH_P2 = [(n * P64_2) & M64 for n in range(241)]
 
@@ -70,31 +70,43 @@ def _up_to_128(data: bytes, n: int) -> int:
     if n > 32:
         if n > 64:
             if n > 96:
-                a0, a1 = _PAIR(data, 48)
-                b0, b1 = _PAIR(data, n - 64)
-                p = (a0 ^ k[12]) * (a1 ^ k[13])
-                lo = (lo + (p ^ p >> 64)) ^ (b0 + b1)
-                p = (b0 ^ k[14]) * (b1 ^ k[15])
-                hi = (hi + (p ^ p >> 64)) ^ (a0 + a1)
-            a0, a1 = _PAIR(data, 32)
-            b0, b1 = _PAIR(data, n - 48)
-            p = (a0 ^ k[8]) * (a1 ^ k[9])
-            lo = (lo + (p ^ p >> 64)) ^ (b0 + b1)
-            p = (b0 ^ k[10]) * (b1 ^ k[11])
-            hi = (hi + (p ^ p >> 64)) ^ (a0 + a1)
-        a0, a1 = _PAIR(data, 16)
-        b0, b1 = _PAIR(data, n - 32)
-        p = (a0 ^ k[4]) * (a1 ^ k[5])
-        lo = (lo + (p ^ p >> 64)) ^ (b0 + b1)
-        p = (b0 ^ k[6]) * (b1 ^ k[7])
-        hi = (hi + (p ^ p >> 64)) ^ (a0 + a1)
-    a0, a1 = _PAIR(data, 0)
-    b0, b1 = _PAIR(data, n - 16)
+                a0, a1, a2, a3, a4, a5, a6, a7 = _WORDS[4](data, 0)
+                b6, b7, b4, b5, b2, b3, b0, b1 = _WORDS[4](data, n - 64)
+                p = (a6 ^ k[12]) * (a7 ^ k[13])
+                lo = (lo + (p ^ p >> 64)) ^ (b6 + b7)
+                p = (b6 ^ k[14]) * (b7 ^ k[15])
+                hi = (hi + (p ^ p >> 64)) ^ (a6 + a7)
+            else:
+                a0, a1, a2, a3, a4, a5 = _WORDS[3](data, 0)
+                b4, b5, b2, b3, b0, b1 = _WORDS[3](data, n - 48)
+            p = (a4 ^ k[8]) * (a5 ^ k[9])
+            lo = (lo + (p ^ p >> 64)) ^ (b4 + b5)
+            p = (b4 ^ k[10]) * (b5 ^ k[11])
+            hi = (hi + (p ^ p >> 64)) ^ (a4 + a5)
+        else:
+            a0, a1, a2, a3 = _WORDS[2](data, 0)
+            b2, b3, b0, b1 = _WORDS[2](data, n - 32)
+        p = (a2 ^ k[4]) * (a3 ^ k[5])
+        lo = (lo + (p ^ p >> 64)) ^ (b2 + b3)
+        p = (b2 ^ k[6]) * (b3 ^ k[7])
+        hi = (hi + (p ^ p >> 64)) ^ (a2 + a3)
+    else:
+        a0, a1 = _WORDS[1](data, 0)
+        b0, b1 = _WORDS[1](data, n - 16)
     p = (a0 ^ k[0]) * (a1 ^ k[1])
     lo = (lo + (p ^ p >> 64)) ^ (b0 + b1)
     p = (b0 ^ k[2]) * (b1 ^ k[3])
-    hi = (hi + (p ^ p >> 64)) ^ (a0 + a1)
-    return _finish(lo & M64, hi & M64, n)
+    hi = ((hi + (p ^ p >> 64)) ^ (a0 + a1)) & M64
+    lo &= M64
+    # _finish(lo, hi, n), written out: a call costs a twentieth of the whole here
+    h = (lo + hi) & M64
+    h ^= h >> 37
+    h = (h * PRIME_MX1) & M64
+    low = h ^ (h >> 32)
+    h = (lo * P64_1 + hi * P64_4 + _LENGTH_P2[n]) & M64
+    h ^= h >> 37
+    h = (h * PRIME_MX1) & M64
+    return ((-(h ^ (h >> 32))) & M64) << 64 | low
 
 
 # 129 to 240 bytes: 32-byte rounds against the secret at 32 * i for the first four, at
