@@ -231,8 +231,12 @@ def test_made_used_and_ended_many_times_without_growth(kind):
                 grown += rss_kib() - before
             else:
                 bare += rss_kib() - before
-    # What CPython leaves varies by a few percent from block to block.
-    assert grown - bare < 8 * 1024 + bare // 20, f"{grown} KiB against {bare} KiB without sprig"
+    # What CPython leaves varies from block to block, and 3.12 and 3.13 leave more for each
+    # module an interpreter imported (five pure-Python modules: about 80 KiB more each time,
+    # more in a process that has run much before): there only a larger leak shows here, and
+    # the debug legs' reference totals below, and the flat baselines of 3.14 on, catch less.
+    allowance = bare // 20 if sys.version_info >= (3, 14) else bare // 6
+    assert grown - bare < 8 * 1024 + allowance, f"{grown} KiB against {bare} KiB without sprig"
     if DEBUG:
         # The total counts every interpreter's references, and an ended one's leftovers stay
         # in it: the same cycles without sprig tell what the interpreters leave themselves.
