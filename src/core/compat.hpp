@@ -10,10 +10,6 @@
 #error "sprig needs CPython 3.11 or newer"
 #endif
 
-#if PY_VERSION_HEX < 0x030E0000 && (defined(__linux__) || defined(__APPLE__))
-#include <pthread.h>
-#endif
-
 // Alike on every supported version, so written once where they are used:
 // - the keys object of a dictionary (instance_dict.hpp) has had the same layout since 3.11,
 //   and the import-time check still decides per interpreter whether it is read in place;
@@ -235,46 +231,6 @@ inline int iter_next_item(PyObject* iterator, PyObject** item) {
     *item = PyIter_Next(iterator);
     if (*item) return 1;
     return PyErr_Occurred() ? -1 : 0;
-#endif
-}
-
-/// Whether the running thread's C stack is too nearly full for one more call into Python
-/// code, which then raises RecursionError ("Stack overflow ... " + `where`) and gives 1. From
-/// 3.14 Py_EnterRecursiveCall measures the stack itself. Before, it counts calls only: on a
-/// thread with a small stack, a visitor whose handlers call generic_visit would overflow the
-/// stack long before the count runs out. Where the thread's bounds cannot be read, the count
-/// alone guards, as before.
-inline int stack_exhausted([[maybe_unused]] const char* where) {
-#if PY_VERSION_HEX >= 0x030E0000
-    return 0;
-#else
-    // What a handler's own code and the unwinding of the error may still need.
-    constexpr uintptr_t kMargin = 64 * 1024;
-    thread_local uintptr_t low = 0, high = 0;  // plain numbers, read once per thread
-    if (!high) {
-        high = UINTPTR_MAX;
-#if defined(__linux__)
-        pthread_attr_t attr;
-        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-            void* base = nullptr;
-            size_t size = 0;
-            if (pthread_attr_getstack(&attr, &base, &size) == 0 && base) {
-                low = reinterpret_cast<uintptr_t>(base);
-                high = low + size;
-            }
-            pthread_attr_destroy(&attr);
-        }
-#elif defined(__APPLE__)
-        high = reinterpret_cast<uintptr_t>(pthread_get_stackaddr_np(pthread_self()));
-        low = high - pthread_get_stacksize_np(pthread_self());
-#endif
-    }
-    char here;
-    auto at = reinterpret_cast<uintptr_t>(&here);
-    if (low == 0 || at >= low + kMargin || at > high) return 0;
-    PyErr_Format(PyExc_RecursionError, "Stack overflow (used %zu kB)%s",
-                 static_cast<size_t>((high - at) / 1024), where);
-    return 1;
 #endif
 }
 
