@@ -32,13 +32,16 @@
 /// Py_TPFLAGS_VALID_VERSION_TAG then says whether it could.
 inline int PyUnstable_Type_AssignVersionTag(PyTypeObject* type) {
     if (PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return 1;
-    static PyObject* probe = PyUnicode_InternFromString("__sprig_version_probe__");
+    // Made per call, not kept: this runs once per class, and no Python object may outlive
+    // the interpreter that made it.
+    PyObject* probe = PyUnicode_InternFromString("__sprig_version_probe__");
     if (!probe) {
         PyErr_Clear();
         return 0;
     }
     // Looks through the dictionaries of the MRO with an exact str key: runs no Python code.
     (void)_PyType_Lookup(type, probe);
+    Py_DECREF(probe);
     return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? 1 : 0;
 }
 
