@@ -19,7 +19,7 @@ esac
 # One version's run: the build, then bench.py with the given options.
 run() {
     local v=$1; shift
-    tools/pyroot --root "$(tools/roots "$v")" bash -c '
+    tools/pyroot --root "$(tools/roots "$v")" --with bench bash -c '
         set -euo pipefail
         v=$1; shift
         dir=$(tools/build.sh release "$v")
