@@ -18,6 +18,7 @@ from hypothesis import strategies as st
 
 import sprig
 from oracles import CORPUS_IDS, CORPUS_PATHS, expression_chain, parse_stdlib
+from conftest import cpython_only
 
 VISITOR_BASES = [ast.NodeVisitor, sprig.NodeVisitor]
 TRANSFORMER_BASES = [ast.NodeTransformer, sprig.NodeTransformer]
@@ -480,6 +481,41 @@ def test_every_import_descends_as_the_first():
                 pass
             V().visit(node)
             sprig.NodeTransformer().visit(node)
+    """
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          timeout=300)
+    assert done.returncode == 0, done.stderr[-2000:]
+
+
+@cpython_only("PyPy's own ast.NodeVisitor overflows a 256 KiB thread stack here and crashes")
+def test_small_thread_stacks_end_in_recursion_error_not_a_crash():
+    # A handler calling generic_visit nests C calls per level; on a 256 KiB thread stack the
+    # stack runs out long before the recursion limit, which before 3.14 counts calls only.
+    script = """if True:
+        import ast, sys, threading
+        import sprig
+        class V(sprig.NodeVisitor):
+            def visit_UnaryOp(self, node):
+                self.generic_visit(node)
+        trees = {}
+        for depth in (20, 3000):  # made and freed here: 3.13 frees them recursively
+            node = ast.Constant(1)
+            for _ in range(depth):
+                node = ast.UnaryOp(ast.USub(), node)
+            trees[depth] = node
+        outcome = {}
+        def visit(depth):
+            try:
+                V().visit(trees[depth])
+                outcome[depth] = "done"
+            except RecursionError:
+                outcome[depth] = "RecursionError"
+        threading.stack_size(256 * 1024)
+        for depth in trees:
+            thread = threading.Thread(target=visit, args=(depth,))
+            thread.start()
+            thread.join()
+        assert outcome[20] == "done" and outcome[3000] == "RecursionError", outcome
     """
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
                           timeout=300)

@@ -10,6 +10,10 @@
 #error "sprig needs CPython 3.11 or newer"
 #endif
 
+#if PY_VERSION_HEX < 0x030E0000 && (defined(__linux__) || defined(__APPLE__))
+#include <pthread.h>
+#endif
+
 // Alike on every supported version, so written once where they are used:
 // - the keys object of a dictionary (instance_dict.hpp) has had the same layout since 3.11,
 //   and the import-time check still decides per interpreter whether it is read in place;
@@ -234,6 +238,74 @@ inline int iter_next_item(PyObject* iterator, PyObject** item) {
     *item = PyIter_Next(iterator);
     if (*item) return 1;
     return PyErr_Occurred() ? -1 : 0;
+#endif
+}
+
+#if PY_VERSION_HEX < 0x030E0000
+/// The running thread's C stack, [low, high); both 0 where it cannot be read. Cold: read
+/// once per thread, out of line so that the visitors' recursive path carries none of its
+/// locals (a pthread_attr_t is 56 bytes).
+[[gnu::cold, gnu::noinline]] inline void read_stack_bounds(uintptr_t* low, uintptr_t* high) {
+    *low = *high = 0;
+#if defined(__linux__) && defined(__GLIBC__)
+    // The default versions of these two are the ones glibc 2.32 and 2.34 made when the
+    // thread library moved into libc; the oldest versions, which every glibc serves, keep
+    // the module loadable on the oldest systems its wheels are tagged for. The directives
+    // sit in this function's body so that they reach the same assembler file as its calls,
+    // whatever partitions link-time optimisation makes (a file-scope asm goes to only one).
+#if defined(__x86_64__)
+    __asm__(".symver pthread_getattr_np,pthread_getattr_np@GLIBC_2.2.5\n\t"
+            ".symver pthread_attr_getstack,pthread_attr_getstack@GLIBC_2.2.5");
+#elif defined(__aarch64__)
+    __asm__(".symver pthread_getattr_np,pthread_getattr_np@GLIBC_2.17\n\t"
+            ".symver pthread_attr_getstack,pthread_attr_getstack@GLIBC_2.17");
+#endif
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) return;
+    void* base = nullptr;
+    size_t size = 0;
+    if (pthread_attr_getstack(&attr, &base, &size) == 0 && base) {
+        *low = reinterpret_cast<uintptr_t>(base);
+        *high = *low + size;
+    }
+    pthread_attr_destroy(&attr);
+#elif defined(__APPLE__)
+    *high = reinterpret_cast<uintptr_t>(pthread_get_stackaddr_np(pthread_self()));
+    *low = *high - pthread_get_stacksize_np(pthread_self());
+#endif
+}
+
+/// Raises RecursionError for a stack used down to `at`; gives 1.
+[[gnu::cold, gnu::noinline]] inline int stack_overflow(uintptr_t high, uintptr_t at,
+                                                      const char* where) {
+    PyErr_Format(PyExc_RecursionError, "Stack overflow (used %zu kB)%s",
+                 static_cast<size_t>((high - at) / 1024), where);
+    return 1;
+}
+#endif
+
+/// Whether the running thread's C stack is too nearly full for one more call into Python
+/// code, which then raises RecursionError ("Stack overflow ... " + `where`) and gives 1. From
+/// 3.14 Py_EnterRecursiveCall measures the stack itself. Before, it counts calls only: on a
+/// thread with a small stack, a visitor whose handlers call generic_visit would overflow the
+/// stack long before the count runs out. Where the thread's bounds cannot be read, the count
+/// alone guards, as before.
+inline int stack_exhausted([[maybe_unused]] const char* where) {
+#if PY_VERSION_HEX >= 0x030E0000
+    return 0;
+#else
+    // What a handler's own code and the unwinding of the error may still need.
+    constexpr uintptr_t kMargin = 64 * 1024;
+    // Plain numbers, read once per thread; `high` is 1 where the bounds cannot be read.
+    thread_local uintptr_t low = 0, high = 0;
+    if (!high) [[unlikely]] {
+        read_stack_bounds(&low, &high);
+        if (!high) high = 1;
+    }
+    auto at = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    if (at >= low + kMargin || at > high) [[likely]]
+        return 0;
+    return stack_overflow(high, at, where);
 #endif
 }
 

@@ -47,8 +47,11 @@ public:
     }
 
 private:
-    static constexpr size_t kFirst = 16;
-    Frame first_[kFirst];  // room for shallow descents, which then allocate nothing
+    // Room for shallow descents, which then allocate nothing. It sits on the C stack of every
+    // generic_visit that a handler calls, once per level of the tree: kept small, it leaves
+    // room for more levels on a small thread stack.
+    static constexpr size_t kFirst = 8;
+    Frame first_[kFirst];
     Session& session_;
     size_t limit_ = 1024;
 };

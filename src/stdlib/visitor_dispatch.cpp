@@ -81,7 +81,7 @@ Result<Dispatch> resolve_handler(PyObject* self, PyObject* dict, PyObject* node)
 
 // Fills the memo of `c` for the visitor class `vt`, on an instance that shadows nothing:
 // what resolve_handler would find, from class lookups alone, which run no Python code.
-void fill_memo(PyTypeObject* vt, const NodeClass* c) {
+[[gnu::noinline]] void fill_memo(PyTypeObject* vt, const NodeClass* c) {
     auto& m = c->memo;
     m.version = 0;
     m.visitor = vt;
@@ -162,6 +162,8 @@ Result<Visited> called(Result<Ref> r) {
     return Visited{false, Mode::visitor, std::move(*r)};
 }
 
+[[gnu::noinline]] Result<Visited> dispatch_shadowed(Session& s, PyObject* node);
+
 }  // namespace
 
 // `known` is the node's current record when the caller has it at hand, else null.
@@ -199,6 +201,14 @@ Result<Visited> dispatch(Session& s, PyObject* node, const NodeClass* known) {
         s.touch();
         return called(invoke(globals().ast_visit, s.self, node));
     }
+    return dispatch_shadowed(s, node);
+}
+
+namespace {
+
+// dispatch on an instance whose dictionary may shadow a handler. Out of line: its locals
+// would otherwise sit on the C stack of every handler call, once per level of the tree.
+Result<Visited> dispatch_shadowed(Session& s, PyObject* node) {
     s.touch();
     auto dict = instance_attributes(s.self);
     if (!dict) return fail(std::move(dict.error()));
@@ -214,6 +224,8 @@ Result<Visited> dispatch(Session& s, PyObject* node, const NodeClass* known) {
     }
     return called(invoke(globals().ast_visit, s.self, node));
 }
+
+}  // namespace
 
 // Whether `self.visit` is sprig's own, so that generic_visit may dispatch without calling it.
 Result<bool> visit_is_ours(Session& s) {

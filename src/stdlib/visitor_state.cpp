@@ -191,7 +191,9 @@ Result<bool> is_node(NodeClassCache* cache, PyObject* value) {
 
 Result<Ref> invoke(PyObject* callable, PyObject* self, PyObject* node) {
     Ref held = Ref::retain(callable);  // a handler may remove itself from its class
-    if (Py_EnterRecursiveCall(" while visiting a tree")) return fail(take_pending());
+    if (compat::stack_exhausted(" while visiting a tree") ||
+        Py_EnterRecursiveCall(" while visiting a tree"))
+        return fail(take_pending());
     PyObject* args[3] = {nullptr, self, node};
     PyObject* r = self ? PyObject_Vectorcall(callable, args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                              nullptr)
