@@ -1,9 +1,9 @@
 # Every target runs in the project's Debian roots (tools/pyroot), which it creates on first
 # use: CPython 3.11 with its debug build on Debian 12; 3.13, 3.14 and 3.15 with theirs, and
 # the host's pyenv-built 3.12, on Debian testing; systems without a compiler for the wheels.
-# PY=3.11 (to 3.15) limits test, build and bench to one version (PY=pypy: the suite on PyPy,
-# which runs the pure implementation); ARGS go to pytest (test) or to bench/bench.py (bench,
-# bench-all).
+# PY=3.11 (to 3.15) limits test, build and bench to one version (PY=pypy: the suite and the
+# benchmark on PyPy, which runs the pure implementation); ARGS go to pytest (test) or to
+# bench/bench.py (bench, bench-all).
 PYROOT := tools/pyroot
 PY ?=
 

@@ -10,6 +10,9 @@ timing, every row's result is checked against its peer's on every tree it is tim
 --pure also times each row's sprig call as the pure-Python implementation makes it, in the
 same rounds (sprig._pure, imported beside the native module): a column peer/pure.
 
+Where sprig is the pure implementation (PyPy, which cannot load the native module), the
+sprig column is that implementation's, and --pure and the instruction counts do not apply.
+
 Besides the JSON it prints a summary, one line per sprig function, and writes that summary
 as Markdown and the speed-ups as a plot beside the JSON (or into docs/ with --docs).
 """
@@ -40,6 +43,7 @@ CALL_NAME = (ast.Call, ast.Name)
 SCOPES = (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)
 BRACKET = (ast.FunctionDef, ast.ClassDef)
 WORKLOADS = ("warm", "files", "big")
+PURE = sprig.IMPLEMENTATION == "pure"
 FLOOR = "floor: "  # rows timing what the sprig calls of their group cannot do without
 HASH_SAMPLE_STEP = 10
 COUNTED_WALKS = ("walk_dfs", "walk_unordered", "_walk_count")
@@ -687,12 +691,14 @@ def run_timings(trees_of, rounds, notes, only=None, pure=None):
             build = edit_groups if edit else read_groups
             groups = [g for g in build(corpus.flat) if wanted(g)]
             twins = [g for g in build(corpus.flat, pure) if wanted(g)] if pure else groups
-            gc.freeze()  # the corpus is never garbage: keep it out of each collection
+            if hasattr(gc, "freeze"):  # not on PyPy
+                gc.freeze()  # the corpus is never garbage: keep it out of each collection
             for group, twin in zip(groups, twins):
                 rows += time_group(group, corpus, rounds, notes, twin if pure else None)
                 print(f"  timed: {group.peer_call}", file=sys.stderr, flush=True)
             del corpus, groups, twins
-            gc.unfreeze()
+            if hasattr(gc, "unfreeze"):
+                gc.unfreeze()
             gc.collect()  # parent links made the edited trees cyclic
     finally:
         gc.enable()
@@ -985,11 +991,18 @@ def plot(entries, path, title):
     plt.close(fig)
 
 
+def interpreter():
+    if platform.python_implementation() == "PyPy":
+        pypy = ".".join(map(str, sys.pypy_version_info[:3]))
+        return f"PyPy {pypy} (Python {platform.python_version()}), pure implementation"
+    return f"CPython {platform.python_version()}"
+
+
 def write_summary(rows, result, md_path, png_path):
     """The Markdown summary and the plot; the plot is left out, with a note, where this
     interpreter cannot import matplotlib."""
     entries = summary(rows)
-    python = f"CPython {platform.python_version()}"
+    python = interpreter()
     about = (f"Measured on {result['machine']}, {python}, over {result['modules']} modules "
              f"of its standard library ({result['nodes']:,} nodes); rounds: warm "
              f"{result['rounds']['warm']}, cold {result['rounds']['files']}. Times are ns "
@@ -1048,9 +1061,10 @@ def main():
     nodes = sum(n for _, n in sizes)
     print(f"sprig vs ast on {len(sizes)} of {len(paths)} .py files under "
           f"{args.corpus or sysconfig.get_paths()['stdlib']} ({nodes:,} nodes), "
-          f"Python {platform.python_version()}")
-    print(f"node dictionaries read in place: {'yes' if sprig._direct_reads() else 'NO'} "
-          "(the layout check made at import)")
+          + (interpreter() if PURE else f"Python {platform.python_version()}"))
+    if not PURE:  # the pure implementation has no in-place reads to report
+        print(f"node dictionaries read in place: {'yes' if sprig._direct_reads() else 'NO'} "
+              "(the layout check made at import)")
     print(f"rounds: warm {rounds['warm']}, files {rounds['files']}, big {rounds['big']}; "
           f"subtree_hashes rows on every {HASH_SAMPLE_STEP}th module "
           f"({len(sizes[::HASH_SAMPLE_STEP])} modules)")
@@ -1060,6 +1074,12 @@ def main():
 
     notes = []
     pure = None
+    if PURE:
+        # Without a native module the rows time the pure implementation already, and
+        # callgrind would count the instructions of PyPy's JIT and interpreter.
+        print("sprig is the pure implementation here: no --pure column, no instruction "
+              "counts\n")
+        args.pure, args.no_callgrind = False, True
     if args.pure:
         import sprig._pure as pure  # beside the native module, whose figures stay as they are
     rows = run_timings(trees_of, rounds, notes, args.only, pure)
@@ -1071,6 +1091,7 @@ def main():
         print(per_call_table(per_call))
 
     result = {"python": sys.version, "version": platform.python_version(),
+              "implementation": sprig.IMPLEMENTATION,
               "direct_reads": sprig._direct_reads(),
               "corpus": args.corpus or sysconfig.get_paths()["stdlib"],
               "machine": machine(), "quick": args.quick, "pure": args.pure,

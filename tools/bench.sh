@@ -3,6 +3,8 @@
 # each interpreter:
 #   bench.sh [--python VERSION] [bench.py options]      (default: 3.14)
 #   bench.sh --all [bench.py options]
+# --python pypy builds nothing: PyPy times the package in python/, the pure implementation,
+# which is all it can load.
 # --all runs the benchmark on every supported version over one corpus (a copy of the 3.14
 # standard library, so that every version times the same workload; files an older parser
 # cannot read are left out on that version), each writing bench/results-VERSION.json, then
@@ -19,6 +21,13 @@ esac
 # One version's run: the build, then bench.py with the given options.
 run() {
     local v=$1; shift
+    if [ "$v" = pypy ]; then
+        tools/pyroot --root "$(tools/roots pypy)" bash -c '
+            py=$(tools/interpreter pypy release) || exit
+            PYTHONPATH=python exec "$py" bench/bench.py "$@"
+        ' bash "$@"
+        return
+    fi
     tools/pyroot --root "$(tools/roots "$v")" --with bench bash -c '
         set -euo pipefail
         v=$1; shift
