@@ -273,10 +273,16 @@ private:
     [[gnu::cold, gnu::noinline]] bool run_signal_handlers(PyObject* node,
                                                           const UnicodeEntry* entries,
                                                           uint32_t k) {
+        // The path held the last time goes once this one is held.
+        size_t stale = held_.size();
         if (!held_.reserve_more(frames_.size() + 1)) return false;
         held_.push_unchecked(Py_NewRef(node));
         for (size_t i = 0; i < frames_.size(); ++i)
             held_.push_unchecked(Py_NewRef(frames_[i].node));
+        for (size_t i = 0; i < stale; ++i) Py_DECREF(held_[i]);
+        size_t fresh = held_.size() - stale;
+        for (size_t i = 0; i < fresh; ++i) held_[i] = held_[stale + i];
+        held_.truncate(fresh);
         if (Status s = SignalCheck::handlers(); !s) {
             failure = std::move(s.error());
             interrupted = true;
@@ -319,7 +325,7 @@ private:
     Grow<Frame> frames_;  // the ancestors of the node being read
     PathGuard guard_;
     Grow<Done>* done_ = nullptr;
-    RefStack held_;  // the paths held around signal handlers, until the run ends
+    RefStack held_;  // the path held around the signal handlers last run
 };
 
 // ---- the general run --------------------------------------------------------------------

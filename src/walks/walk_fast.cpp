@@ -3,8 +3,8 @@
 // that cannot change under it. A node's reference is taken as it is listed, while its
 // memory is at hand, and the listed nodes become the result list's own item array. The
 // one exception is the signal handlers, let run every few thousand nodes between two
-// nodes: the stack entries pushed since the last time take references first (kept until
-// the walk ends), and a walk that goes on after them reads the tree as it is then.
+// nodes: every stack entry holds a reference first (those still there from the last time
+// hold theirs already), and a walk that goes on after them reads the tree as it is then.
 #include "walks/walk_fast.hpp"
 
 #include <atomic>
@@ -92,7 +92,7 @@ struct Stack {
     Pending* top;   // one past the top entry
     Pending* end;   // one past the capacity
     // The lowest top since the signal handlers last ran: the entries below it were on the
-    // stack then, and hold references in `kept_` taken before the handlers ran.
+    // stack then, and hold references in `kept_`, at their own positions.
     Pending* held;
     // After pops: lowers `held` to the top, with a min and no branch.
     [[gnu::always_inline]] void popped() { held = top < held ? top : held; }
@@ -173,8 +173,8 @@ private:
 
     // The signal handlers, between two nodes: every entry on the stack holds a reference
     // first. A null stack when a handler raised (or memory ran out).
-    [[gnu::cold, gnu::noinline]] Stack run_signal_handlers(Stack s, PyObject* node = nullptr) {
-        if (!hold(s, node)) return {};
+    [[gnu::cold, gnu::noinline]] Stack run_signal_handlers(Stack s) {
+        if (!hold(s)) return {};
         s.held = s.top;
         if (Status ran = SignalCheck::handlers(); !ran) {
             failure = std::move(ran.error());
@@ -182,11 +182,18 @@ private:
         }
         return s;
     }
-    bool hold(Stack s, PyObject* node) {
-        size_t n = static_cast<size_t>(s.top - s.held);
-        if (!kept_.reserve_more(n + 1)) return out_of_memory();
-        for (Pending* e = s.held; e != s.top; ++e) kept_.push_unchecked(Py_NewRef(e->node));
-        if (node) kept_.push_unchecked(Py_NewRef(node));
+    // Makes kept_[i] a reference to the node of entry i, for every entry on `s`. Those
+    // above `s.held` replaced entries popped since the last time, whose references go only
+    // after the new ones are taken: a popped node may be the only owner of its children.
+    bool hold(Stack s) {
+        auto low = static_cast<size_t>(s.held - s.base);
+        auto top = static_cast<size_t>(s.top - s.base);
+        size_t stale = kept_.size();
+        if (!kept_.reserve_more(top - low)) return out_of_memory();
+        for (size_t i = low; i < top; ++i) kept_.push_unchecked(Py_NewRef(s.base[i].node));
+        for (size_t i = low; i < stale; ++i) Py_DECREF(kept_[i]);
+        for (size_t i = low; i < top; ++i) kept_[i] = kept_[stale - low + i];
+        kept_.truncate(top);
         return true;
     }
 
@@ -474,8 +481,9 @@ SPRIG_UNROLL_8
     // The entries on `s` and `node` (being visited) are held first, for the handlers the
     // check lets run; a null stack when it fails.
     [[gnu::cold, gnu::noinline]] Stack check_acyclic(Stack s, PyObject* node) {
-        if (!hold(s, node)) return {};
+        if (!hold(s)) return {};
         s.held = s.top;
+        checked_ = Ref::retain(node);
         FastWalker checker(table_);
         if (checker.run<Mode::count, true>(root_)) return s;
         failure = std::move(checker.failure);
@@ -487,7 +495,8 @@ SPRIG_UNROLL_8
     // The work stack of a small tree, which then needs no allocation; the heap once it grows.
     Buffered<Grow<Pending>, 64> stack_;
     PathGuard guard_;
-    RefStack kept_;  // references taken for the signal handlers, released when the walk ends
+    RefStack kept_;  // references taken for the signal handlers: see hold()
+    Ref checked_;    // the node whose visit ran the check for cycles
 };
 
 // Runs `run(table)` with the thread's field table, holding `node` meanwhile.

@@ -280,14 +280,21 @@ private:
         return *made;
     }
 
-    // Between two nodes, with `e` popped: everything it may still use is held first.
+    // Between two nodes, with `e` popped: the stack and `e` are held first. The references
+    // of entries popped before go then, or kept_ would grow with the tree: every entry
+    // borrowed from their nodes now holds its own.
     [[gnu::cold, gnu::noinline]] bool run_signal_handlers(const Entry& e) {
-        if constexpr (requires { e.parent; }) {
-            if (!node_held_ && !kept_.push_new(e.parent)) return failed(no_memory());
-        }
-        Status s = hold_all(e.node);
-        if (s) s = SignalCheck::handlers();
-        if (!s) return failed(std::move(s.error()));
+        stack_.hold();
+        size_t stale = kept_.size();
+        if (!kept_.reserve_more(2)) return failed(no_memory());
+        kept_.push_unchecked(Py_NewRef(e.node));
+        if constexpr (requires { e.parent; }) kept_.push_unchecked(Py_NewRef(e.parent));
+        for (size_t i = 0; i < stale; ++i) Py_DECREF(kept_[i]);
+        size_t fresh = kept_.size() - stale;
+        for (size_t i = 0; i < fresh; ++i) kept_[i] = kept_[stale + i];
+        kept_.truncate(fresh);
+        node_held_ = true;
+        if (Status s = SignalCheck::handlers(); !s) return failed(std::move(s.error()));
         return true;
     }
 
