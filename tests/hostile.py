@@ -2,6 +2,9 @@
 the edits must neither crash nor leak, whatever the code does."""
 
 import ast
+import signal
+
+import pytest
 
 import sprig
 
@@ -72,3 +75,62 @@ def hostile_tree(mutation):
             vars(node).pop(name, None)
     vandal_class.module = module
     return module
+
+
+class Alarm(Exception):
+    pass
+
+
+def shared_tree(depth=24):
+    """An Expression over `depth` BinOps each of whose operands is the next: 2**depth paths,
+    each walked on its own, in a few dozen nodes."""
+    node = ast.Name("x", ast.Load())
+    for _ in range(depth):
+        node = ast.BinOp(node, ast.Add(), node)
+    return ast.Expression(node)
+
+
+# Calls that take seconds on shared_tree(): one per loop whose length the input decides.
+LONG_CALLS = {
+    "walk_dfs": sprig.walk_dfs,
+    "walk_unordered": sprig.walk_unordered,
+    "_walk_count": sprig._walk_count,
+    "walk_frontier": lambda t: sprig.walk_frontier(t, (ast.Name,)),
+    "walk_frontier_edges": lambda t: sprig.walk_frontier_edges(t, (ast.Name,)),
+    "walk_of_types": lambda t: sprig.walk_of_types(t, (ast.Name,), (ast.Add,)),
+    "walk_frontier_events": lambda t: sprig.walk_frontier_events(t, (ast.Name,), (ast.BinOp,)),
+    "subtree_hash": sprig.subtree_hash,
+    "subtree_hashes": sprig.subtree_hashes,
+    "subtree_digest": sprig.subtree_digest,
+    "subtree_digests": sprig.subtree_digests,
+    "set_parents": sprig.set_parents,
+    "fix_missing_locations": sprig.fix_missing_locations,
+}
+
+
+def ringing(call):
+    """Runs `call` on a shared_tree() while a timer rings every 50 ms, and returns the tree's
+    holder. Handlers that return go unseen unless they run inside the call: the first drops
+    the tree from its holder (the call must hold what it still needs), and only the third
+    raises Alarm, which must come out of the call. Run after the call instead, the one
+    handler (signals arriving meanwhile merge) would raise nothing."""
+    holder = shared_tree()
+    rings = 0
+
+    def ring(*args):
+        nonlocal rings
+        rings += 1
+        if rings == 1:
+            holder.body = ast.Name("y", ast.Load())
+        elif rings == 3:
+            raise Alarm
+
+    previous = signal.signal(signal.SIGALRM, ring)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.05, 0.05)
+        with pytest.raises(Alarm):
+            call(holder)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    return holder

@@ -18,7 +18,7 @@ import pytest
 
 import sprig
 from conftest import PURE
-from hostile import MUTATIONS, hostile_tree
+from hostile import LONG_CALLS, MUTATIONS, hostile_tree, ringing
 from oracles import CAN_SEE_THREADS_END, JOIN_MAY_RETURN_EARLY, join_until_ended
 
 ALL_CALLS = []  # (id, callable taking no arguments)
@@ -652,6 +652,11 @@ def _edited_tree():
 
 for _id, _call in _HELPER_CALLS.items():
     add(_id, _call)
+
+
+# Calls stopped by a signal handler, after others that changed the tree returned inside them.
+for _id, _call in LONG_CALLS.items():
+    add(f"{_id}: interrupted", lambda call=_call: ringing(call))
 
 
 def reference_deltas(call, runs=7):

@@ -14,6 +14,7 @@ from hypothesis import given, strategies as st
 
 import sprig
 from conftest import clean_environment, run
+from hostile import LONG_CALLS, ringing
 from oracles import CORPUS_IDS, CORPUS_PATHS, DEBUG, ids, parse_stdlib, run_python
 
 ORIGINAL = {name: getattr(ast, name) for name in (
@@ -360,6 +361,12 @@ def test_a_cycle_ends_as_it_does_in_the_standard_library():
     assert out.split("\n") == ["fix_missing_locations RecursionError RecursionError",
                                "increment_lineno KeyboardInterrupt KeyboardInterrupt",
                                "walk KeyboardInterrupt KeyboardInterrupt", ""]
+
+
+@pytest.mark.parametrize("call", LONG_CALLS.values(), ids=LONG_CALLS)
+def test_signal_handlers_run_inside_long_calls(call):
+    holder = ringing(call)
+    assert sprig.walk_dfs(holder) == [holder, holder.body, holder.body.ctx]  # nothing broken
 
 
 # -- patch_ast -----------------------------------------------------------------------------

@@ -18,6 +18,9 @@
 // code and changes nothing, so when it meets anything else it gives up and the general
 // run starts from scratch, as if the quick run had never been. When it succeeds, the
 // general run would have read the very same values and computed the very same values.
+// The one exception is the signal handlers that both runs let run every few thousand
+// nodes: around them the quick run holds the path it stands on, and gives up unless every
+// node on it still has its fields in place where they were.
 //
 // A Scheme S provides, for one run (each run makes its own):
 //   Value                    what a node hashes to; Acc, the state of one node being read
@@ -36,6 +39,7 @@
 #include <utility>
 
 #include "core/cycles.hpp"
+#include "core/signals.hpp"
 #include "core/grow.hpp"
 #include "schema/fields.hpp"
 #include "schema/instance_dict.hpp"
@@ -134,11 +138,15 @@ private:
 // in place. False means "take the general run": a type this thread has no record of yet
 // (or whose scheme needs Python code to start it), a dictionary that must be read by name,
 // a leaf that needs Python code, a cycle, or memory running out. It takes no reference and
-// leaves no trace.
+// leaves no trace. A signal handler's exception is no reason to take the general run:
+// then run() is false with `interrupted` set.
 template <class S>
 class QuickRun {
 public:
     using Value = typename S::Value;
+
+    Failure failure;  // the handler's exception, with `interrupted`
+    bool interrupted = false;
 
     // A node and its value, as the quick run finishes them.
     struct Done {
@@ -156,6 +164,7 @@ public:
         // each stopped at the child that leads to it.
         Frame cur;
         Value h;
+        SignalCheck signals;
         switch (open(root, 0, h, cur)) {
             case Opened::no: return false;
             case Opened::hashed: out = h; return true;
@@ -198,11 +207,15 @@ public:
                 Frame next;
                 switch (open(child, static_cast<uint32_t>(frames_.size() + 1), h, next)) {
                     case Opened::no: return false;
-                    case Opened::hashed: took(cur, h); continue;
-                    case Opened::frame: break;
+                    case Opened::hashed: took(cur, h); break;
+                    case Opened::frame:
+                        if (!frames_.push(cur)) return false;
+                        cur = next;
+                        break;
                 }
-                if (!frames_.push(cur)) return false;
-                cur = next;
+                if (!signals.tick()) [[unlikely]] {
+                    if (!run_signal_handlers(cur.node, cur.entries, cur.k)) return false;
+                }
                 continue;
             }
             // every field read: `cur` is hashed
@@ -252,6 +265,41 @@ private:
         return Opened::frame;
     }
 
+    // Between two fields of `node` (`entries`, `k`: its frame's): the handlers run with the
+    // path held, and the run goes on only if every frame's table is still current. The
+    // nodes it has finished are addresses only from then on; the tree changed under the
+    // call if any of them went away, and the values found are then those of a tree that
+    // changed, as with the general run.
+    [[gnu::cold, gnu::noinline]] bool run_signal_handlers(PyObject* node,
+                                                          const UnicodeEntry* entries,
+                                                          uint32_t k) {
+        // The path held the last time goes once this one is held.
+        size_t stale = held_.size();
+        if (!held_.reserve_more(frames_.size() + 1)) return false;
+        held_.push_unchecked(Py_NewRef(node));
+        for (size_t i = 0; i < frames_.size(); ++i)
+            held_.push_unchecked(Py_NewRef(frames_[i].node));
+        for (size_t i = 0; i < stale; ++i) Py_DECREF(held_[i]);
+        size_t fresh = held_.size() - stale;
+        for (size_t i = 0; i < fresh; ++i) held_[i] = held_[stale + i];
+        held_.truncate(fresh);
+        if (Status s = SignalCheck::handlers(); !s) {
+            failure = std::move(s.error());
+            interrupted = true;
+            return false;
+        }
+        if (!still_in_place(node, entries, k)) return false;
+        for (size_t i = 0; i < frames_.size(); ++i) {
+            const Frame& f = frames_[i];
+            if (!still_in_place(f.node, f.entries, f.k)) return false;
+        }
+        return true;
+    }
+    bool still_in_place(PyObject* node, const UnicodeEntry* entries, uint32_t k) const {
+        const TypeInfo* info = known_.find(Py_TYPE(node));
+        return info && info->fields.size() == k && fields_in_place(node, *info) == entries;
+    }
+
     // Hands the value of the child that `f` stopped at to `f`.
     [[gnu::always_inline]] void took(Frame& f, const Value& c) {
         if (f.j >= 0) {
@@ -277,6 +325,7 @@ private:
     Grow<Frame> frames_;  // the ancestors of the node being read
     PathGuard guard_;
     Grow<Done>* done_ = nullptr;
+    RefStack held_;  // the path held around the signal handlers last run
 };
 
 // ---- the general run --------------------------------------------------------------------
@@ -304,7 +353,10 @@ public:
         if (!memo.reserve(nodes_.size())) return out_of_memory();
         // Backwards over a pre-order list: every child comes before its parent, and a
         // shared node is hashed once, at its last place.
+        SignalCheck signals;
         for (size_t p = nodes_.size(); p-- > 0;) {
+            // hash_node reads the node's table afresh: a handler may change it.
+            if (!signals.tick() && !handlers()) return false;
             PyObject* node = nodes_[p];
             typename Memo::Slot* slot = memo.slot(node);
             if (slot->key) continue;
@@ -324,7 +376,9 @@ private:
         PathGuard guard;
         if (!stack.push({root, 0})) return out_of_memory();
         Py_INCREF(root);
+        SignalCheck signals;
         while (!stack.empty()) {
+            if (!signals.tick() && !handlers()) return false;  // every entry is owned
             Pending p = stack.pop();
             if (!nodes_.push(p.node)) {  // takes over the reference
                 Py_DECREF(p.node);
@@ -484,6 +538,12 @@ private:
         return true;
     }
 
+    [[gnu::cold, gnu::noinline]] bool handlers() {
+        Status s = SignalCheck::handlers();
+        if (!s) failure = std::move(s.error());
+        return bool(s);
+    }
+
     [[gnu::cold, gnu::noinline]] bool take_failure() {
         failure = take_pending();
         return false;
@@ -512,7 +572,10 @@ Result<HashMemo<typename S::Value>> values_below(PyObject* root, const NodeReade
     {
         Grow<Done> done;
         typename S::Value h;
-        if (QuickRun<S>(e.classes, e.known).run(root, &done, h) && memo.reserve(done.size())) {
+        QuickRun<S> quick(e.classes, e.known);
+        bool quick_done = quick.run(root, &done, h);
+        if (quick.interrupted) return fail(std::move(quick.failure));
+        if (quick_done && memo.reserve(done.size())) {
             for (size_t i = 0; i < done.size(); ++i) {
                 auto* slot = memo.slot(done[i].node);
                 if (!slot->key) memo.fill(slot, done[i].node, done[i].value);
@@ -565,7 +628,11 @@ Result<Ref> one_value(PyObject* node, ToInt&& to_int) {
     auto e = node_readers();
     if (!e) return fail(std::move(e.error()));
     typename S::Value h;
-    if (QuickRun<S>(e->classes, e->known).run(node, nullptr, h)) return to_int(h);
+    {
+        QuickRun<S> quick(e->classes, e->known);
+        if (quick.run(node, nullptr, h)) return to_int(h);
+        if (quick.interrupted) return fail(std::move(quick.failure));
+    }
     HashRun<S> run(e->classes, e->known);
     HashMemo<typename S::Value> memo;
     if (!run.build(node, memo)) return fail(std::move(run.failure));

@@ -1,9 +1,11 @@
 // fix_missing_locations: each located node gets every location attribute it lacks from its
 // nearest ancestor that has one (1, 0, 1, 0 above the root). Presence is decided by the
 // instance dictionary alone; each write does what PyObject_SetAttr does and may run Python
-// code.
+// code. A call stopped by a signal handler's exception (or any failure) leaves the writes
+// made so far: the nodes met before it have their locations, the others keep what they had.
 #include "core/cycles.hpp"
 #include "core/names.hpp"
+#include "core/signals.hpp"
 #include "schema/fields.hpp"
 #include "schema/instance_dict.hpp"
 #include "schema/plain_writes.hpp"
@@ -184,7 +186,10 @@ Result<Ref> fix_missing_locations(PyObject* node) {
     PathGuard guard;
     if (!stack.reserve(1)) return fail(no_memory());
     stack.push_unchecked({Ref::retain(node).release(), 0, 0});
+    SignalCheck signals;
     while (!stack.empty()) {
+        // Every entry and frame holds what it points to: a handler may run here.
+        SPRIG_TRY(signals.step());
         Pending top = stack.pop();
         // Released only after its children are on the stack: they may hold no other owner.
         Ref current = Ref::adopt(top.node);

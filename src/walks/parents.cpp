@@ -1,8 +1,11 @@
 // set_parents: `child.parent = parent` for every node below the root, parents taken in
 // depth-first pre-order and each parent's children in ast.iter_child_nodes order. Every
 // write does what PyObject_SetAttr does, so a custom __setattr__ sees each one and may run.
+// A call stopped by a signal handler's exception (or any failure) leaves the writes made so
+// far: the nodes met before it point at their parents, the others keep what they had.
 #include "core/cycles.hpp"
 #include "core/names.hpp"
+#include "core/signals.hpp"
 #include "schema/fields.hpp"
 #include "schema/plain_writes.hpp"
 #include "walks/edits.hpp"
@@ -33,7 +36,10 @@ Result<Ref> set_parents(PyObject* node) {
     PathGuard guard;
     if (!stack.reserve(1)) return fail(no_memory());
     stack.push_unchecked({Ref::retain(node).release(), nullptr, 0});
+    SignalCheck signals;
     while (!stack.empty()) {
+        // Every entry holds its node, and `info` is rechecked below: a handler may run.
+        SPRIG_TRY(signals.step());
         Pending top = stack.pop();
         // Released only after its children are on the stack: they may hold no other owner.
         Ref parent = Ref::adopt(top.node);

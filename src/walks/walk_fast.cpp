@@ -1,7 +1,10 @@
 // walk_dfs, walk, _walk_count and walk_unordered. While a walk runs it calls no Python code
 // and allocates only to grow its arrays, so every pointer it holds is borrowed from a tree
 // that cannot change under it. A node's reference is taken as it is listed, while its
-// memory is at hand, and the listed nodes become the result list's own item array.
+// memory is at hand, and the listed nodes become the result list's own item array. The
+// one exception is the signal handlers, let run every few thousand nodes between two
+// nodes: every stack entry holds a reference first (those still there from the last time
+// hold theirs already), and a walk that goes on after them reads the tree as it is then.
 #include "walks/walk_fast.hpp"
 
 #include <atomic>
@@ -9,6 +12,7 @@
 #include "core/cycles.hpp"
 #include "core/grow.hpp"
 #include "core/names.hpp"
+#include "core/signals.hpp"
 #include "schema/classes.hpp"
 #include "schema/instance_dict.hpp"
 
@@ -84,9 +88,14 @@ public:
 
 // The work stack as pointers: a push or a pop is then a store or a load and one step.
 struct Stack {
-    Pending* base;  // null after a failed growth
+    Pending* base;  // null after a failure
     Pending* top;   // one past the top entry
     Pending* end;   // one past the capacity
+    // The lowest top since the signal handlers last ran: the entries below it were on the
+    // stack then, and hold references in `kept_`, at their own positions.
+    Pending* held;
+    // After pops: lowers `held` to the top, with a min and no branch.
+    [[gnu::always_inline]] void popped() { held = top < held ? top : held; }
     // Whether `n` more entries fit; in bytes, which spares a division.
     bool fits(size_t n) const {
         return static_cast<size_t>(reinterpret_cast<const char*>(end) -
@@ -108,6 +117,7 @@ struct Regs {
     TypeMap<FastClass>::View classes;
     PyObject** path;         // with kGuard: ancestors by depth, below `limit`
     uint32_t limit;
+    SignalCheck signals;
 };
 
 class FastWalker {
@@ -142,7 +152,7 @@ public:
 
 private:
     static Stack stack_of(Grow<Pending>::Span s) {
-        return {s.data, s.data + s.size, s.data + s.cap};
+        return {s.data, s.data + s.size, s.data + s.cap, s.data};
     }
     static Grow<Pending>::Span span_of(Stack s) {
         return {s.base, static_cast<size_t>(s.top - s.base), static_cast<size_t>(s.end - s.base)};
@@ -150,12 +160,41 @@ private:
     // Room for `need` more entries; a null stack when memory is exhausted.
     [[gnu::cold, gnu::noinline]] Stack grow_stack(Stack s, size_t need) {
         Grow<Pending>::Span span = span_of(s);
+        size_t held = static_cast<size_t>(s.held - s.base);
         span = stack_.regrow(span, span.size + need);
         if (!span.data) {
             out_of_memory();
-            return {nullptr, nullptr, nullptr};
+            return {};
         }
-        return stack_of(span);
+        Stack grown = stack_of(span);
+        grown.held = grown.base + held;
+        return grown;
+    }
+
+    // The signal handlers, between two nodes: every entry on the stack holds a reference
+    // first. A null stack when a handler raised (or memory ran out).
+    [[gnu::cold, gnu::noinline]] Stack run_signal_handlers(Stack s) {
+        if (!hold(s)) return {};
+        s.held = s.top;
+        if (Status ran = SignalCheck::handlers(); !ran) {
+            failure = std::move(ran.error());
+            return {};
+        }
+        return s;
+    }
+    // Makes kept_[i] a reference to the node of entry i, for every entry on `s`. Those
+    // above `s.held` replaced entries popped since the last time, whose references go only
+    // after the new ones are taken: a popped node may be the only owner of its children.
+    bool hold(Stack s) {
+        auto low = static_cast<size_t>(s.held - s.base);
+        auto top = static_cast<size_t>(s.top - s.base);
+        size_t stale = kept_.size();
+        if (!kept_.reserve_more(top - low)) return out_of_memory();
+        for (size_t i = low; i < top; ++i) kept_.push_unchecked(Py_NewRef(s.base[i].node));
+        for (size_t i = low; i < stale; ++i) Py_DECREF(kept_[i]);
+        for (size_t i = low; i < top; ++i) kept_[i] = kept_[stale - low + i];
+        kept_.truncate(top);
+        return true;
     }
 
     // kDirect: the dictionary layout was verified, so entry tables are read in place.
@@ -175,7 +214,16 @@ private:
         Regs r = state;
         bool ok = true;
         while (r.s.top != r.s.base) {
+            if (!r.signals.tick()) [[unlikely]] {
+                r.s = run_signal_handlers(r.s);
+                if (!r.s.base) {
+                    ok = false;
+                    break;
+                }
+                r.classes = table_.view();
+            }
             Pending p = *--r.s.top;
+            r.s.popped();
             if (!visit<M, kGuard, kDirect, false>(r, p)) [[unlikely]] {
                 ok = false;
                 break;
@@ -214,6 +262,11 @@ private:
         while (r.s.top != r.s.base) {
             size_t size = static_cast<size_t>(r.s.top - r.s.base);
             size_t n = size < kWindow ? size : kWindow;
+            if (!r.signals.tick(static_cast<uint32_t>(n))) [[unlikely]] {
+                r.s = run_signal_handlers(r.s);
+                if (!r.s.base) return false;
+                r.classes = table_.view();
+            }
             for (size_t j = 0; j < n; ++j) {
                 Pending p = r.s.top[-1 - static_cast<ptrdiff_t>(j)];
                 window[j] = {p, instance_dict(p.node)};
@@ -221,6 +274,7 @@ private:
             }
             for (size_t j = n; j < n + kKeysAhead; ++j) window[j].dict = nullptr;
             r.s.top -= n;
+            r.s.popped();
             for (size_t i = 0; i < n; ++i) {
                 prefetch_keys(window[i + kKeysAhead].dict);
                 if (kDirect) prefetch_values(window[i + kValuesAhead].dict);
@@ -298,12 +352,20 @@ private:
         uint32_t depth = p.depth + 1;
         if (!kGuard && depth > r.suspect_depth) [[unlikely]] {
             // The check may enter classes and move the table from under `cls`, or read
-            // another untagged class into the entry `cls` points to.
-            if (!check_acyclic()) return false;
+            // another untagged class into the entry `cls` points to. It lets the signal
+            // handlers run, which may change the node's class or dictionary.
+            r.s = check_acyclic(r.s, p.node);
+            if (!r.s.base) return false;
             r.suspect_depth = UINT32_MAX;
+            type = Py_TYPE(p.node);
             cls = admit(type);
             if (!cls) return false;
             r.classes = table_.view();
+            k = cls->count;
+            if (!cls->node || k == 0) return true;
+            dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(p.node) +
+                                                 cls->dict_offset);
+            if (!dict) return true;
         }
         Py_ssize_t used = 0;
         const UnicodeEntry* entries = kDirect ? str_entries_unchecked(dict, &used) : nullptr;
@@ -416,11 +478,16 @@ SPRIG_UNROLL_8
 
     // A walk this deep is either in a deep chain or in a cycle: a depth-first walk that
     // keeps the path of ancestors tells which, from the root.
-    [[gnu::cold, gnu::noinline]] bool check_acyclic() {
+    // The entries on `s` and `node` (being visited) are held first, for the handlers the
+    // check lets run; a null stack when it fails.
+    [[gnu::cold, gnu::noinline]] Stack check_acyclic(Stack s, PyObject* node) {
+        if (!hold(s)) return {};
+        s.held = s.top;
+        checked_ = Ref::retain(node);
         FastWalker checker(table_);
-        if (checker.run<Mode::count, true>(root_)) return true;
+        if (checker.run<Mode::count, true>(root_)) return s;
         failure = std::move(checker.failure);
-        return false;
+        return {};
     }
 
     FieldTable& table_;
@@ -428,6 +495,8 @@ SPRIG_UNROLL_8
     // The work stack of a small tree, which then needs no allocation; the heap once it grows.
     Buffered<Grow<Pending>, 64> stack_;
     PathGuard guard_;
+    RefStack kept_;  // references taken for the signal handlers: see hold()
+    Ref checked_;    // the node whose visit ran the check for cycles
 };
 
 // Runs `run(table)` with the thread's field table, holding `node` meanwhile.

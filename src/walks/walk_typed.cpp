@@ -11,9 +11,11 @@
 // still in the cache, rather than all at the end. A popped entry's references stay in
 // `kept_` until the call ends, because entries borrowed from its node afterwards rely on it
 // staying alive. Walks over parsed trees thus take references only for what they return.
+// The signal handlers, run every few thousand nodes, may run Python code too: so are they.
 #include "walks/walk_typed.hpp"
 
 #include "core/cycles.hpp"
+#include "core/signals.hpp"
 #include "kinds/kinds.hpp"
 #include "schema/fields.hpp"
 
@@ -144,11 +146,18 @@ protected:
         PyObject** path;  // the cycle check's ancestors by depth, below `limit`
         uint32_t limit;
         bool node_held;  // the node being expanded is held (the root: by the call)
+        SignalCheck signals;
     };
 
     Regs open() {
         return {stack_.open(), stack_.owned(), known_.view(), guard_.path(), guard_.limit(),
-                node_held_};
+                node_held_, SignalCheck{}};
+    }
+    // The state again after Python code may have run; the signal count goes on.
+    void reopen(Regs& r) {
+        SignalCheck signals = r.signals;
+        r = open();
+        r.signals = signals;
     }
     void close(const Regs& r) {
         stack_.close(r.stack);
@@ -197,7 +206,13 @@ protected:
         r.node_held = r.stack.size < r.owned;
         if (r.node_held) [[unlikely]] {
             r.owned = r.stack.size;
-            return keep(e);
+            if (!keep(e)) return false;
+        }
+        if (!r.signals.tick()) [[unlikely]] {
+            close(r);
+            bool ok = run_signal_handlers(e);
+            reopen(r);
+            return ok;
         }
         return true;
     }
@@ -209,7 +224,7 @@ protected:
         if (!info) [[unlikely]] {
             close(r);
             info = make_type_info(node);
-            r = open();
+            reopen(r);
             if (!info) return false;
         }
         if (info->fields.size() == 0) return true;  // no ancestor of anything: not guarded
@@ -233,7 +248,7 @@ protected:
         if (read == InPlace::no_memory) return failed(no_memory());
         close(r);
         bool by_name = expand_by_name(node, depth);
-        r = open();
+        reopen(r);
         return by_name;
     }
 
@@ -263,6 +278,24 @@ private:
             return nullptr;
         }
         return *made;
+    }
+
+    // Between two nodes, with `e` popped: the stack and `e` are held first. The references
+    // of entries popped before go then, or kept_ would grow with the tree: every entry
+    // borrowed from their nodes now holds its own.
+    [[gnu::cold, gnu::noinline]] bool run_signal_handlers(const Entry& e) {
+        stack_.hold();
+        size_t stale = kept_.size();
+        if (!kept_.reserve_more(2)) return failed(no_memory());
+        kept_.push_unchecked(Py_NewRef(e.node));
+        if constexpr (requires { e.parent; }) kept_.push_unchecked(Py_NewRef(e.parent));
+        for (size_t i = 0; i < stale; ++i) Py_DECREF(kept_[i]);
+        size_t fresh = kept_.size() - stale;
+        for (size_t i = 0; i < fresh; ++i) kept_[i] = kept_[stale + i];
+        kept_.truncate(fresh);
+        node_held_ = true;
+        if (Status s = SignalCheck::handlers(); !s) return failed(std::move(s.error()));
+        return true;
     }
 
     [[gnu::cold, gnu::noinline]] bool expand_by_name(PyObject* node, uint32_t depth) {
