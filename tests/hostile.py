@@ -2,6 +2,7 @@
 the edits must neither crash nor leak, whatever the code does."""
 
 import ast
+import gc
 import signal
 
 import pytest
@@ -110,8 +111,9 @@ LONG_CALLS = {
 
 def ringing(call):
     """Runs `call` on a shared_tree() while a timer rings every 50 ms, and returns the tree's
-    holder. Handlers that return go unseen unless they run inside the call: the first drops
-    the tree from its holder (the call must hold what it still needs), and only the third
+    holder. Handlers that return go unseen unless they run inside the call: the first puts
+    another tree in the holder (the call must hold what it still needs of the first), the
+    second makes the same call on a small tree (a call within the call), and only the third
     raises Alarm, which must come out of the call. Run after the call instead, the one
     handler (signals arriving meanwhile merge) would raise nothing."""
     holder = shared_tree()
@@ -120,12 +122,18 @@ def ringing(call):
     def ring(*args):
         nonlocal rings
         rings += 1
-        if rings == 1:
-            holder.body = ast.Name("y", ast.Load())
+        if rings == 1:  # a long tree again: a call that has not read the first still lasts
+            holder.body = shared_tree().body
+        elif rings == 2:
+            call(ast.Expression(ast.BinOp(ast.Name("a", ast.Load()), ast.Add(), ast.Constant(1))))
         elif rings == 3:
             raise Alarm
 
     previous = signal.signal(signal.SIGALRM, ring)
+    # Handlers run in whatever Python code is running: a collection's callbacks (hypothesis
+    # installs one) would take the Alarm in place of the call.
+    collecting = gc.isenabled()
+    gc.disable()
     try:
         signal.setitimer(signal.ITIMER_REAL, 0.05, 0.05)
         with pytest.raises(Alarm):
@@ -133,4 +141,6 @@ def ringing(call):
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
+        if collecting:
+            gc.enable()
     return holder

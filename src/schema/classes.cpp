@@ -22,6 +22,7 @@ namespace {
 struct TableHolder {
     FieldTable table;
     bool in_use = false;
+    bool building = false;  // Python code its build runs must not find it half made
 };
 
 void destroy_table(void* holder) { delete static_cast<TableHolder*>(holder); }
@@ -241,15 +242,24 @@ Status FieldTable::build(const AstClasses& classes) {
 Result<FieldTableLease> acquire_field_table(const AstClasses& classes) {
     ThreadCaches::Slot& slot = cache_slot(Cache::field_table);
     auto* holder = static_cast<TableHolder*>(slot.data);
-    if (holder && holder->in_use)
+    if (holder && holder->building)
         return fail(internal("the field table of this thread is already borrowed by an outer "
                              "call on the same thread",
                              SPRIG_HERE));
+    if (holder && holder->in_use) {
+        auto* own = new (std::nothrow) FieldTable();
+        if (!own) return fail(no_memory());
+        if (Status built = own->build(classes); !built) {
+            delete own;
+            return fail(std::move(built.error()));
+        }
+        return FieldTableLease(own, nullptr);
+    }
     if (!holder) {
         holder = new (std::nothrow) TableHolder();
         if (!holder) return fail(no_memory());
         // Leased while it is built: the build runs Python code, which may call a walk.
-        holder->in_use = true;
+        holder->in_use = holder->building = true;
         slot.data = holder;
         slot.destroy = destroy_table;
         if (Status built = holder->table.build(classes); !built) {
@@ -257,6 +267,7 @@ Result<FieldTableLease> acquire_field_table(const AstClasses& classes) {
             delete holder;
             return fail(std::move(built.error()));
         }
+        holder->building = false;
     }
     holder->in_use = true;
     return FieldTableLease(&holder->table, &holder->in_use);

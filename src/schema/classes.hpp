@@ -93,7 +93,8 @@ private:
     PyObject* ast_ = nullptr;     // borrowed: the State outlives its threads' tables
 };
 
-/// Exclusive use of the calling thread's FieldTable for one call; given back on destruction.
+/// Exclusive use of a FieldTable for one call: the calling thread's, given back on
+/// destruction, or one of the call's own (`in_use` null), deleted then.
 class FieldTableLease {
 public:
     FieldTableLease(FieldTable* table, bool* in_use) : table_(table), in_use_(in_use) {}
@@ -101,17 +102,23 @@ public:
         : table_(std::exchange(o.table_, nullptr)), in_use_(o.in_use_) {}
     FieldTableLease(const FieldTableLease&) = delete;
     ~FieldTableLease() {
-        if (table_) *in_use_ = false;
+        if (!table_) return;
+        if (in_use_)
+            *in_use_ = false;
+        else
+            delete table_;
     }
     FieldTable& operator*() const { return *table_; }
 
 private:
     FieldTable* table_;
-    bool* in_use_;  // the holder's lease flag
+    bool* in_use_;  // the holder's lease flag; null for a table of the call's own
 };
 
-/// The calling thread's FieldTable for exclusive use, building it on first need. A
-/// re-entrant call while an outer call holds it is an internal failure.
+/// The calling thread's FieldTable for exclusive use, building it on first need. A call
+/// made while an outer call holds it (from a signal handler the outer walk let run) gets a
+/// table of its own, built for it alone; one made while it is being built (from the Python
+/// code the build runs) is an internal failure.
 Result<FieldTableLease> acquire_field_table(const AstClasses& classes);
 
 }  // namespace sprig
