@@ -7,7 +7,8 @@
 
 namespace sprig {
 
-thread_local ThreadCaches* detail::t_current = nullptr;
+constinit thread_local ThreadCaches* detail::t_current = nullptr;
+constinit thread_local ThreadCaches* detail::t_last = nullptr;
 
 namespace {
 
@@ -46,6 +47,7 @@ struct ThreadList {
             c = next;
         }
         head = nullptr;
+        detail::t_last = nullptr;
     }
 };
 thread_local ThreadList t_list;
@@ -92,6 +94,7 @@ thread_local ThreadList t_list;
             continue;
         }
         *at = c->next_of_thread;
+        if (c == detail::t_last) detail::t_last = nullptr;
         delete c;
     }
     made->next_of_thread = t_list.head;
@@ -104,7 +107,7 @@ thread_local ThreadList t_list;
 }  // namespace
 
 Entered::Entered(State* state) : previous_(detail::t_current) {
-    ThreadCaches* c = previous_;
+    ThreadCaches* c = previous_ ? previous_ : detail::t_last;
     if (!c || c->generation != state->generation) [[unlikely]]
         c = find_caches(state);
     current_ = c;
@@ -112,7 +115,7 @@ Entered::Entered(State* state) : previous_(detail::t_current) {
         PyErr_NoMemory();
         return;
     }
-    detail::t_current = c;
+    detail::t_current = detail::t_last = c;
     ++c->depth;
     if (state->orphans.load(std::memory_order_acquire)) [[unlikely]]
         release_orphans(state);
