@@ -60,9 +60,10 @@ bench-tools:
 build:
 	$(PYROOT) --root $$(tools/roots $(or $(PY),3.14)) tools/build.sh release $(or $(PY),3.14)
 
-# Creates (or updates) every root at once; the other targets create the ones they need.
+# Creates (or updates) every root at once, or those named in ARGS; the other targets create
+# the ones they need.
 roots:
-	tools/roots --provision
+	tools/roots --provision $(ARGS)
 
 # Installs for your own Python (the one that runs as $(PYTHON), e.g. an activated virtual
 # environment), not into the provisioned root. PIP_FLAGS=--no-build-isolation for offline use.

@@ -10,7 +10,7 @@
 # --python (repeatable) picks versions (3.11 to 3.15, pypy); the default is every one. The
 # 3.14 release leg runs the whole suite on the whole standard-library corpus, the one place
 # where every module is checked; the other legs every test file on every Nth corpus module
-# (3.14 debug and pure: 10th; the other versions: release 10th, debug 40th, PyPy 50th;
+# (3.14 pure: 10th; release legs 10th, debug legs 40th, PyPy 50th;
 # SPRIG_CORPUS_STEP sets one step for all of them). Legs other than 3.14's also run fewer
 # generated trees and leave the process-pool runs and `make install` into a virtual
 # environment to 3.14 (SPRIG_SLICE=1). The legs run side by side, one per core (SPRIG_JOBS
@@ -46,7 +46,7 @@ for v in "${ordered[@]}"; do
         if [ -z "$step" ]; then
             case $v-$kind in
                 3.14-release) ;;
-                3.14-*|*-release) step=10 ;;
+                3.14-pure|*-release) step=10 ;;
                 pypy-*) step=50 ;;
                 *-debug) step=40 ;;
             esac

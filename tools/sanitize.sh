@@ -26,9 +26,9 @@ common+=":allocator_may_return_null=1"
 export ASAN_OPTIONS="detect_leaks=0:detect_stack_use_after_return=0:$common"
 export UBSAN_OPTIONS="$common"
 export PYTHONMALLOC=malloc
-# The sanitizers make every call several times slower: the corpus tests take every 40th
+# The sanitizers make every call several times slower: the corpus tests take every 80th
 # module of the standard library (the optimized legs of make test cover the rest).
-export SPRIG_CORPUS_STEP=${SPRIG_CORPUS_STEP:-40}
+export SPRIG_CORPUS_STEP=${SPRIG_CORPUS_STEP:-80}
 # Instrumented frames are larger; the interpreter's own recursion guards need more room.
 ulimit -s unlimited 2>/dev/null || ulimit -s 65536 || true
 

@@ -6,7 +6,7 @@
 # the suite against the installed package. Versions are tried side by side (tools/jobs.sh).
 #   wheel-test-aarch64.sh [VERSION...]        (default: 3.11 3.14)
 # Emulation costs about ten times the processor time of a native run, and twenty times at
-# each interpreter's start: hence a short slice, every 50th corpus module, and two versions
+# each interpreter's start: hence a short slice, every 100th corpus module, and two versions
 # by default.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -21,7 +21,7 @@ try_wheel() {
     wheel=$(ls dist/sprig-*-"$tag"-"$tag"-manylinux*_aarch64.whl 2>/dev/null | head -n 1 || true)
     [ -n "$wheel" ] || { echo "wheel-test-aarch64: no aarch64 wheel for CPython $version in dist/ (make wheels-aarch64)" >&2; exit 1; }
     echo "== $(basename "$wheel") on $root, emulated"
-    SPRIG_CORPUS_STEP=50 tools/aarch64-run "$root" bash -c '
+    SPRIG_CORPUS_STEP=100 tools/aarch64-run "$root" bash -c '
         set -euo pipefail
         version=$1 wheel=$2; shift 2
         py=python$version-aarch64

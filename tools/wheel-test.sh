@@ -27,7 +27,7 @@ try_wheel() {
     wheel=$(ls dist/$pattern 2>/dev/null | head -n 1 || true)
     [ -n "$wheel" ] || { echo "wheel-test: no $pattern in dist/ (make wheels)" >&2; exit 1; }
     echo "== $(basename "$wheel") on $root"
-    SPRIG_CORPUS_STEP=25 SPRIG_EXPECT_IMPLEMENTATION=$want tools/pyroot --root "$root" bash -c '
+    SPRIG_CORPUS_STEP=100 SPRIG_EXPECT_IMPLEMENTATION=$want tools/pyroot --root "$root" bash -c '
         set -euo pipefail
         py=$1 version=$2 wheel=$3; shift 3
         if [ "$py" = pyenv ]; then
