@@ -309,8 +309,11 @@ namespace {
 // again from Python code that a `next` runs fails as a generator's would.
 
 
+// Each iterator keeps the state of the interpreter that made it: its type, which it holds,
+// holds that module, so the state outlives it, and no step has to look it up.
 struct WalkIterator {
     PyObject_HEAD
+    State* state;
     WalkQueue queue;
     PyObject* first[kInlineQueue];
     // A consumer in native code (list(), a for loop in C) runs no bytecode between steps:
@@ -322,6 +325,7 @@ struct WalkIterator {
 
 struct ChildIterator {  // iter_child_nodes and iter_fields
     PyObject_HEAD
+    State* state;
     Cursor cursor;
     bool running;
     bool done;
@@ -342,14 +346,9 @@ void walk_release(WalkIterator* self) {
     self->queue.clear();
 }
 
-// The type was made for one module: its state is the interpreter's.
-State* state_of(PyObject* op) {
-    return static_cast<State*>(PyType_GetModuleState(Py_TYPE(op)));
-}
-
 PyObject* walk_next(PyObject* op) {
     auto* self = reinterpret_cast<WalkIterator*>(op);
-    Entered entered(state_of(op));
+    Entered entered(self->state);
     if (!entered.ok()) return nullptr;
     if (self->running) [[unlikely]]
         return already_executing();
@@ -371,7 +370,7 @@ PyObject* walk_next(PyObject* op) {
 template <bool kFields>
 PyObject* child_next(PyObject* op) {
     auto* self = reinterpret_cast<ChildIterator*>(op);
-    Entered entered(state_of(op));
+    Entered entered(self->state);
     if (!entered.ok()) return nullptr;
     if (self->running) [[unlikely]]
         return already_executing();
@@ -497,6 +496,7 @@ Result<PyTypeObject*> make_type(PyObject* module, const char* name, Next next, d
 Result<Ref> new_child_iterator(PyTypeObject* type, PyObject* node) {
     auto* self = PyObject_GC_New(ChildIterator, type);
     if (!self) return fail(take_pending());
+    self->state = &state();
     self->cursor = Cursor::over(Ref::retain(node));
     self->running = false;
     self->done = false;
@@ -562,6 +562,7 @@ Status init_stdlib_ast(PyObject* module) {
 Result<Ref> ast_walk(PyObject* node) {
     auto* self = PyObject_GC_New(WalkIterator, globals().walk_type);
     if (!self) return fail(take_pending());
+    self->state = &state();
     new (&self->queue) WalkQueue(self->first, kInlineQueue);
     new (&self->signals) SignalCheck();
     self->queue.q.push_unchecked(Py_NewRef(node));  // todo = deque([node])
