@@ -8,7 +8,6 @@
 #include "schema/instance_dict.hpp"
 #include "stdlib/patch_ast.hpp"
 #include "stdlib/stdlib_ast.hpp"
-#include "stdlib/visitor_function.hpp"
 #include "stdlib/visitors.hpp"
 #include "version.hpp"
 #include "walks/edits.hpp"
@@ -310,27 +309,30 @@ Status add_function(PyObject* module, PyMethodDef* record, bool exported = true)
     return {};
 }
 
-// The methods of the two visitor classes. As the standard functions do, they take any
-// object as `self` when called through the class.
-constexpr char kVisitDoc[] =
-    "Visit a node: call `self.visit_<class name>(node)` if the visitor has such an\n"
-    "attribute, else `self.generic_visit(node)`, and return what it returns.";
+// The native bodies of the visitor classes' methods, which the methods (Python functions
+// made by sprig._visiting) call first with (self, node). Not in the module's namespace.
+template <PyObject* (*Body)(PyObject*, PyObject*)>
+PyObject* visitor_body(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2) [[unlikely]] {
+        PyErr_SetString(PyExc_TypeError, "a visitor body takes (self, node)");
+        return nullptr;
+    }
+    Entered entered(static_cast<State*>(PyModule_GetState(module)));
+    if (!entered.ok()) return nullptr;
+    return Body(args[0], args[1]);
+}
 
-// One `visit` serves both classes, as ast.NodeTransformer inherits ast.NodeVisitor's.
-constexpr FunctionSpec kVisit = {"visit", "NodeVisitor.visit", kVisitDoc, "(self, node)",
-                                 visitor_visit};
+#define SPRIG_VISITOR_BODY(name, body)                                                     \
+    PyMethodDef {                                                                          \
+        name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(visitor_body<body>)), \
+            METH_FASTCALL, nullptr                                                         \
+    }
 
-constexpr FunctionSpec kVisitorGeneric = {
-    "generic_visit", "NodeVisitor.generic_visit",
-    "Visit every node in the fields of `node` with `self.visit`.", "(self, node)",
-    visitor_generic_visit};
-
-constexpr FunctionSpec kTransformerGeneric = {
-    "generic_visit", "NodeTransformer.generic_visit",
-    "Visit every node in the fields of `node` with `self.visit` and put back\n"
-    "what it returns: None removes the node, a node replaces it, and in a\n"
-    "list any other value is spliced in as an iterable. Returns `node`.",
-    "(self, node)", transformer_generic_visit};
+PyMethodDef g_visitor_bodies[] = {
+    SPRIG_VISITOR_BODY("visit", visitor_visit),
+    SPRIG_VISITOR_BODY("visitor_generic_visit", visitor_generic_visit),
+    SPRIG_VISITOR_BODY("transformer_generic_visit", transformer_generic_visit),
+};
 
 constexpr char kNodeVisitorDoc[] =
     "A drop-in replacement for `ast.NodeVisitor`, and a subclass of it.\n"
@@ -367,34 +369,38 @@ Status add_visitor_classes(PyObject* module) {
     SPRIG_TRY(init_visitors());
     Ref ast = Ref::adopt(PyImport_ImportModule("ast"));
     if (!ast) return fail(take_pending());
-    StandardMethods standard = standard_methods();
     Ref module_name = Ref::adopt(PyUnicode_InternFromString(kPublicModule));
     if (!module_name) return fail(take_pending());
     State& st = state();
-    auto type = make_visitor_function_type(module);
-    if (!type) return fail(std::move(type.error()));
-    st.objects.function_type = type->release();
-    PyObject* function_type = st.objects.function_type;
-    auto visit = make_visitor_function(function_type, &kVisit, standard.visit,
-                                       module_name.get());
-    if (!visit) return fail(std::move(visit.error()));
-    auto generic_v = make_visitor_function(function_type, &kVisitorGeneric,
-                                           standard.visitor_generic, module_name.get());
-    if (!generic_v) return fail(std::move(generic_v.error()));
-    auto generic_t = make_visitor_function(function_type, &kTransformerGeneric,
-                                           standard.transformer_generic, module_name.get());
-    if (!generic_t) return fail(std::move(generic_t.error()));
+    st.objects.deep = PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+    if (!st.objects.deep) return fail(take_pending());
+    Ref bodies = Ref::adopt(PyTuple_New(4));
+    if (!bodies) return fail(take_pending());
+    for (Py_ssize_t i = 0; i < 3; ++i) {
+        PyObject* body = PyCMethod_New(&g_visitor_bodies[i], module, nullptr, nullptr);
+        if (!body) return fail(take_pending());
+        PyTuple_SET_ITEM(bodies.get(), i, body);
+    }
+    PyTuple_SET_ITEM(bodies.get(), 3, Py_NewRef(st.objects.deep));
+    // The package's Python half, beside this module: the methods as Python functions.
+    Ref visiting = Ref::adopt(PyImport_ImportModule("sprig._visiting"));
+    if (!visiting) return fail(take_pending());
+    Ref methods = Ref::adopt(PyObject_CallMethod(visiting.get(), "methods", "(O)", bodies.get()));
+    if (!methods) return fail(take_pending());
+    PyObject *visit, *generic_v, *generic_t;
+    if (!PyArg_ParseTuple(methods.get(), "OOO", &visit, &generic_v, &generic_t))
+        return fail(take_pending());
     auto visitor = make_visitor_class(module_name.get(), ast.get(), "NodeVisitor",
-                                      kNodeVisitorDoc, visit->get(), generic_v->get());
+                                      kNodeVisitorDoc, visit, generic_v);
     if (!visitor) return fail(std::move(visitor.error()));
     auto transformer = make_visitor_class(module_name.get(), ast.get(), "NodeTransformer",
-                                          kNodeTransformerDoc, visit->get(), generic_t->get());
+                                          kNodeTransformerDoc, visit, generic_t);
     if (!transformer) return fail(std::move(transformer.error()));
     PyObject* classes[2] = {visitor->get(), transformer->get()};
-    // Dispatch recognises its own functions by identity.
-    st.objects.visit = visit->release();
-    st.objects.generic_v = generic_v->release();
-    st.objects.generic_t = generic_t->release();
+    // Dispatch recognises the classes' own functions by identity.
+    st.objects.visit = Py_NewRef(visit);
+    st.objects.generic_v = Py_NewRef(generic_v);
+    st.objects.generic_t = Py_NewRef(generic_t);
     auto all_attr = interned(Name::__all__);
     if (!all_attr) return fail(std::move(all_attr.error()));
     Ref all = Ref::adopt(PyObject_GetAttr(module, *all_attr));

@@ -10,9 +10,7 @@
 #error "sprig needs CPython 3.11 or newer"
 #endif
 
-#if PY_VERSION_HEX < 0x030E0000 && (defined(__linux__) || defined(__APPLE__))
-#include <pthread.h>
-#endif
+#include "core/stack.hpp"
 
 // Alike on every supported version, so written once where they are used:
 // - the keys object of a dictionary (instance_dict.hpp) has had the same layout since 3.11,
@@ -242,39 +240,6 @@ inline int iter_next_item(PyObject* iterator, PyObject** item) {
 }
 
 #if PY_VERSION_HEX < 0x030E0000
-/// The running thread's C stack, [low, high); both 0 where it cannot be read. Cold: read
-/// once per thread, out of line so that the visitors' recursive path carries none of its
-/// locals (a pthread_attr_t is 56 bytes).
-[[gnu::cold, gnu::noinline]] inline void read_stack_bounds(uintptr_t* low, uintptr_t* high) {
-    *low = *high = 0;
-#if defined(__linux__) && defined(__GLIBC__)
-    // The default versions of these two are the ones glibc 2.32 and 2.34 made when the
-    // thread library moved into libc; the oldest versions, which every glibc serves, keep
-    // the module loadable on the oldest systems its wheels are tagged for. The directives
-    // sit in this function's body so that they reach the same assembler file as its calls,
-    // whatever partitions link-time optimisation makes (a file-scope asm goes to only one).
-#if defined(__x86_64__)
-    __asm__(".symver pthread_getattr_np,pthread_getattr_np@GLIBC_2.2.5\n\t"
-            ".symver pthread_attr_getstack,pthread_attr_getstack@GLIBC_2.2.5");
-#elif defined(__aarch64__)
-    __asm__(".symver pthread_getattr_np,pthread_getattr_np@GLIBC_2.17\n\t"
-            ".symver pthread_attr_getstack,pthread_attr_getstack@GLIBC_2.17");
-#endif
-    pthread_attr_t attr;
-    if (pthread_getattr_np(pthread_self(), &attr) != 0) return;
-    void* base = nullptr;
-    size_t size = 0;
-    if (pthread_attr_getstack(&attr, &base, &size) == 0 && base) {
-        *low = reinterpret_cast<uintptr_t>(base);
-        *high = *low + size;
-    }
-    pthread_attr_destroy(&attr);
-#elif defined(__APPLE__)
-    *high = reinterpret_cast<uintptr_t>(pthread_get_stackaddr_np(pthread_self()));
-    *low = *high - pthread_get_stacksize_np(pthread_self());
-#endif
-}
-
 /// Raises RecursionError for a stack used down to `at`; gives 1.
 [[gnu::cold, gnu::noinline]] inline int stack_overflow(uintptr_t high, uintptr_t at,
                                                       const char* where) {
@@ -296,16 +261,38 @@ inline int stack_exhausted([[maybe_unused]] const char* where) {
 #else
     // What a handler's own code and the unwinding of the error may still need.
     constexpr uintptr_t kMargin = 64 * 1024;
-    // Plain numbers, read once per thread; `high` is 1 where the bounds cannot be read.
-    thread_local uintptr_t low = 0, high = 0;
-    if (!high) [[unlikely]] {
-        read_stack_bounds(&low, &high);
-        if (!high) high = 1;
-    }
     auto at = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-    if (at >= low + kMargin || at > high) [[likely]]
+    if (!stack_left_below(at, kMargin)) [[likely]]
         return 0;
-    return stack_overflow(high, at, where);
+    return stack_overflow(thread_stack().high, at, where);
+#endif
+}
+
+/// Py_EnterRecursiveCall before a native loop calls a handler, and its end. 3.11 counts
+/// Python frames and native nesting in one number, in which the handler's own frame already
+/// counts the call: a second count would cut the depth a visitor reaches by a third.
+inline int enter_handler_call([[maybe_unused]] const char* where) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return Py_EnterRecursiveCall(where);
+#else
+    return 0;
+#endif
+}
+inline void leave_handler_call() {
+#if PY_VERSION_HEX >= 0x030C0000
+    Py_LeaveRecursiveCall();
+#endif
+}
+
+/// Whether fewer than `n` nested native calls are left before the interpreter raises
+/// RecursionError for them. 3.12 and 3.13 count them apart from Python frames, against a
+/// limit that debug builds keep low (500 on 3.13); 3.11 counts them with the frames, and
+/// from 3.14 the stack itself is measured.
+inline bool native_calls_left_below([[maybe_unused]] int n) {
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000
+    return PyThreadState_Get()->c_recursion_remaining < n;
+#else
+    return false;
 #endif
 }
 

@@ -43,7 +43,7 @@ struct State {
         PyObject* death_callback;   // counts the deaths of watched classes
         PyObject* ast;              // ast.AST
         PyObject* expr;             // ast.expr
-        PyObject* function_type;    // the type of the visitor classes' methods
+        PyObject* deep;             // what the visitors' native bodies give to go on in Python
         PyObject* visit;            // the module's NodeVisitor.visit (both classes')
         PyObject* generic_v;        // NodeVisitor.generic_visit
         PyObject* generic_t;        // NodeTransformer.generic_visit

@@ -4,6 +4,7 @@
 #include "stdlib/visitor_descent.hpp"
 
 #include "core/cycles.hpp"
+#include "core/stack.hpp"
 #include "core/signals.hpp"
 #include "stdlib/visitor_dispatch.hpp"
 #include "stdlib/visitor_writes.hpp"
@@ -410,13 +411,45 @@ using visiting::generic_impl;
 using visiting::Mode;
 using visiting::visit_impl;
 
-PyObject* visitor_visit(PyObject* self, PyObject* node) { return finish(visit_impl(self, node)); }
+namespace {
+
+// How much C stack a method needs left to run in native code. A handler called from native
+// code nests C calls (a few kB a level), so with less left the method gives the state's
+// `deep` marker, and its Python function goes on instead, calling handlers as Python calls
+// Python: a handler calling generic_visit on each level then costs no C stack at all, and
+// the visit goes as deep as the recursion limit allows however small the thread's stack.
+// Well above what the stack guard keeps free (compat::stack_exhausted), so that the guard
+// stays a last resort, and above the last 128 KiB or so, where from 3.14 the interpreter
+// itself leaks memory on every Python call (measured with ast.NodeVisitor alone: 2,700
+// blocks a visit of 300 levels). On a default 8 MiB stack the recursion limit comes
+// first; on a 256 KiB one the whole visit runs in Python. Where the
+// interpreter counts nested native calls against a limit of their own, each such level
+// takes three of them, and the methods go on in Python as well when few are left.
+constexpr uintptr_t kNativeStackNeeded = 256 * 1024;
+constexpr int kNativeCallsNeeded = 200;
+
+[[gnu::always_inline]] inline bool leave_to_python() {
+    return stack_left_below(kNativeStackNeeded) ||
+           compat::native_calls_left_below(kNativeCallsNeeded);
+}
+
+}  // namespace
+
+PyObject* visitor_visit(PyObject* self, PyObject* node) {
+    if (leave_to_python()) [[unlikely]]
+        return Py_NewRef(state().objects.deep);
+    return finish(visit_impl(self, node));
+}
 
 PyObject* visitor_generic_visit(PyObject* self, PyObject* node) {
+    if (leave_to_python()) [[unlikely]]
+        return Py_NewRef(state().objects.deep);
     return finish(generic_impl(self, node, Mode::visitor));
 }
 
 PyObject* transformer_generic_visit(PyObject* self, PyObject* node) {
+    if (leave_to_python()) [[unlikely]]
+        return Py_NewRef(state().objects.deep);
     return finish(generic_impl(self, node, Mode::transformer));
 }
 

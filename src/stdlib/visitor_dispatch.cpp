@@ -4,7 +4,6 @@
 #include "stdlib/visitor_dispatch.hpp"
 
 #include "schema/instance_dict.hpp"
-#include "stdlib/visitor_function.hpp"
 #include "stdlib/visitors.hpp"
 
 namespace sprig {
@@ -35,8 +34,7 @@ bool our_generic_for(PyObject* generic, Mode* mode) {
 
 // A class attribute that getattr binds to the instance without running Python code.
 bool plain_method(PyObject* attr) {
-    return PyFunction_Check(attr) || is_visitor_function(attr) ||
-           Py_IS_TYPE(attr, &PyMethodDescr_Type);
+    return PyFunction_Check(attr) || Py_IS_TYPE(attr, &PyMethodDescr_Type);
 }
 
 // The handler that the standard library's `visit` finds for `node`:

@@ -192,14 +192,14 @@ Result<bool> is_node(NodeClassCache* cache, PyObject* value) {
 Result<Ref> invoke(PyObject* callable, PyObject* self, PyObject* node) {
     Ref held = Ref::retain(callable);  // a handler may remove itself from its class
     if (compat::stack_exhausted(" while visiting a tree") ||
-        Py_EnterRecursiveCall(" while visiting a tree"))
+        compat::enter_handler_call(" while visiting a tree"))
         return fail(take_pending());
     PyObject* args[3] = {nullptr, self, node};
     PyObject* r = self ? PyObject_Vectorcall(callable, args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                              nullptr)
                        : PyObject_Vectorcall(callable, args + 2, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                              nullptr);
-    Py_LeaveRecursiveCall();
+    compat::leave_handler_call();
     if (!r) return fail(take_pending());
     return Ref::adopt(r);
 }
@@ -253,15 +253,7 @@ Status find_ast_visitor_functions(PyObject* ast) {
     if (!PyType_Check(visitor.get())) return fail(type_mismatch(visitor.get(), &PyType_Type));
     PyObject* own = reinterpret_cast<PyTypeObject*>(visitor.get())->tp_dict;
     globals().ast_visit = Py_XNewRef(PyDict_GetItemString(own, "visit"));
-    globals().ast_generic_v = Py_XNewRef(PyDict_GetItemString(own, "generic_visit"));
-    if (!globals().ast_visit || !globals().ast_generic_v) return fail(null_object(SPRIG_HERE));
-    Ref transformer = Ref::adopt(PyObject_GetAttrString(ast, "NodeTransformer"));
-    if (!transformer) return fail(take_pending());
-    if (!PyType_Check(transformer.get()))
-        return fail(type_mismatch(transformer.get(), &PyType_Type));
-    globals().ast_generic_t = Py_XNewRef(PyDict_GetItemString(
-        reinterpret_cast<PyTypeObject*>(transformer.get())->tp_dict, "generic_visit"));
-    if (!globals().ast_generic_t) return fail(null_object(SPRIG_HERE));
+    if (!globals().ast_visit) return fail(null_object(SPRIG_HERE));
     globals().ast_visit_constant = Py_XNewRef(PyDict_GetItemString(own, "visit_Constant"));
     Ref names = Ref::adopt(PyList_New(0));
     if (!names) return fail(take_pending());
@@ -312,11 +304,6 @@ Status init_visitors() {
     globals().whole = PySlice_New(nullptr, nullptr, nullptr);
     if (!globals().whole || !globals().object_class) return fail(null_object(SPRIG_HERE));
     return {};
-}
-
-StandardMethods standard_methods() {
-    const visiting::Globals& g = globals();
-    return {g.ast_visit, g.ast_generic_v, g.ast_generic_t};
 }
 
 }  // namespace sprig

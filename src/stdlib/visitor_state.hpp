@@ -34,8 +34,6 @@ struct Globals {
     PyObject* prefix;           // 'visit_'
     PyObject* whole;            // slice(None, None, None)
     PyObject* ast_visit;        // ast.NodeVisitor.visit, the function
-    PyObject* ast_generic_v;    // ast.NodeVisitor.generic_visit, the function
-    PyObject* ast_generic_t;    // ast.NodeTransformer.generic_visit, the function
     // ast.NodeVisitor.visit_Constant, the function, where the ast module has one (it calls
     // the deprecated per-type handlers), and the names of those handlers; else null.
     PyObject* ast_visit_constant;
