@@ -1,22 +1,50 @@
 """Digests: XXH3-128 over each node's record in the README's encoding, the same in every
 process and on every machine. A node's record holds its class's identity and, for each
-readable field, its position and value; a child node stands there as its own digest."""
+readable field, its position and value; a child node stands there as its own digest.
+
+One pre-order pass reads every field once and writes each node's record, a child node held
+in its slot until its digest is known. Records are then hashed in batches, a batch hashing
+many records faster than one at a time: first every record that has no child in a slot,
+then the records of each depth, deepest first, whose children all lie deeper. A record met
+twice in a call is hashed once."""
 
 import struct
+import sys
+from operator import itemgetter
 
-from ._hashing import MISSING, collect, nested
-from ._typed import Reader
+from ._typed import Guard, Reader
+from ._walks import MISSING
 
 try:
     from xxhash import xxh3_128_intdigest as xxh3_128
 except ImportError:
     from ._xxh3 import xxh3_128
 
+    _batch_entries = None
+    if sys.implementation.name == "cpython":
+        try:
+            from ._xxh3 import xxh3_128_entries as _batch_entries
+        except ImportError:
+            pass
+else:
+    _batch_entries = None
+
+
+def _entry(record: bytes) -> bytes:
+    return b"\x01" + xxh3_128(record).to_bytes(16, "little")
+
+
+def _entries(records: list) -> list:
+    """The entries (b"\\x01" + 16-byte digest) of `records`, in order."""
+    if _batch_entries is not None:
+        return _batch_entries(records)
+    return [b"\x01" + xxh3_128(r).to_bytes(16, "little") for r in records]
+
+
 _U64 = struct.Struct("<Q").pack
 _F64 = struct.Struct("<d").pack
 _NAN = _U64(0x7FF8000000000000)
 _M64 = (1 << 64) - 1
-_POSITIONS = [i.to_bytes(4, "little") for i in range(256)]
 _CONSTANTS = {None: b"\x03", ...: b"\x04"}
 _MODULE = type.__dict__["__module__"]
 _QUALNAME = type.__dict__["__qualname__"]
@@ -54,13 +82,26 @@ def _leaf(value: object, identity) -> bytes:
     return b"\x0c" + identity(kind) + _text(repr(value))
 
 
+def _hash_into(memo: dict, known: dict, keys: list, records: list) -> None:
+    """Enters the digest of records[i] as memo[keys[i]], hashing each record not in
+    `known` (record: entry) once."""
+    fresh = [r for r in dict.fromkeys(records) if r not in known]
+    if fresh:
+        known.update(zip(fresh, _entries(fresh)))
+    memo.update(zip(keys, map(known.__getitem__, records)))
+
+
 def _digests(root: object) -> dict:
     """{id(node): b"\\x01" + 16-byte digest}, a child's entry in its parent's record, for
     `root` and every node below it."""
     reader = Reader()
     info_get = reader.info.get
     identities: dict = {}
-    texts: dict = {}  # a str leaf's encoding: names recur throughout a tree
+    texts: dict = {}  # a str's encoding: names recur throughout a tree
+    memo: dict = {}
+    whole_keys: list = []  # the nodes whose records have no child in a slot
+    whole: list = []
+    depths: list = []  # per depth: (id, record parts, slot indices) of the other nodes
 
     def identity(cls: type) -> bytes:
         known = identities.get(cls)
@@ -68,29 +109,59 @@ def _digests(root: object) -> dict:
             known = identities[cls] = _identity(cls)
         return known
 
-    memo: dict = {}
-    for node in reversed(collect(root, reader)):
-        key = id(node)
-        if key in memo:
+    def shape(cls: type):
+        """What a call needs of a class: None for no node; for a node without fields (a
+        context, an operator) its entry, its record being its identity alone; else its
+        identity, a getter of its fields and their positions, and the fields."""
+        fields = reader.fields(cls)
+        if fields is None:
+            made = None
+        elif not fields:
+            made = _entry(identity(cls))
+        else:
+            read = itemgetter(*fields) if len(fields) > 1 else itemgetter(fields[0], fields[0])
+            made = identity(cls), read, [i.to_bytes(4, "little") for i in range(len(fields))], fields
+        shapes[cls] = made
+        return made
+
+    shapes: dict = {}
+    shapes_get = shapes.get
+    stack = [[root]]
+    path: list = []
+    guard = Guard()
+    while stack:
+        level = stack[-1]
+        if not level:
+            stack.pop()
+            if path:
+                path.pop()
             continue
-        cls = type(node)
-        head = identities.get(cls)
-        parts = [head if head is not None else identity(cls)]
-        add = parts.append
-        stored = getattr(node, "__dict__", None)
-        if type(stored) is not dict:
-            stored = {}
-        fields = info_get(cls, MISSING)
-        if fields is MISSING or fields is None:
+        node = level.pop()
+        made = shapes_get(type(node), MISSING)
+        if made is MISSING:
+            made = shape(type(node))
+        if type(made) is tuple:
+            head, read, positions, fields = made
+        elif made is None:  # only the root may be no node
             fields = reader.root_fields(node)
-        positions = _POSITIONS if len(fields) <= 256 else _positions(len(fields))
-        for position, name in zip(positions, fields):
-            value = stored.get(name, MISSING)
-            if value is MISSING:
-                try:
-                    value = getattr(node, name)
-                except AttributeError:
-                    continue
+            head = identity(type(node))
+            positions = [i.to_bytes(4, "little") for i in range(len(fields))]
+            read = None
+        else:
+            memo[id(node)] = made
+            continue
+        stored = getattr(node, "__dict__", None)
+        if type(stored) is dict and read is not None:
+            try:
+                values = read(stored)
+            except KeyError:
+                positions, values = _present(node, stored, fields, positions)
+        else:
+            positions, values = _present(node, stored, fields, positions)
+        parts = [head]
+        add = parts.append
+        slots = below = None
+        for position, value in zip(positions, values):
             add(position)
             kind = type(value)
             if kind is str:
@@ -108,12 +179,18 @@ def _digests(root: object) -> dict:
             else:
                 items = (value,)
             for item in items:
-                k = info_get(type(item), MISSING)
-                if k is MISSING:
-                    k = reader.fields(type(item))
-                if k is not None:
-                    d = memo.get(id(item))
-                    add(d if d is not None else nested(item, _digests))
+                made = shapes_get(type(item), MISSING)
+                if made is MISSING:
+                    made = shape(type(item))
+                if type(made) is tuple:
+                    if slots is None:
+                        slots, below = [], []
+                    slots.append(len(parts))
+                    below.append(item)
+                    add(item)
+                elif made is not None:
+                    memo[id(item)] = made
+                    add(made)
                 elif type(item) is str:
                     text = texts.get(item)
                     if text is None:
@@ -121,12 +198,50 @@ def _digests(root: object) -> dict:
                     add(text)
                 else:
                     add(_leaf(item, identity))
-        memo[key] = b"\x01" + xxh3_128(b"".join(parts)).to_bytes(16, "little")
+        if slots is None:
+            whole_keys.append(id(node))
+            whole.append(b"".join(parts))
+            continue
+        depth = len(path)
+        if depth == len(depths):
+            depths.append([])
+        depths[depth].append((id(node), parts, slots))
+        below.reverse()
+        stack.append(below)
+        path.append(node)
+        if len(path) >= guard.limit:
+            guard.check(path)
+    known: dict = {}
+    _hash_into(memo, known, whole_keys, whole)
+    join = b"".join
+    for level in reversed(depths):
+        keys = []
+        records = []
+        for key, parts, slots in level:
+            for i in slots:
+                parts[i] = memo[id(parts[i])]
+            keys.append(key)
+            records.append(join(parts))
+        _hash_into(memo, known, keys, records)
     return memo
 
 
-def _positions(count: int) -> list:
-    return [i.to_bytes(4, "little") for i in range(count)]
+def _present(node: object, stored: object, fields: tuple, positions: list) -> tuple:
+    """The positions and values of the fields `node` has, each read from its instance
+    dictionary if it is a dict and holds it, else as an attribute."""
+    if type(stored) is not dict:
+        stored = {}
+    present, values = [], []
+    for position, name in zip(positions, fields):
+        value = stored.get(name, MISSING)
+        if value is MISSING:
+            try:
+                value = getattr(node, name)
+            except AttributeError:
+                continue
+        present.append(position)
+        values.append(value)
+    return present, values
 
 
 def subtree_digests(node):
@@ -135,6 +250,4 @@ def subtree_digests(node):
 
 def subtree_digest(node):
     memo = _digests(node)
-    if id(node) not in memo:
-        raise RuntimeError("the tree changed while it was being hashed")
     return int.from_bytes(memo[id(node)][1:], "little")
