@@ -150,7 +150,10 @@ def _digests(root: object) -> dict:
         else:
             memo[id(node)] = made
             continue
-        stored = getattr(node, "__dict__", None)
+        try:
+            stored = node.__dict__
+        except AttributeError:
+            stored = None
         if type(stored) is dict and read is not None:
             try:
                 values = read(stored)
@@ -173,12 +176,24 @@ def _digests(root: object) -> dict:
             if value is None:
                 add(b"\x03")
                 continue
-            if kind is list:
-                add(b"\x02" + _U64(len(value)))
-                items = value
-            else:
-                items = (value,)
-            for item in items:
+            if kind is not list:
+                made = shapes_get(kind, MISSING)
+                if made is MISSING:
+                    made = shape(kind)
+                if type(made) is tuple:
+                    if slots is None:
+                        slots, below = [], []
+                    slots.append(len(parts))
+                    below.append(value)
+                    add(value)
+                elif made is not None:
+                    memo[id(value)] = made
+                    add(made)
+                else:
+                    add(_leaf(value, identity))
+                continue
+            add(b"\x02" + _U64(len(value)))
+            for item in value:
                 made = shapes_get(type(item), MISSING)
                 if made is MISSING:
                     made = shape(type(item))
