@@ -126,17 +126,17 @@ def _digests(root: object) -> dict:
 
     shapes: dict = {}
     shapes_get = shapes.get
-    stack = [[root]]
+    # Depth first; a node's children are pushed above an end marker, whose turn comes when
+    # they are all done, so that `path` holds the ancestors of the node in hand.
+    stack = [root]
+    push, pop = stack.append, stack.pop
     path: list = []
     guard = Guard()
     while stack:
-        level = stack[-1]
-        if not level:
-            stack.pop()
-            if path:
-                path.pop()
+        node = pop()
+        if node is _END:
+            path.pop()
             continue
-        node = level.pop()
         made = shapes_get(type(node), MISSING)
         if made is MISSING:
             made = shape(type(node))
@@ -163,7 +163,7 @@ def _digests(root: object) -> dict:
             positions, values = _present(node, stored, fields, positions)
         parts = [head]
         add = parts.append
-        slots = below = None
+        slots = None
         for position, value in zip(positions, values):
             add(position)
             kind = type(value)
@@ -182,9 +182,10 @@ def _digests(root: object) -> dict:
                     made = shape(kind)
                 if type(made) is tuple:
                     if slots is None:
-                        slots, below = [], []
+                        slots = []
+                        push(_END)
                     slots.append(len(parts))
-                    below.append(value)
+                    push(value)
                     add(value)
                 elif made is not None:
                     memo[id(value)] = made
@@ -199,9 +200,10 @@ def _digests(root: object) -> dict:
                     made = shape(type(item))
                 if type(made) is tuple:
                     if slots is None:
-                        slots, below = [], []
+                        slots = []
+                        push(_END)
                     slots.append(len(parts))
-                    below.append(item)
+                    push(item)
                     add(item)
                 elif made is not None:
                     memo[id(item)] = made
@@ -221,8 +223,6 @@ def _digests(root: object) -> dict:
         if depth == len(depths):
             depths.append([])
         depths[depth].append((id(node), parts, slots))
-        below.reverse()
-        stack.append(below)
         path.append(node)
         if len(path) >= guard.limit:
             guard.check(path)
@@ -239,6 +239,9 @@ def _digests(root: object) -> dict:
             records.append(join(parts))
         _hash_into(memo, known, keys, records)
     return memo
+
+
+_END = object()
 
 
 def _present(node: object, stored: object, fields: tuple, positions: list) -> tuple:
