@@ -343,12 +343,12 @@ def _lanes(records: list, rounds: int) -> list:
         hi = (hi + folded(2 * j + 1)) ^ sums(2 * j)
 
     # The finish of `_up_to_128`, lane by lane. lo and hi need no mask first: under 2**68,
-    # their sum and their products with 64-bit constants stay within their lanes.
+    # their sum, and the sum of their products with 64-bit constants (under 2**134), stay
+    # within their lanes.
     h = (lo + hi) & low64s
     h = ((h ^ (h >> 37)) & low64s) * PRIME_MX1 & low64s
     low = (h ^ (h >> 32)) & low64s
-    h = ((lo * P64_1) & low64s) + ((hi * P64_4) & low64s) + ((lengths * P64_2) & low64s)
-    h &= low64s
+    h = (lo * P64_1 + hi * P64_4 + lengths * P64_2) & low64s
     h = ((h ^ (h >> 37)) & low64s) * PRIME_MX1 & low64s
     high = (k.two64s - ((h ^ (h >> 32)) & low64s)) & low64s  # the negation, mod 2**64
     entries = ((low << 8) | (high << 72) | k.ones).to_bytes(_LANE * m, "little")
