@@ -265,7 +265,7 @@ _LENGTH_LANES = [n.to_bytes(_LANE, "little") for n in range(129)]
 _ROUNDS = [0] * 17 + [(n + 31) // 32 for n in range(17, 129)]
 # Per round count, the group size from which the lanes beat one call per record (measured
 # on CPython 3.14: fixed costs per batch and per round against ~2-3.5 us per record).
-_BATCH_MIN = [0, 10, 12, 16, 20]
+_BATCH_MIN = [0, 8, 12, 12, 16]
 # Larger groups go in chunks: past some hundred lanes the huge ints outgrow the caches.
 _CHUNK = 512
 # PyPy runs the scalar function about twice as fast as the lanes.
