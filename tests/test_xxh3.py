@@ -77,6 +77,7 @@ def test_entries_equal_one_call_each(size, monkeypatch):
     # Lanes for groups of every size, on PyPy too, where one call each serves by default.
     monkeypatch.setattr(xxh3_module, "_LANES_PAY", True)
     monkeypatch.setattr(xxh3_module, "_BATCH_MIN", [1] * 5)
+    monkeypatch.setattr(xxh3_module, "_CHUNK", 50)  # the large batches' groups in chunks
     rng = random.Random(size)
     pool = list(stress_records(rng))
     batch = [rng.choice(pool) for _ in range(size)] if size < 700 else (pool * 3)[:size]

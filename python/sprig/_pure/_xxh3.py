@@ -317,7 +317,7 @@ del _n, _r
 
 
 def _lanes(records: list, rounds: int) -> list:
-    """The entries of 1 to _CHUNK `records`, all of `rounds` rounds, hashed in lanes."""
+    """The entries of `records`, all of `rounds` rounds, hashed in lanes."""
     m = len(records)
     k = _masks(m, rounds)
     low64s = k.low64s
