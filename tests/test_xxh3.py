@@ -3,6 +3,7 @@ vectors (seed 0, the default secret, over its generated test buffer), then every
 to past two blocks against the system's xxHash library where one can be loaded."""
 
 import os
+import random
 
 import pytest
 
@@ -55,3 +56,31 @@ def test_the_xxhash_module_serves_where_it_imports():
     data = os.urandom(2300)
     for n in range(len(data) + 1):
         assert xxhash.xxh3_128_intdigest(data[:n]) == xxh3_module.xxh3_128(data[:n]), n
+
+
+def stress_records(rng):
+    """Every length to 300, each as random bytes, all 0xFF, all 0x00, and with each round's
+    words equal to their keys (so the keyed words and their products are 0)."""
+    for n in range(301):
+        yield rng.randbytes(n)
+        yield b"\xff" * n
+        yield bytes(n)
+        keyed = bytearray(n)
+        for j in range(min(4, (n + 31) // 32) if n > 16 else 0):
+            keyed[16 * j:16 * j + 16] = xxh3_module.SECRET[32 * j:32 * j + 16]
+            keyed[n - 16 * j - 16:n - 16 * j] = xxh3_module.SECRET[32 * j + 16:32 * j + 32]
+        yield bytes(keyed)
+
+
+@pytest.mark.parametrize("size", [0, 1, 2, 9, 33, 700, 3000])
+def test_entries_equal_one_call_each(size, monkeypatch):
+    # Lanes for groups of every size, on PyPy too, where one call each serves by default.
+    monkeypatch.setattr(xxh3_module, "_LANES_PAY", True)
+    monkeypatch.setattr(xxh3_module, "_BATCH_MIN", [1] * 5)
+    monkeypatch.setattr(xxh3_module, "_CHUNK", 50)  # the large batches' groups in chunks
+    rng = random.Random(size)
+    pool = list(stress_records(rng))
+    batch = [rng.choice(pool) for _ in range(size)] if size < 700 else (pool * 3)[:size]
+    rng.shuffle(batch)
+    expected = [b"\x01" + xxh3_module.xxh3_128(r).to_bytes(16, "little") for r in batch]
+    assert xxh3_module.xxh3_128_entries(batch) == expected
