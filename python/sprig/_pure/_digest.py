@@ -9,7 +9,6 @@ then the records of each depth, deepest first, whose children all lie deeper. A 
 twice in a call is hashed once."""
 
 import struct
-import sys
 from operator import itemgetter
 
 from ._typed import Guard, Reader
@@ -18,27 +17,15 @@ from ._walks import MISSING
 try:
     from xxhash import xxh3_128_intdigest as xxh3_128
 except ImportError:
-    from ._xxh3 import xxh3_128
-
-    _batch_entries = None
-    if sys.implementation.name == "cpython":
-        try:
-            from ._xxh3 import xxh3_128_entries as _batch_entries
-        except ImportError:
-            pass
+    from ._xxh3 import xxh3_128, xxh3_128_entries as _entries
 else:
-    _batch_entries = None
+    def _entries(records: list) -> list:
+        """The entries (b"\\x01" + 16-byte digest) of `records`, in order."""
+        return [b"\x01" + xxh3_128(r).to_bytes(16, "little") for r in records]
 
 
 def _entry(record: bytes) -> bytes:
     return b"\x01" + xxh3_128(record).to_bytes(16, "little")
-
-
-def _entries(records: list) -> list:
-    """The entries (b"\\x01" + 16-byte digest) of `records`, in order."""
-    if _batch_entries is not None:
-        return _batch_entries(records)
-    return [b"\x01" + xxh3_128(r).to_bytes(16, "little") for r in records]
 
 
 _U64 = struct.Struct("<Q").pack
