@@ -82,13 +82,14 @@ def _digests(root: object) -> dict:
     """{id(node): b"\\x01" + 16-byte digest}, a child's entry in its parent's record, for
     `root` and every node below it."""
     reader = Reader()
-    info_get = reader.info.get
     identities: dict = {}
     texts: dict = {}  # a str's encoding: names recur throughout a tree
     memo: dict = {}
     whole_keys: list = []  # the nodes whose records have no child in a slot
     whole: list = []
     depths: list = []  # per depth: (id, record parts, slot indices) of the other nodes
+    # The ids stay those of the nodes until the end: every node but the root is held by its
+    # parent's record parts, the root by the caller.
 
     def identity(cls: type) -> bytes:
         known = identities.get(cls)
@@ -107,7 +108,8 @@ def _digests(root: object) -> dict:
             made = _entry(identity(cls))
         else:
             read = itemgetter(*fields) if len(fields) > 1 else itemgetter(fields[0], fields[0])
-            made = identity(cls), read, [i.to_bytes(4, "little") for i in range(len(fields))], fields
+            positions = [i.to_bytes(4, "little") for i in range(len(fields))]
+            made = identity(cls), read, positions, fields
         shapes[cls] = made
         return made
 
@@ -133,7 +135,7 @@ def _digests(root: object) -> dict:
             fields = reader.root_fields(node)
             head = identity(type(node))
             positions = [i.to_bytes(4, "little") for i in range(len(fields))]
-            read = None
+            read = _unread
         else:
             memo[id(node)] = made
             continue
@@ -141,7 +143,7 @@ def _digests(root: object) -> dict:
             stored = node.__dict__
         except AttributeError:
             stored = None
-        if type(stored) is dict and read is not None:
+        if type(stored) is dict:
             try:
                 values = read(stored)
             except KeyError:
@@ -229,6 +231,10 @@ def _digests(root: object) -> dict:
 
 
 _END = object()
+
+
+def _unread(stored: dict):
+    raise KeyError  # a root that is no node: its fields are read one by one
 
 
 def _present(node: object, stored: object, fields: tuple, positions: list) -> tuple:
