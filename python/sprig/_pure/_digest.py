@@ -2,11 +2,11 @@
 process and on every machine. A node's record holds its class's identity and, for each
 readable field, its position and value; a child node stands there as its own digest.
 
-One pre-order pass reads every field once and writes each node's record, a child node held
-in its slot until its digest is known. Records are then hashed in batches, a batch hashing
-many records faster than one at a time: first every record that has no child in a slot,
-then the records of each depth, deepest first, whose children all lie deeper. A record met
-twice in a call is hashed once."""
+One depth-first pass reads every field once and writes each node's record, a child node
+held in its slot until its digest is known. Records are then hashed in batches, a batch
+hashing many records faster than one at a time: first every record that has no child in a
+slot, then those of each height in turn, whose children all lie lower. A record met twice
+in a call is hashed once."""
 
 import struct
 from operator import itemgetter
@@ -87,7 +87,12 @@ def _digests(root: object) -> dict:
     memo: dict = {}
     whole_keys: list = []  # the nodes whose records have no child in a slot
     whole: list = []
-    depths: list = []  # per depth: (id, record parts, slot indices) of the other nodes
+    # The other nodes by height (a node's height is one more than its highest child's; the
+    # nodes without a child in a slot have 0): (id, record parts, slot indices) each. The
+    # nodes of a height have all their children lower, and the lowest heights hold most.
+    heights: list = [[]]
+    opened: list = []  # the entries of the nodes in `path`, and the heights they have so far
+    tops: list = []
     # The ids stay those of the nodes until the end: every node but the root is held by its
     # parent's record parts, the root by the caller.
 
@@ -124,7 +129,14 @@ def _digests(root: object) -> dict:
     while stack:
         node = pop()
         if node is _END:
+            # the node in hand's children are all done: its height is one more than theirs
             path.pop()
+            height = tops.pop()
+            if tops and tops[-1] <= height:
+                tops[-1] = height + 1
+            if height == len(heights):
+                heights.append([])
+            heights[height].append(opened.pop())
             continue
         made = shapes_get(type(node), MISSING)
         if made is MISSING:
@@ -208,17 +220,15 @@ def _digests(root: object) -> dict:
             whole_keys.append(id(node))
             whole.append(b"".join(parts))
             continue
-        depth = len(path)
-        if depth == len(depths):
-            depths.append([])
-        depths[depth].append((id(node), parts, slots))
+        opened.append((id(node), parts, slots))
+        tops.append(1)
         path.append(node)
         if len(path) >= guard.limit:
             guard.check(path)
     known: dict = {}
     _hash_into(memo, known, whole_keys, whole)
     join = b"".join
-    for level in reversed(depths):
+    for level in heights:
         keys = []
         records = []
         for key, parts, slots in level:
