@@ -1,6 +1,6 @@
 """Structural hashes: one value per subtree, equal for subtrees that ast.dump prints alike
 (positions left out), comparable within one process only; the same values as the native
-module's steps, with Python's own hash of tuples as the mix. The digests of _digest.py share the traversal.
+module's steps, with Python's own hash of tuples as the mix.
 
 A run collects the tree in pre-order, then hashes the collected nodes backwards, so that
 every child is hashed before its parent; a node met along several paths is hashed once."""
@@ -68,18 +68,6 @@ def collect(root: object, reader: Reader) -> list:
             if len(path) >= guard.limit:
                 guard.check(path)
     return out
-
-
-def bottom_up(root: object, node_value) -> dict:
-    """{id(node): node_value(node, memo, reader)} for `root` and every node below it, each
-    computed after those of its children."""
-    reader = Reader()
-    nodes = collect(root, reader)
-    memo: dict = {}
-    for n in reversed(nodes):
-        if id(n) not in memo:
-            memo[id(n)] = node_value(n, memo, reader)
-    return memo
 
 
 def nested(child: object, run) -> object:
