@@ -113,8 +113,8 @@ def _up_to_128(data: bytes, n: int) -> int:
 
 # 129 to 240 bytes: 32-byte rounds against the secret at 32 * i for the first four, at
 # 3 + 32 * (i - 4) after them, and the last 32 bytes against the secret's end.
-_LONG_ROUND_KEYS = [(_S[s], _S[s + 8], _S[s + 16], _S[s + 24])
-                    for s in (32 * i if i < 4 else 3 + 32 * (i - 4) for i in range(7))]
+_LONG_ROUND_AT = [32 * i if i < 4 else 3 + 32 * (i - 4) for i in range(7)]
+_LONG_ROUND_KEYS = [(_S[s], _S[s + 8], _S[s + 16], _S[s + 24]) for s in _LONG_ROUND_AT]
 _TAIL_KEYS = (_S[103], _S[111], _S[119], _S[127])
 
 
@@ -352,7 +352,7 @@ def xxh3_128(data: bytes) -> int:
     return _avalanche64(_S[80] ^ _S[88]) << 64 | _avalanche64(_S[64] ^ _S[72])
 
 
-# Many records of 17 to 128 bytes at once. Every operation on a Python int allocates, so the
+# Many records of 17 to 240 bytes at once. Every operation on a Python int allocates, so the
 # per-record arithmetic of `_up_to_128` costs far more than the arithmetic itself. Here the
 # records of one round count are hashed side by side: each value of every record lives in a
 # lane of one huge int, and one operation on that int does the work of all records, except
@@ -372,16 +372,39 @@ def xxh3_128(data: bytes) -> int:
 # read as a list of 64-bit words, for the products; with b"\x00" between them, into lanes,
 # for the sums. Each piece's products go back into lanes through int.to_bytes and one join,
 # linear in the batch (hex text, or halves packed by struct, are slower).
+#
+# Records of 129 to 240 bytes go the same way, by the rounds of `_up_to_240`: A_i and B_i
+# the halves of its round i's 32 bytes, then the tail's, B_t and A_t; each round's
+# avalanche masks its sums, and four rounds at most follow it.
 
 _LANE = 17
 # Per round j, the key bytes xored into A's and B's words.
 _A_KEYS = [SECRET[32 * j:32 * j + 16] for j in range(4)]
 _B_KEYS = [SECRET[32 * j + 16:32 * j + 32] for j in range(4)]
-_LENGTH_LANES = [n.to_bytes(_LANE, "little") for n in range(129)]
-_ROUNDS = [0] * 17 + [(n + 31) // 32 for n in range(17, 129)]
-# Per round count, the group size from which the lanes beat one call per record (measured
-# on CPython 3.14: fixed costs per batch and per round against ~2-3.5 us per record).
-_BATCH_MIN = [0, 8, 12, 12, 16]
+_LENGTH_LANES = [n.to_bytes(_LANE, "little") for n in range(241)]
+# Records go in groups by kind: 1 to 4, the round count of 17 to 128 bytes; 5 to 8, one more
+# than that of 129 to 240 bytes; 0, lengths one call each serves.
+_KIND = ([0] * 17 + [(n + 31) // 32 for n in range(17, 129)]
+         + [n // 32 + 1 for n in range(129, 241)])
+_KINDS = 9
+# Per kind: the key bytes of a record's pieces, in their order; how many pieces; and the
+# rounds, last first for 17 to 128 bytes, as (A's piece, B's piece, avalanche after).
+_KIND_KEYS = [b""] * _KINDS
+_KIND_PIECES = [0] * _KINDS
+_KIND_ROUNDS: list = [()] * _KINDS
+for _r in range(1, 5):
+    _KIND_KEYS[_r] = b"".join(_A_KEYS[:_r]) + b"".join(_B_KEYS[_r - 1::-1])
+    _KIND_PIECES[_r] = 2 * _r
+    _KIND_ROUNDS[_r] = tuple((j, 2 * _r - 1 - j, False) for j in range(_r - 1, -1, -1))
+for _r in range(4, 8):
+    _KIND_KEYS[_r + 1] = b"".join(SECRET[at:at + 32] for at in _LONG_ROUND_AT[:_r]) + \
+        SECRET[119:135] + SECRET[103:119]
+    _KIND_PIECES[_r + 1] = 2 * _r + 2
+    _KIND_ROUNDS[_r + 1] = tuple((2 * i, 2 * i + 1, i == 3) for i in range(_r)) + (
+        (2 * _r + 1, 2 * _r, False),)
+# Per kind, the group size from which the lanes beat one call per record (measured on
+# CPython 3.14: fixed costs per batch and per round against ~2-7 us per record).
+_BATCH_MIN = [0, 8, 12, 12, 16, 10, 10, 10, 10]
 # Larger groups go in chunks: past some hundred lanes the huge ints outgrow the caches.
 _CHUNK = 512
 # PyPy runs the scalar function about twice as fast as the lanes.
@@ -398,53 +421,55 @@ else:
 
 
 class _Masks:
-    """The lane-repeated constants for batches of `m` records of `rounds` rounds."""
+    """The lane-repeated constants for batches of `m` records of one kind."""
 
     __slots__ = ("low64s", "ones", "two64s", "keys")
 
-    def __init__(self, m: int, rounds: int) -> None:
+    def __init__(self, m: int, kind: int) -> None:
         self.low64s = int.from_bytes(M64.to_bytes(_LANE, "little") * m, "little")
         self.ones = int.from_bytes(b"\x01".ljust(_LANE, b"\x00") * m, "little")
         self.two64s = self.ones << 64
-        self.keys = int.from_bytes(
-            (b"".join(_A_KEYS[:rounds]) + b"".join(_B_KEYS[rounds - 1::-1])) * m, "little")
+        self.keys = int.from_bytes(_KIND_KEYS[kind] * m, "little")
 
 
 _masks_cache: dict = {}
 
 
-def _masks(m: int, rounds: int) -> _Masks:
-    masks = _masks_cache.get((m, rounds))
+def _masks(m: int, kind: int) -> _Masks:
+    masks = _masks_cache.get((m, kind))
     if masks is None:
         if len(_masks_cache) > 256:  # batch sizes vary: keep the cache bounded
             _masks_cache.clear()
-        masks = _masks_cache[m, rounds] = _Masks(m, rounds)
+        masks = _masks_cache[m, kind] = _Masks(m, kind)
     return masks
 
 
 _ENTRY_FORMAT = f"{_LANE}s"
-# Per round count and length: the struct format that reads a record's A and B pieces from
-# two copies of it.
-_SPLITS = [[""] * 129 for _ in range(5)]
-for _n in range(17, 129):
-    _r = _ROUNDS[_n]
-    _SPLITS[_r][_n] = f"{'16s' * _r}{2 * (_n - 16 * _r)}x{'16s' * _r}"
+# Per kind and length: the struct format that reads a record's pieces from two copies of it.
+_SPLITS = [[""] * 241 for _ in range(_KINDS)]
+for _n in range(17, 241):
+    _r = _KIND[_n]
+    if _n <= 128:
+        _SPLITS[_r][_n] = f"{'16s' * _r}{2 * (_n - 16 * _r)}x{'16s' * _r}"
+    else:  # the tail from the second copy: it overlaps the last round
+        _r -= 1
+        _SPLITS[_r + 1][_n] = f"{'16s' * 2 * _r}{2 * _n - 32 - 32 * _r}x16s16s"
 del _n, _r
 
 
-def _lanes(records: list, rounds: int) -> list:
-    """The entries of `records`, all of `rounds` rounds, hashed in lanes."""
+def _lanes(records: list, kind: int) -> list:
+    """The entries of `records`, all of one kind, hashed in lanes."""
     m = len(records)
-    k = _masks(m, rounds)
+    k = _masks(m, kind)
     low64s = k.low64s
-    # Every record twice, back to back, read by one struct call: A_0 .. A_r-1 from the
-    # first copy, B_r-1 .. B_0 from the second (they overlap in short records).
+    # Every record twice, back to back, read by one struct call: to 128 bytes, A_0 .. A_r-1
+    # from the first copy, B_r-1 .. B_0 from the second (they overlap in short records).
     twice = [b""] * (2 * m)
     twice[0::2] = twice[1::2] = records
     sizes = list(map(len, records))
     # A Struct of its own: each batch's format is new, and would churn struct's cache.
-    pieces = Struct("".join(map(_SPLITS[rounds].__getitem__, sizes))).unpack(b"".join(twice))
-    slots = 2 * rounds  # pieces per record; A_j is piece j, B_j piece slots - 1 - j
+    pieces = Struct("".join(map(_SPLITS[kind].__getitem__, sizes))).unpack(b"".join(twice))
+    slots = _KIND_PIECES[kind]
     keyed = int.from_bytes(b"".join(pieces), "little") ^ k.keys
     words = _words(keyed.to_bytes(16 * slots * m, "little"))
     products = list(map(_MUL, words[0::2], words[1::2]))  # per record, piece by piece
@@ -463,11 +488,18 @@ def _lanes(records: list, rounds: int) -> list:
     # The lengths in lanes: times a 64-bit constant, each lane's product is exact.
     lengths = int.from_bytes(b"".join(map(_LENGTH_LANES.__getitem__, sizes)), "little")
     lo, hi = (lengths * P64_1) & low64s, 0
-    for j in range(rounds - 1, -1, -1):
-        lo = (lo + folded(j)) ^ sums(slots - 1 - j)
-        hi = (hi + folded(slots - 1 - j)) ^ sums(j)
+    for a, b, avalanche in _KIND_ROUNDS[kind]:
+        lo = (lo + folded(a)) ^ sums(b)
+        hi = (hi + folded(b)) ^ sums(a)
+        if avalanche:
+            lo &= low64s
+            lo = ((lo ^ (lo >> 37)) & low64s) * PRIME_MX1 & low64s
+            lo = (lo ^ (lo >> 32)) & low64s
+            hi &= low64s
+            hi = ((hi ^ (hi >> 37)) & low64s) * PRIME_MX1 & low64s
+            hi = (hi ^ (hi >> 32)) & low64s
 
-    # The finish of `_up_to_128`, lane by lane. lo and hi need no mask first: under 2**68,
+    # `_finish`, lane by lane. lo and hi need no mask first: under 2**68,
     # their sum, and the sum of their products with 64-bit constants (under 2**134), stay
     # within their lanes.
     h = (lo + hi) & low64s
@@ -487,30 +519,30 @@ def _entry(data: bytes) -> bytes:
 def xxh3_128_entries(records: list) -> list:
     """b"\\x01" + xxh3_128(r).to_bytes(16, "little") for each record, in order: how a digest
     stands in its parent's record. On CPython, faster per record than one call each on
-    batches of records of 17 to 128 bytes."""
+    batches of records of 17 to 240 bytes."""
     m = len(records)
     if m < _BATCH_MIN[1] or not _LANES_PAY:
         return list(map(_entry, records))
-    groups: tuple = ([], [], [], [], [])  # record indexes by round count; 0: other lengths
-    rounds_of = _ROUNDS
+    groups: list = [[] for _ in range(_KINDS)]  # record indexes by kind
+    kind_of = _KIND
     for i, n in enumerate(map(len, records)):
-        groups[rounds_of[n] if n <= 128 else 0].append(i)
+        groups[kind_of[n] if n <= 240 else 0].append(i)
     out = [None] * m
-    for rounds, indexes in enumerate(groups):
+    for kind, indexes in enumerate(groups):
         count = len(indexes)
         if not count:
             continue
         group = list(map(records.__getitem__, indexes))
-        if not rounds or count < _BATCH_MIN[rounds]:
+        if not kind or count < _BATCH_MIN[kind]:
             entries = list(map(_entry, group))
         elif count <= _CHUNK:
-            entries = _lanes(group, rounds)
+            entries = _lanes(group, kind)
         else:
             # Equal chunks, so that their constants are made once.
             step = -(-count // -(-count // _CHUNK))
             entries = []
             for at in range(0, count, step):
-                entries += _lanes(group[at:at + step], rounds)
+                entries += _lanes(group[at:at + step], kind)
         if count == m:
             return entries
         for i, e in zip(indexes, entries):
