@@ -3,7 +3,7 @@ description of the algorithm. Used only where no `xxhash` module can be imported
 
 import operator
 import sys
-from itertools import chain, repeat
+from itertools import repeat
 from struct import Struct, unpack as _unpack
 
 M64 = (1 << 64) - 1
