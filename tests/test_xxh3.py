@@ -66,9 +66,11 @@ def stress_records(rng):
         yield b"\xff" * n
         yield bytes(n)
         keyed = bytearray(n)
-        for j in range(min(4, (n + 31) // 32) if n > 16 else 0):
+        for j in range(min(4, (n + 31) // 32) if 16 < n <= 128 else 0):
             keyed[16 * j:16 * j + 16] = xxh3_module.SECRET[32 * j:32 * j + 16]
             keyed[n - 16 * j - 16:n - 16 * j] = xxh3_module.SECRET[32 * j + 16:32 * j + 32]
+        for i, at in enumerate(xxh3_module._LONG_ROUND_AT[:n // 32] if 128 < n <= 240 else ()):
+            keyed[32 * i:32 * i + 32] = xxh3_module.SECRET[at:at + 32]
         yield bytes(keyed)
 
 
@@ -76,7 +78,7 @@ def stress_records(rng):
 def test_entries_equal_one_call_each(size, monkeypatch):
     # Lanes for groups of every size, on PyPy too, where one call each serves by default.
     monkeypatch.setattr(xxh3_module, "_LANES_PAY", True)
-    monkeypatch.setattr(xxh3_module, "_BATCH_MIN", [1] * 5)
+    monkeypatch.setattr(xxh3_module, "_BATCH_MIN", [1] * len(xxh3_module._BATCH_MIN))
     monkeypatch.setattr(xxh3_module, "_CHUNK", 50)  # the large batches' groups in chunks
     rng = random.Random(size)
     pool = list(stress_records(rng))

@@ -3,7 +3,7 @@ description of the algorithm. Used only where no `xxhash` module can be imported
 
 import operator
 import sys
-from itertools import chain, repeat
+from itertools import repeat
 from struct import Struct, unpack as _unpack
 
 M64 = (1 << 64) - 1
@@ -113,47 +113,66 @@ def _up_to_128(data: bytes, n: int) -> int:
 
 # 129 to 240 bytes: 32-byte rounds against the secret at 32 * i for the first four, at
 # 3 + 32 * (i - 4) after them, and the last 32 bytes against the secret's end.
-_LONG_ROUND_KEYS = [(_S[s], _S[s + 8], _S[s + 16], _S[s + 24])
-                    for s in (32 * i if i < 4 else 3 + 32 * (i - 4) for i in range(7))]
+_LONG_ROUND_AT = [32 * i if i < 4 else 3 + 32 * (i - 4) for i in range(7)]
+_LONG_ROUND_KEYS = [(_S[s], _S[s + 8], _S[s + 16], _S[s + 24]) for s in _LONG_ROUND_AT]
 _TAIL_KEYS = (_S[103], _S[111], _S[119], _S[127])
 
 
 def _up_to_240(data: bytes, n: int) -> int:
-    rounds = n // 32
-    words = _WORDS[2 * rounds](data, 0)
-    lo, hi = _LENGTH_P1[n], 0
-    for i in range(rounds):
-        k0, k1, k2, k3 = _LONG_ROUND_KEYS[i]
-        a0, a1, b0, b1 = words[4 * i:4 * i + 4]
+    # The first four rounds, which all lengths have, written out: a tenth faster than a loop.
+    k = _K
+    words = _WORDS[2 * (n // 32)](data, 0)
+    a0, a1, b0, b1, c0, c1, d0, d1 = words[:8]
+    p = (a0 ^ k[0]) * (a1 ^ k[1])
+    lo = (_LENGTH_P1[n] + (p ^ p >> 64)) ^ (b0 + b1)
+    p = (b0 ^ k[2]) * (b1 ^ k[3])
+    hi = (p ^ p >> 64) ^ (a0 + a1)
+    p = (c0 ^ k[4]) * (c1 ^ k[5])
+    lo = (lo + (p ^ p >> 64)) ^ (d0 + d1)
+    p = (d0 ^ k[6]) * (d1 ^ k[7])
+    hi = (hi + (p ^ p >> 64)) ^ (c0 + c1)
+    a0, a1, b0, b1, c0, c1, d0, d1 = words[8:16]
+    p = (a0 ^ k[8]) * (a1 ^ k[9])
+    lo = (lo + (p ^ p >> 64)) ^ (b0 + b1)
+    p = (b0 ^ k[10]) * (b1 ^ k[11])
+    hi = (hi + (p ^ p >> 64)) ^ (a0 + a1)
+    p = (c0 ^ k[12]) * (c1 ^ k[13])
+    lo = _avalanche(((lo + (p ^ p >> 64)) ^ (d0 + d1)) & M64)
+    p = (d0 ^ k[14]) * (d1 ^ k[15])
+    hi = _avalanche(((hi + (p ^ p >> 64)) ^ (c0 + c1)) & M64)
+    for i in range(16, len(words), 4):
+        k0, k1, k2, k3 = _LONG_ROUND_KEYS[i >> 2]
+        a0, a1, b0, b1 = words[i:i + 4]
         p = (a0 ^ k0) * (a1 ^ k1)
-        lo = (lo + (p ^ (p >> 64))) ^ (b0 + b1)
+        lo = (lo + (p ^ p >> 64)) ^ (b0 + b1)
         p = (b0 ^ k2) * (b1 ^ k3)
-        hi = (hi + (p ^ (p >> 64))) ^ (a0 + a1)
-        if i == 3:
-            lo, hi = _avalanche(lo & M64), _avalanche(hi & M64)
+        hi = (hi + (p ^ p >> 64)) ^ (a0 + a1)
     # The last 32 bytes, the halves swapped.
     b0, b1, a0, a1 = _WORDS[2](data, n - 32)
     k0, k1, k2, k3 = _TAIL_KEYS
     p = (a0 ^ k0) * (a1 ^ k1)
-    lo = (lo + (p ^ (p >> 64))) ^ (b0 + b1)
+    lo = (lo + (p ^ p >> 64)) ^ (b0 + b1)
     p = (b0 ^ k2) * (b1 ^ k3)
-    hi = (hi + (p ^ (p >> 64))) ^ (a0 + a1)
+    hi = (hi + (p ^ p >> 64)) ^ (a0 + a1)
     return _finish(lo & M64, hi & M64, n)
 
 
 # More than 240 bytes: stripes of 64 bytes into eight accumulators, blocks of 16 stripes,
-# stripe s of a block keyed by the secret at 8 * s. Lane i of a stripe adds the data word
-# of lane i ^ 1 and the product of its key's 32-bit halves, and additions commute within a
-# block: a block is one sum per lane over its stripes, each computed by C loops (map, sum)
-# over the block's words read at once, rather than word by word.
+# stripe s of a block keyed by the secret at 8 * s, the accumulators scrambled after each
+# full block; then the stripes left and the input's last 64 bytes, keyed by the secret at
+# 121. Lane i of a stripe adds the data word of lane i ^ 1 and the product of its keyed
+# word's 32-bit halves; additions commute within a group, so a group is one sum per lane.
+_SCRAMBLE = _U64x8(SECRET, 192 - 64)
+_XOR, _MUL = operator.xor, operator.mul
+
+# On PyPy: each lane's sum over a group by C loops (map, sum) over the group's words, read
+# at once, rather than word by word.
 _SECRET32 = Struct("<48I").unpack_from(SECRET, 0)
 _STRIPE_KEYS32 = [_SECRET32[2 * s:2 * s + 16] for s in range(17)]
 _BLOCK_KEYS32 = tuple(k for s in range(16) for k in _STRIPE_KEYS32[s])
 _READ64 = [Struct(f"<{8 * s}Q").unpack_from for s in range(17)]
 _READ32 = [Struct(f"<{16 * s}I").unpack_from for s in range(17)]
-_SCRAMBLE = _U64x8(SECRET, 192 - 64)
 _LAST_KEYS32 = Struct("<16I").unpack_from(SECRET, 192 - 64 - 7)
-_XOR, _MUL = operator.xor, operator.mul
 
 
 def _stripes(acc: list, data: bytes, at: int, count: int, keys32) -> None:
@@ -165,7 +184,7 @@ def _stripes(acc: list, data: bytes, at: int, count: int, keys32) -> None:
         acc[i] += sum(products[i::8]) + sum(words[i ^ 1::8])
 
 
-def _long(data: bytes, n: int) -> int:
+def _long_lists(data: bytes, n: int) -> int:
     acc = [P32_3, P64_1, P64_2, P64_3, P64_4, P32_2, P64_5, P32_1]
     blocks = (n - 1) // 1024
     for b in range(blocks):
@@ -191,6 +210,119 @@ def _long(data: bytes, n: int) -> int:
     low = merge(11, n * P64_1)
     high = merge(192 - 64 - 11, ~(n * P64_2) & M64)
     return high << 64 | low
+
+
+# On CPython, as in the lanes below, the arithmetic runs on huge ints, one op for many
+# values: a group's stripes are read and keyed at once (one xor with the keys' bytes), and
+# only the products of halves go through C loops (map) over lists. The sums are made in
+# 128-bit slots, 64-bit values with room for carries: per stripe, lanes 0, 2, 4, 6 in one
+# chunk of 512 bits, the "even" chunks, and lanes 1, 3, 5, 7 in an "odd" chunk; the even
+# chunks of all stripes come first, then one empty, then the odd ones. Data words reach
+# their slots by shifts and masks (word 2k + 1 feeds lane 2k, word 2k lane 2k + 1),
+# products by struct padding, and adding halves of the chunks onto the others sums the
+# stripes. The slots stay under 2**70; only their low 64 bits count.
+_CHUNK_BITS = 512
+_SLOTS64 = [int.from_bytes((b"\xff" * 8 + bytes(8)) * 4 * s, "little") for s in range(18)]
+
+
+class _Group:
+    """How a group of `s` stripes is read and summed."""
+
+    __slots__ = ("halves", "spread", "odd_at", "folds")
+
+    def __init__(self, s: int) -> None:
+        self.halves = Struct(f"<{16 * s}I").unpack_from
+        # the products of even lanes, then those of odd lanes, each in its slot
+        self.spread = Struct("<" + "Q8x" * 4 * s + "64x" + "Q8x" * 4 * s).pack
+        # one chunk between the two kinds keeps them apart while folding odd counts
+        self.odd_at = _CHUNK_BITS * (s + 1)
+        self.folds = []
+        while s > 1:  # (mask, shift): the upper half of both kinds onto their lower half
+            half = (s + 1) >> 1
+            keep = (1 << _CHUNK_BITS * half) - 1
+            self.folds.append((keep | keep << self.odd_at, _CHUNK_BITS * half))
+            s = half
+
+
+_GROUPS = [_Group(s) if s else None for s in range(17)]
+_KEYS_INT = int.from_bytes(b"".join(SECRET[8 * s:8 * s + 64] for s in range(16)), "little")
+# Per count of stripes before the input's last 64 bytes, the keys of them all.
+_TAIL_KEYS_INT = [int.from_bytes(b"".join(SECRET[8 * s:8 * s + 64] for s in range(r))
+                                 + SECRET[121:185], "little") for r in range(16)]
+_LOW_CHUNK = (1 << _CHUNK_BITS) - 1
+
+
+def _stripe_sums(taken: bytes, keys: int, s: int) -> int:
+    """Per lane, the sum over the `s` stripes of `taken`: the even lanes' slots, then the
+    odd lanes'."""
+    group = _GROUPS[s]
+    words = int.from_bytes(taken, "little")
+    h = group.halves((words ^ keys).to_bytes(64 * s, "little"))
+    mask = _SLOTS64[s]
+    products = group.spread(*map(_MUL, h[0::4], h[1::4]), *map(_MUL, h[2::4], h[3::4]))
+    v = int.from_bytes(products, "little") + (
+        ((words >> 64) & mask) | ((words & mask) << group.odd_at))
+    for keep, shift in group.folds:
+        v = (v & keep) + ((v >> shift) & keep)
+    return (v & _LOW_CHUNK) | (v >> (group.odd_at - _CHUNK_BITS))
+
+
+def _in_slots(values) -> int:
+    """Eight lane values laid out as `_stripe_sums` lays out its sums."""
+    slots = Struct("<" + "Q8x" * 8).pack(*values[0::2], *values[1::2])
+    return int.from_bytes(slots, "little")
+
+
+_ACC = _in_slots([P32_3, P64_1, P64_2, P64_3, P64_4, P32_2, P64_5, P32_1])
+_SCRAMBLE_SLOTS = _in_slots(_U64x8(SECRET, 192 - 64))
+_SLOTS64_8 = _SLOTS64[2]
+_ACC_LANES = Struct("<" + "Q8x" * 8).unpack  # the even lanes, then the odd
+# The secret's words xored into the lanes, lane i's at 8 * i: the low half's merge, then the
+# high half's.
+_MERGE_KEYS = tuple(_S[at + 8 * i] for at in (11, 117) for i in range(8))
+
+
+def _long_slots(data: bytes, n: int) -> int:
+    blocks = (n - 1) // 1024
+    acc = _ACC
+    low64s = _SLOTS64_8
+    for at in range(0, 1024 * blocks, 1024):
+        a = (acc + _stripe_sums(data[at:at + 1024], _KEYS_INT, 16)) & low64s
+        acc = ((((a ^ (a >> 47)) & low64s) ^ _SCRAMBLE_SLOTS) * P32_1) & low64s
+    at = 1024 * blocks
+    rest = (n - 1 - at) // 64
+    taken = data[at:at + 64 * rest] + data[n - 64:]
+    acc += _stripe_sums(taken, _TAIL_KEYS_INT[rest], rest + 1)
+    a0, a2, a4, a6, a1, a3, a5, a7 = _ACC_LANES(acc.to_bytes(128, "little"))
+    # The merges, written out: maps and lists would cost a third more.
+    m = _MERGE_KEYS
+    p = (a0 ^ m[0]) * (a1 ^ m[1])
+    r = p ^ p >> 64
+    p = (a2 ^ m[2]) * (a3 ^ m[3])
+    r += p ^ p >> 64
+    p = (a4 ^ m[4]) * (a5 ^ m[5])
+    r += p ^ p >> 64
+    p = (a6 ^ m[6]) * (a7 ^ m[7])
+    h = (r + (p ^ p >> 64) + n * P64_1) & M64
+    h ^= h >> 37
+    h = (h * PRIME_MX1) & M64
+    low = h ^ (h >> 32)
+    p = (a0 ^ m[8]) * (a1 ^ m[9])
+    r = p ^ p >> 64
+    p = (a2 ^ m[10]) * (a3 ^ m[11])
+    r += p ^ p >> 64
+    p = (a4 ^ m[12]) * (a5 ^ m[13])
+    r += p ^ p >> 64
+    p = (a6 ^ m[14]) * (a7 ^ m[15])
+    h = (r + (p ^ p >> 64) - n * P64_2 - 1) & M64  # + ~(n * P64_2), mod 2**64
+    h ^= h >> 37
+    h = (h * PRIME_MX1) & M64
+    return (h ^ (h >> 32)) << 64 | low
+
+
+# CPython runs the slots' version 1.5 to 2 times as fast as the lists'; PyPy the lists'
+# two to three times as fast as the slots' from 500 bytes.
+_long = _long_slots if sys.implementation.name == "cpython" else _long_lists
 
 
 def xxh3_128(data: bytes) -> int:
@@ -236,7 +368,7 @@ def xxh3_128(data: bytes) -> int:
     return _avalanche64(_S[80] ^ _S[88]) << 64 | _avalanche64(_S[64] ^ _S[72])
 
 
-# Many records of 17 to 128 bytes at once. Every operation on a Python int allocates, so the
+# Many records of 17 to 240 bytes at once. Every operation on a Python int allocates, so the
 # per-record arithmetic of `_up_to_128` costs far more than the arithmetic itself. Here the
 # records of one round count are hashed side by side: each value of every record lives in a
 # lane of one huge int, and one operation on that int does the work of all records, except
@@ -256,16 +388,39 @@ def xxh3_128(data: bytes) -> int:
 # read as a list of 64-bit words, for the products; with b"\x00" between them, into lanes,
 # for the sums. Each piece's products go back into lanes through int.to_bytes and one join,
 # linear in the batch (hex text, or halves packed by struct, are slower).
+#
+# Records of 129 to 240 bytes go the same way, by the rounds of `_up_to_240`: A_i and B_i
+# the halves of round i's 32 bytes, then the tail's, B_t and A_t. The avalanche after the
+# fourth round masks the sums, and four rounds at most follow it: under 2**68 again.
 
 _LANE = 17
 # Per round j, the key bytes xored into A's and B's words.
 _A_KEYS = [SECRET[32 * j:32 * j + 16] for j in range(4)]
 _B_KEYS = [SECRET[32 * j + 16:32 * j + 32] for j in range(4)]
-_LENGTH_LANES = [n.to_bytes(_LANE, "little") for n in range(129)]
-_ROUNDS = [0] * 17 + [(n + 31) // 32 for n in range(17, 129)]
-# Per round count, the group size from which the lanes beat one call per record (measured
-# on CPython 3.14: fixed costs per batch and per round against ~2-3.5 us per record).
-_BATCH_MIN = [0, 8, 12, 12, 16]
+_LENGTH_LANES = [n.to_bytes(_LANE, "little") for n in range(241)]
+# Records go in groups by kind: 1 to 4, the round count of 17 to 128 bytes; 5 to 8, one more
+# than that of 129 to 240 bytes; 0, lengths one call each serves.
+_KIND = ([0] * 17 + [(n + 31) // 32 for n in range(17, 129)]
+         + [n // 32 + 1 for n in range(129, 241)])
+_KINDS = 9
+# Per kind: the key bytes of a record's pieces, in their order; how many pieces; and the
+# rounds, last first for 17 to 128 bytes, as (A's piece, B's piece, avalanche after).
+_KIND_KEYS = [b""] * _KINDS
+_KIND_PIECES = [0] * _KINDS
+_KIND_ROUNDS: list = [()] * _KINDS
+for _r in range(1, 5):
+    _KIND_KEYS[_r] = b"".join(_A_KEYS[:_r]) + b"".join(_B_KEYS[_r - 1::-1])
+    _KIND_PIECES[_r] = 2 * _r
+    _KIND_ROUNDS[_r] = tuple((j, 2 * _r - 1 - j, False) for j in range(_r - 1, -1, -1))
+for _r in range(4, 8):
+    _KIND_KEYS[_r + 1] = b"".join(SECRET[at:at + 32] for at in _LONG_ROUND_AT[:_r]) + \
+        SECRET[119:135] + SECRET[103:119]
+    _KIND_PIECES[_r + 1] = 2 * _r + 2
+    _KIND_ROUNDS[_r + 1] = tuple((2 * i, 2 * i + 1, i == 3) for i in range(_r)) + (
+        (2 * _r + 1, 2 * _r, False),)
+# Per kind, the group size from which the lanes beat one call per record (measured on
+# CPython 3.14: fixed costs per batch and per round against ~2-7 us per record).
+_BATCH_MIN = [0, 8, 12, 12, 16, 10, 10, 10, 10]
 # Larger groups go in chunks: past some hundred lanes the huge ints outgrow the caches.
 _CHUNK = 512
 # PyPy runs the scalar function about twice as fast as the lanes.
@@ -282,53 +437,56 @@ else:
 
 
 class _Masks:
-    """The lane-repeated constants for batches of `m` records of `rounds` rounds."""
+    """The lane-repeated constants for batches of `m` records of one kind."""
 
     __slots__ = ("low64s", "ones", "two64s", "keys")
 
-    def __init__(self, m: int, rounds: int) -> None:
+    def __init__(self, m: int, kind: int) -> None:
         self.low64s = int.from_bytes(M64.to_bytes(_LANE, "little") * m, "little")
         self.ones = int.from_bytes(b"\x01".ljust(_LANE, b"\x00") * m, "little")
         self.two64s = self.ones << 64
-        self.keys = int.from_bytes(
-            (b"".join(_A_KEYS[:rounds]) + b"".join(_B_KEYS[rounds - 1::-1])) * m, "little")
+        self.keys = int.from_bytes(_KIND_KEYS[kind] * m, "little")
 
 
 _masks_cache: dict = {}
 
 
-def _masks(m: int, rounds: int) -> _Masks:
-    masks = _masks_cache.get((m, rounds))
+def _masks(m: int, kind: int) -> _Masks:
+    masks = _masks_cache.get((m, kind))
     if masks is None:
         if len(_masks_cache) > 256:  # batch sizes vary: keep the cache bounded
             _masks_cache.clear()
-        masks = _masks_cache[m, rounds] = _Masks(m, rounds)
+        masks = _masks_cache[m, kind] = _Masks(m, kind)
     return masks
 
 
 _ENTRY_FORMAT = f"{_LANE}s"
-# Per round count and length: the struct format that reads a record's A and B pieces from
-# two copies of it.
-_SPLITS = [[""] * 129 for _ in range(5)]
-for _n in range(17, 129):
-    _r = _ROUNDS[_n]
-    _SPLITS[_r][_n] = f"{'16s' * _r}{2 * (_n - 16 * _r)}x{'16s' * _r}"
+# Per kind and length: the struct format that reads a record's pieces from two copies of it.
+_SPLITS = [[""] * 241 for _ in range(_KINDS)]
+for _n in range(17, 241):
+    _r = _KIND[_n]
+    if _n <= 128:
+        _SPLITS[_r][_n] = f"{'16s' * _r}{2 * (_n - 16 * _r)}x{'16s' * _r}"
+    else:  # the tail from the second copy: it overlaps the last round
+        _r -= 1
+        _SPLITS[_r + 1][_n] = f"{'16s' * 2 * _r}{2 * _n - 32 - 32 * _r}x16s16s"
 del _n, _r
 
 
-def _lanes(records: list, rounds: int) -> list:
-    """The entries of `records`, all of `rounds` rounds, hashed in lanes."""
+def _lanes(records: list, kind: int) -> list:
+    """The entries of `records`, all of one kind, hashed in lanes."""
     m = len(records)
-    k = _masks(m, rounds)
+    k = _masks(m, kind)
     low64s = k.low64s
-    # Every record twice, back to back, read by one struct call: A_0 .. A_r-1 from the
-    # first copy, B_r-1 .. B_0 from the second (they overlap in short records).
+    # Every record twice, back to back, read by one struct call: to 128 bytes, A_0 .. A_r-1
+    # from the first copy, B_r-1 .. B_0 from the second (they overlap in short records);
+    # over 128, the rounds from the first, the tail from the second.
     twice = [b""] * (2 * m)
     twice[0::2] = twice[1::2] = records
     sizes = list(map(len, records))
     # A Struct of its own: each batch's format is new, and would churn struct's cache.
-    pieces = Struct("".join(map(_SPLITS[rounds].__getitem__, sizes))).unpack(b"".join(twice))
-    slots = 2 * rounds  # pieces per record; A_j is piece j, B_j piece slots - 1 - j
+    pieces = Struct("".join(map(_SPLITS[kind].__getitem__, sizes))).unpack(b"".join(twice))
+    slots = _KIND_PIECES[kind]
     keyed = int.from_bytes(b"".join(pieces), "little") ^ k.keys
     words = _words(keyed.to_bytes(16 * slots * m, "little"))
     products = list(map(_MUL, words[0::2], words[1::2]))  # per record, piece by piece
@@ -347,13 +505,20 @@ def _lanes(records: list, rounds: int) -> list:
     # The lengths in lanes: times a 64-bit constant, each lane's product is exact.
     lengths = int.from_bytes(b"".join(map(_LENGTH_LANES.__getitem__, sizes)), "little")
     lo, hi = (lengths * P64_1) & low64s, 0
-    for j in range(rounds - 1, -1, -1):
-        lo = (lo + folded(j)) ^ sums(slots - 1 - j)
-        hi = (hi + folded(slots - 1 - j)) ^ sums(j)
+    for a, b, avalanche in _KIND_ROUNDS[kind]:
+        lo = (lo + folded(a)) ^ sums(b)
+        hi = (hi + folded(b)) ^ sums(a)
+        if avalanche:
+            lo &= low64s
+            lo = ((lo ^ (lo >> 37)) & low64s) * PRIME_MX1 & low64s
+            lo = (lo ^ (lo >> 32)) & low64s
+            hi &= low64s
+            hi = ((hi ^ (hi >> 37)) & low64s) * PRIME_MX1 & low64s
+            hi = (hi ^ (hi >> 32)) & low64s
 
-    # The finish of `_up_to_128`, lane by lane. lo and hi need no mask first: under 2**68,
-    # their sum, and the sum of their products with 64-bit constants (under 2**134), stay
-    # within their lanes.
+    # `_finish`, lane by lane. lo and hi need no mask first: under 2**68, their sum, and
+    # the sum of their products with 64-bit constants (under 2**134), stay within their
+    # lanes.
     h = (lo + hi) & low64s
     h = ((h ^ (h >> 37)) & low64s) * PRIME_MX1 & low64s
     low = (h ^ (h >> 32)) & low64s
@@ -371,30 +536,30 @@ def _entry(data: bytes) -> bytes:
 def xxh3_128_entries(records: list) -> list:
     """b"\\x01" + xxh3_128(r).to_bytes(16, "little") for each record, in order: how a digest
     stands in its parent's record. On CPython, faster per record than one call each on
-    batches of records of 17 to 128 bytes."""
+    batches of records of 17 to 240 bytes."""
     m = len(records)
     if m < _BATCH_MIN[1] or not _LANES_PAY:
         return list(map(_entry, records))
-    groups: tuple = ([], [], [], [], [])  # record indexes by round count; 0: other lengths
-    rounds_of = _ROUNDS
+    groups: list = [[] for _ in range(_KINDS)]  # record indexes by kind
+    kind_of = _KIND
     for i, n in enumerate(map(len, records)):
-        groups[rounds_of[n] if n <= 128 else 0].append(i)
+        groups[kind_of[n] if n <= 240 else 0].append(i)
     out = [None] * m
-    for rounds, indexes in enumerate(groups):
+    for kind, indexes in enumerate(groups):
         count = len(indexes)
         if not count:
             continue
         group = list(map(records.__getitem__, indexes))
-        if not rounds or count < _BATCH_MIN[rounds]:
+        if not kind or count < _BATCH_MIN[kind]:
             entries = list(map(_entry, group))
         elif count <= _CHUNK:
-            entries = _lanes(group, rounds)
+            entries = _lanes(group, kind)
         else:
             # Equal chunks, so that their constants are made once.
             step = -(-count // -(-count // _CHUNK))
             entries = []
             for at in range(0, count, step):
-                entries += _lanes(group[at:at + step], rounds)
+                entries += _lanes(group[at:at + step], kind)
         if count == m:
             return entries
         for i, e in zip(indexes, entries):
