@@ -234,6 +234,19 @@ def test_errors_as_subtree_hash_raises_them():
         sprig.subtree_digests(ast.Expr(bare(odd, a=1)))
 
 
+def test_a_field_served_anew_at_each_read_digests_as_a_stored_one():
+    class Served(ast.AST):
+        _fields = ("a",)
+        __module__, __qualname__ = "mod", "Served"
+
+        @property
+        def a(self):
+            return ast.Name("x", ast.Load())  # a new node at every read
+
+    stored = bare(fresh_class("Served"), a=name_x())
+    assert sprig.subtree_digest(ast.Expr(Served())) == sprig.subtree_digest(ast.Expr(stored))
+
+
 # -- across processes and over the standard library ----------------------------------------
 
 CHILD = """
