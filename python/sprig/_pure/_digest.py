@@ -11,7 +11,7 @@ in a call is hashed once."""
 import struct
 from operator import itemgetter
 
-from ._typed import Guard, Reader
+from ._typed import Guard, Reader, field_values
 from ._walks import MISSING
 
 try:
@@ -159,9 +159,9 @@ def _digests(root: object) -> dict:
             try:
                 values = read(stored)
             except KeyError:
-                positions, values = _present(node, stored, fields, positions)
+                positions, values = _present(node, fields, positions)
         else:
-            positions, values = _present(node, stored, fields, positions)
+            positions, values = _present(node, fields, positions)
         parts = [head]
         add = parts.append
         slots = None
@@ -247,20 +247,11 @@ def _unread(stored: dict):
     raise KeyError  # a root that is no node: its fields are read one by one
 
 
-def _present(node: object, stored: object, fields: tuple, positions: list) -> tuple:
-    """The positions and values of the fields `node` has, each read from its instance
-    dictionary if it is a dict and holds it, else as an attribute."""
-    if type(stored) is not dict:
-        stored = {}
+def _present(node: object, fields: tuple, positions: list) -> tuple:
+    """The positions and values of the fields `node` has."""
     present, values = [], []
-    for position, name in zip(positions, fields):
-        value = stored.get(name, MISSING)
-        if value is MISSING:
-            try:
-                value = getattr(node, name)
-            except AttributeError:
-                continue
-        present.append(position)
+    for i, _, value in field_values(node, fields):
+        present.append(positions[i])
         values.append(value)
     return present, values
 
