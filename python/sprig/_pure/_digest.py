@@ -129,7 +129,7 @@ def _digests(root: object) -> dict:
     while stack:
         node = pop()
         if node is _END:
-            # the node in hand's children are all done: its height is one more than theirs
+            # path[-1]'s children are all done: its height is one more than their highest
             path.pop()
             height = tops.pop()
             if tops and tops[-1] <= height:

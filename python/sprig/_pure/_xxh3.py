@@ -267,16 +267,17 @@ def _stripe_sums(taken: bytes, keys: int, s: int) -> int:
     return (v & _LOW_CHUNK) | (v >> (group.odd_at - _CHUNK_BITS))
 
 
+_LANE_SLOTS = Struct("<" + "Q8x" * 8)  # eight lanes in 128-bit slots: the even, then the odd
+
+
 def _in_slots(values) -> int:
     """Eight lane values laid out as `_stripe_sums` lays out its sums."""
-    slots = Struct("<" + "Q8x" * 8).pack(*values[0::2], *values[1::2])
-    return int.from_bytes(slots, "little")
+    return int.from_bytes(_LANE_SLOTS.pack(*values[0::2], *values[1::2]), "little")
 
 
 _ACC = _in_slots([P32_3, P64_1, P64_2, P64_3, P64_4, P32_2, P64_5, P32_1])
 _SCRAMBLE_SLOTS = _in_slots(_U64x8(SECRET, 192 - 64))
 _SLOTS64_8 = _SLOTS64[2]
-_ACC_LANES = Struct("<" + "Q8x" * 8).unpack  # the even lanes, then the odd
 # The secret's words xored into the lanes, lane i's at 8 * i: the low half's merge, then the
 # high half's.
 _MERGE_KEYS = tuple(_S[at + 8 * i] for at in (11, 117) for i in range(8))
@@ -293,7 +294,7 @@ def _long_slots(data: bytes, n: int) -> int:
     rest = (n - 1 - at) // 64
     taken = data[at:at + 64 * rest] + data[n - 64:]
     acc += _stripe_sums(taken, _TAIL_KEYS_INT[rest], rest + 1)
-    a0, a2, a4, a6, a1, a3, a5, a7 = _ACC_LANES(acc.to_bytes(128, "little"))
+    a0, a2, a4, a6, a1, a3, a5, a7 = _LANE_SLOTS.unpack(acc.to_bytes(128, "little"))
     # The merges, written out: maps and lists would cost a third more.
     m = _MERGE_KEYS
     p = (a0 ^ m[0]) * (a1 ^ m[1])
