@@ -194,6 +194,8 @@ def _digests(root: object) -> dict:
                 else:
                     add(_leaf(value, identity))
                 continue
+            # A list's items take a single value's steps, written out again: a helper call
+            # per value would cost more than the steps.
             add(b"\x02" + _U64(len(value)))
             for item in value:
                 made = shapes_get(type(item), MISSING)
