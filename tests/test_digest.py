@@ -223,11 +223,20 @@ def test_classes_enter_by_module_and_qualname():
     assert sprig.subtree_digest(bare(first, a=1)) == before
 
 
+class Unprintable:
+    def __repr__(self):
+        raise KeyError("no repr")
+
+
 def test_errors_as_subtree_hash_raises_them():
-    with pytest.raises(ValueError, match="cycle"):
-        loop = ast.Expr(None)
-        loop.value = ast.Lambda(ast.arguments(), loop)
-        sprig.subtree_digest(ast.Module([loop], []))
+    loop = ast.Expr(None)
+    loop.value = ast.Lambda(ast.arguments(), loop)
+    unprintable = ast.Expr(ast.Constant(Unprintable()))
+    for body in ([loop], [unprintable, loop], [loop, unprintable]):
+        # a cycle is reported whatever else is wrong, as by the hashes
+        for f in (sprig.subtree_digest, sprig.subtree_hash):
+            with pytest.raises(ValueError, match="cycle"):
+                f(ast.Module(body, []))
     odd = fresh_class()
     odd.__module__ = 5
     with pytest.raises(TypeError, match="__module__ and __qualname__ must be str"):

@@ -6,11 +6,17 @@ One depth-first pass reads every field once and writes each node's record, a chi
 held in its slot until its digest is known. Records are then hashed in batches, a batch
 hashing many records faster than one at a time: first every record that has no child in a
 slot, then those of each height in turn, whose children all lie lower. A record met twice
-in a call is hashed once."""
+in a call is hashed once.
+
+That pass meets a tree's faults in its own order: Python code behind a leaf's repr or a
+class's name runs as the pass reaches it, before a cycle further on is seen. Where it
+raises, the general run starts again from scratch and raises what the native module does:
+it collects the tree first, as the hashes do, then writes the records backwards."""
 
 import struct
 from operator import itemgetter
 
+from ._hashing import collect, nested
 from ._typed import Guard, Reader, field_values
 from ._walks import MISSING
 
@@ -81,6 +87,13 @@ def _hash_into(memo: dict, known: dict, keys: list, records: list) -> None:
 def _digests(root: object) -> dict:
     """{id(node): b"\\x01" + 16-byte digest}, a child's entry in its parent's record, for
     `root` and every node below it."""
+    try:
+        return _one_pass(root)
+    except Exception:
+        return _general(root)
+
+
+def _one_pass(root: object) -> dict:
     reader = Reader()
     identities: dict = {}
     texts: dict = {}  # a str's encoding: names recur throughout a tree
@@ -243,6 +256,58 @@ def _digests(root: object) -> dict:
 
 
 _END = object()
+
+
+def _general(root: object) -> dict:
+    """_digests(root) with the faults met in the native module's order: the collection's
+    (a cycle, a field that raises) first, then the records', the last collected node's
+    first. Unbatched: it serves the trees that raise."""
+    reader = Reader()
+    info_get = reader.info.get
+    identities: dict = {}
+
+    def identity(cls: type) -> bytes:
+        known = identities.get(cls)
+        if known is None:
+            known = identities[cls] = _identity(cls)
+        return known
+
+    memo: dict = {}
+    for node in reversed(collect(root, reader)):
+        if id(node) in memo:
+            continue
+        parts = [identity(type(node))]
+        add = parts.append
+        stored = getattr(node, "__dict__", None)
+        if type(stored) is not dict:
+            stored = {}
+        fields = info_get(type(node), MISSING)
+        if fields is MISSING or fields is None:
+            fields = reader.root_fields(node)
+        for i, name in enumerate(fields):
+            value = stored.get(name, MISSING)
+            if value is MISSING:
+                try:
+                    value = getattr(node, name)
+                except AttributeError:
+                    continue
+            add(i.to_bytes(4, "little"))
+            if type(value) is list:
+                add(b"\x02" + _U64(len(value)))
+                items = value
+            else:
+                items = (value,)
+            for item in items:
+                known = info_get(type(item), MISSING)
+                if known is MISSING:
+                    known = reader.fields(type(item))
+                if known is None:
+                    add(_leaf(item, identity))
+                else:
+                    entry = memo.get(id(item))
+                    add(entry if entry is not None else nested(item, _general))
+        memo[id(node)] = _entry(b"".join(parts))
+    return memo
 
 
 def _unread(stored: dict):
