@@ -523,6 +523,30 @@ CYCLES = {
 }
 
 
+class Counted(ast.AST):
+    _fields = ("a",)
+    writes = 0
+
+    def __setattr__(self, name, value):
+        type(self).writes += 1
+        super().__setattr__(name, value)
+
+
+@pytest.mark.parametrize("length", [255, 511])
+def test_a_cycle_stops_the_writes_where_the_walk_first_sees_it(length):
+    """A ring below the root first repeats a node at depth `length + 1`, where the cycle
+    check looks: the writes made by then are all that stay."""
+    ring = [Counted.__new__(Counted) for _ in range(length)]
+    for node, following in zip(ring, ring[1:] + ring[:1]):
+        vars(node)["a"] = following
+    root = Counted.__new__(Counted)
+    vars(root)["a"] = ring[0]
+    Counted.writes = 0
+    with pytest.raises(ValueError, match="cycle"):
+        sprig.set_parents(root)
+    assert Counted.writes == length + 1
+
+
 @pytest.mark.parametrize("setup", CYCLES.values(), ids=CYCLES.keys())
 def test_cycle_is_a_value_error(setup):
     out = run_python(

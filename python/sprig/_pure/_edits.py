@@ -126,7 +126,8 @@ def set_parents(node):
         stack.append(below)
         path.append(p)
         if len(path) >= guard.limit:
-            guard.check(path)
+            # before any write of the next level: a failure leaves the same writes behind
+            guard.check_ahead(path, below, reader.fields)
     return None
 
 
@@ -235,6 +236,11 @@ def fix_missing_locations(node):
                     else:
                         values[p] = value
                 frame = tuple(values)
+        if len(path) >= limit and reader.fields(type(n)):
+            # after the node's own writes, before its children are read, as the native
+            # module checks: a failure leaves the same writes behind
+            guard.check(path + [n])
+            limit = guard.limit
         if root_fields is not None:
             below = children(n, root_fields)
             root_fields = None
@@ -278,9 +284,6 @@ def fix_missing_locations(node):
             stack.append(below)
             frames.append(frame)
             path.append(n)
-            if len(path) >= limit:
-                guard.check(path)
-                limit = guard.limit
         while stack and not stack[-1]:
             stack.pop()
             frames.pop()

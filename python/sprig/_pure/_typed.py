@@ -135,6 +135,15 @@ class Guard:
             raise cycle_error()
         self.limit *= 2
 
+    def check_ahead(self, path: list, below: list, fields) -> None:
+        """The check where the native walks make it, for a walk whose `path` has reached
+        the limit: on the first node with fields taken next from `below` (last first),
+        before its children are read. `fields(cls)` gives a class's fields."""
+        for node in reversed(below):
+            if fields(type(node)):
+                self.check(path + [node])
+                return
+
 
 def _frontier(node, kinds, expand, root_fields):
     """The matches below `node` in pre-order, none descended; `expand(n)` lists what is
