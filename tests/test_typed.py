@@ -425,6 +425,38 @@ def test_cycle_is_a_value_error(setup):
     assert run_python(code) == "ok\n"
 
 
+class Ring(ast.AST):
+    """A ring member whose field is served by a property that counts its reads."""
+    _fields = ("a",)
+    reads = 0
+
+    @property
+    def a(self):
+        type(self).reads += 1
+        return vars(self)["following"]
+
+
+@pytest.mark.parametrize("length", [255, 511])
+@pytest.mark.parametrize("walk", [
+    lambda root: sprig.walk_frontier(root, (ast.Name,)),
+    lambda root: sprig.walk_frontier_edges(root, ()),
+    lambda root: sprig.walk_of_types(root, (Ring,), ()),
+    lambda root: sprig.walk_frontier_events(root, (), (Ring,)),
+    sprig.subtree_hash,
+], ids=["frontier", "frontier_edges", "of_types", "events", "subtree_hash"])
+def test_a_cycle_is_seen_before_the_node_that_closes_it_is_read(walk, length):
+    """Below the root a ring first repeats a node at depth `length + 1`, where the cycle
+    check looks: each node above it has been read once."""
+    root, *ring = [Ring.__new__(Ring) for _ in range(length + 1)]
+    vars(root)["following"] = ring[0]
+    for node, following in zip(ring, ring[1:] + ring[:1]):
+        vars(node)["following"] = following
+    Ring.reads = 0
+    with pytest.raises(ValueError, match="cycle"):
+        walk(root)
+    assert Ring.reads == length + 1
+
+
 @native_only("the failing allocations land in the interpreter's own running of Python code, "
              "which CPython does not promise to survive (3.15 crashes)")
 def test_failed_allocations_are_memory_errors():

@@ -66,8 +66,14 @@ def collect(root: object, reader: Reader) -> list:
             stack.append(below)
             path.append(n)
             if len(path) >= guard.limit:
-                guard.check(path)
+                # the native collection checks whatever it takes next, a node without
+                # fields too
+                guard.check_ahead(path, below, _any)
     return out
+
+
+def _any(node: object) -> bool:
+    return True
 
 
 def nested(child: object, run) -> object:

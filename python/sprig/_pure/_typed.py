@@ -135,19 +135,22 @@ class Guard:
             raise cycle_error()
         self.limit *= 2
 
-    def check_ahead(self, path: list, below: list, fields) -> None:
+    def check_ahead(self, path: list, below: list, expands) -> None:
         """The check where the native walks make it, for a walk whose `path` has reached
-        the limit: on the first node with fields taken next from `below` (last first),
-        before its children are read. `fields(cls)` gives a class's fields."""
-        for node in reversed(below):
-            if fields(type(node)):
+        the limit: on the first node taken next from `below` (last first; a node or an edge
+        that starts with it) that the walk expands, before its children are read.
+        `expands(node)` tells which it expands."""
+        for entry in reversed(below):
+            node = entry[0] if type(entry) is tuple else entry
+            if expands(node):
                 self.check(path + [node])
                 return
 
 
-def _frontier(node, kinds, expand, root_fields):
+def _frontier(node, kinds, expand, reader):
     """The matches below `node` in pre-order, none descended; `expand(n)` lists what is
     below n (children, or edges whose first item is the child)."""
+    root_fields = reader.root_fields
     matches = kind_set(kinds)
     found = []
     stack = [expand(node, root_fields(node))[::-1]]
@@ -170,20 +173,21 @@ def _frontier(node, kinds, expand, root_fields):
             stack.append(below)
             path.append(child)
             if len(path) >= guard.limit:
-                guard.check(path)
+                guard.check_ahead(path, below,
+                                  lambda n: type(n) not in matches and reader.fields(type(n)))
     return found
 
 
 def walk_frontier(node, kinds):
     kinds = tuple_argument(kinds, "kinds")
     reader = Reader()
-    return _frontier(node, kinds, reader.children, reader.root_fields)
+    return _frontier(node, kinds, reader.children, reader)
 
 
 def walk_frontier_edges(node, kinds):
     kinds = tuple_argument(kinds, "kinds")
     reader = Reader()
-    return _frontier(node, kinds, reader.edges, reader.root_fields)
+    return _frontier(node, kinds, reader.edges, reader)
 
 
 def walk_of_types(node, kinds, prune):
@@ -216,7 +220,8 @@ def walk_of_types(node, kinds, prune):
             stack.append(below)
             path.append(n)
             if len(path) >= guard.limit:
-                guard.check(path)
+                guard.check_ahead(path, below,
+                                  lambda n: type(n) not in pruned and reader.fields(type(n)))
     return found
 
 
@@ -264,5 +269,6 @@ def walk_frontier_events(node, kinds, bracket):
         path.append(n)
         closes.append(closing)
         if len(path) >= guard.limit:
-            guard.check(path)
+            guard.check_ahead(path, below,
+                              lambda n: type(n) not in matches and reader.fields(type(n)))
     return events
