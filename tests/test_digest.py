@@ -256,6 +256,29 @@ def test_a_field_served_anew_at_each_read_digests_as_a_stored_one():
     assert sprig.subtree_digest(ast.Expr(Served())) == sprig.subtree_digest(ast.Expr(stored))
 
 
+def test_python_code_behind_a_tree_runs_as_often_as_for_the_hashes():
+    class Counted(ast.AST):
+        _fields = ("a", "b")
+        runs = 0
+
+        @property
+        def a(self):
+            type(self).runs += 1
+            return 1
+
+        def __repr__(self):
+            type(self).runs += 1
+            return "counted"
+
+    tree = ast.Expr(ast.List([Counted(), ast.Constant(Counted())], ast.Load()))
+    runs = []
+    for f in (sprig.subtree_hash, sprig.subtree_digest):
+        Counted.runs = 0
+        f(tree)
+        runs.append(Counted.runs)
+    assert runs[0] == runs[1] > 0
+
+
 # -- across processes and over the standard library ----------------------------------------
 
 CHILD = """

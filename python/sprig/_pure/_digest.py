@@ -8,10 +8,11 @@ hashing many records faster than one at a time: first every record that has no c
 slot, then those of each height in turn, whose children all lie lower. A record met twice
 in a call is hashed once.
 
-That pass meets a tree's faults in its own order: Python code behind a leaf's repr or a
-class's name runs as the pass reaches it, before a cycle further on is seen. Where it
-raises, the general run starts again from scratch and raises what the native module does:
-it collects the tree first, as the hashes do, then writes the records backwards."""
+That pass runs no Python code, and meets a tree's faults in an order of its own. Where it
+would run some (a field read by attribute, the repr of a leaf of another type than those
+the encoding knows, complex aside) or where it raises, the general run starts again from
+scratch and does what the native module does, in its order: it collects the tree first,
+as the hashes do, then writes the records backwards."""
 
 import struct
 from operator import itemgetter
@@ -115,6 +116,12 @@ def _one_pass(root: object) -> dict:
             known = identities[cls] = _identity(cls)
         return known
 
+    def plain_identity(cls: type) -> bytes:
+        """identity(cls) for a leaf whose repr runs no Python code."""
+        if cls is not complex:
+            raise _GiveUp
+        return identity(cls)
+
     def shape(cls: type):
         """What a call needs of a class: None for no node; for a node without fields (a
         context, an operator) its entry, its record being its identity alone; else its
@@ -167,14 +174,13 @@ def _one_pass(root: object) -> dict:
         try:
             stored = node.__dict__
         except AttributeError:
-            stored = None
-        if type(stored) is dict:
-            try:
-                values = read(stored)
-            except KeyError:
-                positions, values = _present(node, fields, positions)
-        else:
-            positions, values = _present(node, fields, positions)
+            raise _GiveUp from None
+        if type(stored) is not dict:
+            raise _GiveUp
+        try:
+            values = read(stored)
+        except KeyError:
+            raise _GiveUp from None  # a field read by attribute
         parts = [head]
         add = parts.append
         slots = None
@@ -205,7 +211,7 @@ def _one_pass(root: object) -> dict:
                     memo[id(value)] = made
                     add(made)
                 else:
-                    add(_leaf(value, identity))
+                    add(_leaf(value, plain_identity))
                 continue
             # A list's items take a single value's steps, written out again: a helper call
             # per value would cost more than the steps.
@@ -230,7 +236,7 @@ def _one_pass(root: object) -> dict:
                         text = texts[item] = b"\x0a" + _text(item)
                     add(text)
                 else:
-                    add(_leaf(item, identity))
+                    add(_leaf(item, plain_identity))
         if slots is None:
             whole_keys.append(id(node))
             whole.append(b"".join(parts))
@@ -258,6 +264,10 @@ def _one_pass(root: object) -> dict:
 _END = object()
 
 
+class _GiveUp(Exception):
+    """The one pass met what would run Python code."""
+
+
 def _general(root: object) -> dict:
     """_digests(root) with the faults met in the native module's order: the collection's
     (a cycle, a field that raises) first, then the records', the last collected node's
@@ -278,19 +288,10 @@ def _general(root: object) -> dict:
             continue
         parts = [identity(type(node))]
         add = parts.append
-        stored = getattr(node, "__dict__", None)
-        if type(stored) is not dict:
-            stored = {}
         fields = info_get(type(node), MISSING)
         if fields is MISSING or fields is None:
             fields = reader.root_fields(node)
-        for i, name in enumerate(fields):
-            value = stored.get(name, MISSING)
-            if value is MISSING:
-                try:
-                    value = getattr(node, name)
-                except AttributeError:
-                    continue
+        for i, _, value in field_values(node, fields):
             add(i.to_bytes(4, "little"))
             if type(value) is list:
                 add(b"\x02" + _U64(len(value)))
@@ -312,15 +313,6 @@ def _general(root: object) -> dict:
 
 def _unread(stored: dict):
     raise KeyError  # a root that is no node: its fields are read one by one
-
-
-def _present(node: object, fields: tuple, positions: list) -> tuple:
-    """The positions and values of the fields `node` has."""
-    present, values = [], []
-    for i, _, value in field_values(node, fields):
-        present.append(positions[i])
-        values.append(value)
-    return present, values
 
 
 def subtree_digests(node):
