@@ -271,7 +271,7 @@ class _GiveUp(Exception):
 def _general(root: object) -> dict:
     """_digests(root) with the faults met in the native module's order: the collection's
     (a cycle, a field that raises) first, then the records', the last collected node's
-    first. Unbatched: it serves the trees that raise."""
+    first. Unbatched: it serves the trees the one pass gives up on."""
     reader = Reader()
     info_get = reader.info.get
     identities: dict = {}
@@ -312,7 +312,7 @@ def _general(root: object) -> dict:
 
 
 def _unread(stored: dict):
-    raise KeyError  # a root that is no node: its fields are read one by one
+    raise KeyError  # a root that is no node: the general run reads its fields by name
 
 
 def subtree_digests(node):
