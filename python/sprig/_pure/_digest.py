@@ -19,7 +19,7 @@ from operator import itemgetter
 
 from ._hashing import collect, nested
 from ._typed import Guard, Reader, field_values
-from ._walks import MISSING
+from ._walks import MISSING, has_repeat
 
 try:
     from xxhash import xxh3_128_intdigest as xxh3_128
@@ -90,7 +90,7 @@ def _digests(root: object) -> dict:
     `root` and every node below it."""
     try:
         return _one_pass(root)
-    except Exception:
+    except _GiveUp:  # anything else, a signal handler's exception among them, goes up
         return _general(root)
 
 
@@ -113,6 +113,8 @@ def _one_pass(root: object) -> dict:
     def identity(cls: type) -> bytes:
         known = identities.get(cls)
         if known is None:
+            if type(_MODULE.__get__(cls)) is not str or type(_QUALNAME.__get__(cls)) is not str:
+                raise _GiveUp  # a fault, which the general run raises in its order
             known = identities[cls] = _identity(cls)
         return known
 
@@ -245,7 +247,9 @@ def _one_pass(root: object) -> dict:
         tops.append(1)
         path.append(node)
         if len(path) >= guard.limit:
-            guard.check(path)
+            if has_repeat(path):
+                raise _GiveUp  # a cycle, which the general run reports in its order
+            guard.limit *= 2
     known: dict = {}
     _hash_into(memo, known, whole_keys, whole)
     join = b"".join
