@@ -127,7 +127,7 @@ def set_parents(node):
         path.append(p)
         if len(path) >= guard.limit:
             # before any write of the next level: a failure leaves the same writes behind
-            guard.check_ahead(path, below, lambda n: reader.fields(type(n)))
+            guard.check_ahead(path, below, lambda c: reader.fields(type(c)))
     return None
 
 

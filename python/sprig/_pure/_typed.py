@@ -174,7 +174,7 @@ def _frontier(node, kinds, expand, reader):
             path.append(child)
             if len(path) >= guard.limit:
                 guard.check_ahead(path, below,
-                                  lambda n: type(n) not in matches and reader.fields(type(n)))
+                                  lambda c: type(c) not in matches and reader.fields(type(c)))
     return found
 
 
@@ -221,7 +221,7 @@ def walk_of_types(node, kinds, prune):
             path.append(n)
             if len(path) >= guard.limit:
                 guard.check_ahead(path, below,
-                                  lambda n: type(n) not in pruned and reader.fields(type(n)))
+                                  lambda c: type(c) not in pruned and reader.fields(type(c)))
     return found
 
 
@@ -270,5 +270,5 @@ def walk_frontier_events(node, kinds, bracket):
         closes.append(closing)
         if len(path) >= guard.limit:
             guard.check_ahead(path, below,
-                              lambda n: type(n) not in matches and reader.fields(type(n)))
+                              lambda c: type(c) not in matches and reader.fields(type(c)))
     return events
